@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the unit and integration tests, the window tests under
+# a private Xvfb display, then the unit tests again in a ThreadSanitizer build.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+
+"$root/scripts/build.sh" "$root/build"
+mkdir -p "$root/build/test-output"
+
+# The window tests need a display; xvfb-run gives the whole run its own server, so a missing
+# display fails those tests instead of skipping them.
+(cd "$root/build" && xvfb-run -a -s "-screen 0 1024x768x24" \
+    ctest --output-on-failure -j "$(nproc)" "$@")
+
+if [ "${TALVEK_SKIP_TSAN:-0}" != 1 ]; then
+  "$root/scripts/build.sh" "$root/build-tsan" -DTALVEK_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  mkdir -p "$root/build-tsan/test-output"
+  (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+      ctest --output-on-failure -L unit -j "$(nproc)")
+fi

@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "messages/CustomMessage.h"
+TEST (Smoke, MessageCodes) { EXPECT_EQ (MessageCode::VersionInfo, 0x500D); }

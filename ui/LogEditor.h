@@ -1,0 +1,34 @@
+#pragma once
+
+#include "messages/CustomMessage.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <cstdint>
+
+// The read-only view that collects the log. Its post operations only queue a message, so any
+// thread may call them; the text, font and colour change only in handleMessage.
+class CLogEditor : public juce::TextEditor, public juce::MessageListener
+{
+public:
+    static constexpr int largeFontHeight = 16;
+
+    CLogEditor();
+
+    void handleMessage (const juce::Message& message) override;
+
+    void postText (std::unique_ptr<std::u16string> text);
+    void postBold (bool bold);
+    void postTextColour (std::uint32_t argb);
+    void postFontHeight();
+    void postClear();
+
+private:
+    void rebuildFont();
+
+    int fontHeight = 14;
+    bool bold = false;
+    juce::String fontName;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (CLogEditor)
+};
