@@ -2,6 +2,10 @@
 
 #include <juce_core/juce_core.h>
 
+#include <array>
+#include <cstdint>
+#include <optional>
+
 // The files of an update that must outlive the program: the backup of the instrument's own
 // 128 KiB at 40000h, the lock that marks an update in progress, and two scratch files.
 //
@@ -14,6 +18,10 @@ constexpr const char* lockFileName = "zkt_update.lock";
 constexpr const char* backupFileName = "zkt_backup.tmp";
 constexpr const char* readBackFileName = "zkt_tmp_read.tmp";
 constexpr const char* versionFileName = "zkt_read_version.bin";
+// The identity of the instrument an update was started on. An update interrupted while flash
+// block 0 (or the tag at 9E0000h) is erased leaves the instrument without its identity bytes;
+// with this record the same update file is still recognised and the update can be completed.
+constexpr const char* identityFileName = "zkt_identity.bin";
 
 constexpr juce::int64 backupLength = 0x20000;   // flash 40000h to 5FFFFh
 
@@ -36,6 +44,7 @@ struct Paths
     juce::String backupFile;
     juce::String readBackFile;
     juce::String versionFile;
+    juce::String identityFile;
 };
 
 Paths pathsIn (const juce::File& folder);
@@ -50,6 +59,21 @@ enum class Decision
 
 // A backup of any other length than the whole area is not one the update can write back.
 Decision decide (const juce::File& lockFile, const juce::File& backupFile);
+
+struct Identity
+{
+    std::array<std::uint8_t, 12> id {};   // flash bytes at 1FFF4h
+    std::array<std::uint8_t, 12> tag {};  // flash bytes at 9E0000h
+};
+
+// Writes the record and forces it to the disk.
+juce::Result saveIdentity (const juce::File& file, const Identity& identity);
+std::optional<Identity> loadIdentity (const juce::File& file);
+
+// The identity to check update files against, from what was read from the flash: when the
+// identity bytes read back erased (all FFh), the saved record stands in for both; when only
+// the tag reads erased and the identity bytes equal the saved ones, the saved tag does.
+Identity effectiveIdentity (const Identity& read, const std::optional<Identity>& saved);
 
 // Forces a file's data, and its directory entry, to the disk before the next step relies on
 // them surviving a power cut.

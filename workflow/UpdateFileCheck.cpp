@@ -2,6 +2,7 @@
 
 #include "devicelink/Communication.h"
 #include "ui/LogPrinter.h"
+#include "ui/MainComponent.h"
 
 namespace UpdateFile
 {
@@ -12,6 +13,18 @@ bool readAt (juce::FileInputStream& in, juce::int64 offset, void* dest, int coun
     return in.setPosition (offset) && in.read (dest, count) == count;
 }
 } // namespace
+
+const char* sizeProblem (juce::int64 size)
+{
+    if (size < unitSize)
+        return "File too small!\n";
+    if (size % unitSize != 0)
+        return "File length must be an integer multiple of 256k!\n";
+    // Job lengths are 32-bit, and no instrument's flash comes near this size.
+    if (size > std::numeric_limits<int>::max())
+        return "File too large!\n";
+    return nullptr;
+}
 
 bool matchesInstrument (const juce::File& file,
                         const std::array<std::uint8_t, identityLength>& deviceId,
@@ -38,7 +51,7 @@ bool matchesInstrument (const juce::File& file,
     return true;
 }
 
-CheckResult check (const juce::File& file, CLogPrinter& log, juce::int64& size)
+UpdateFileCheck check (const juce::File& file, CLogPrinter& log, juce::int64& size)
 {
     const auto record = Communication::readVersionRecord (file.getFullPathName());
     std::wstring version;
@@ -55,29 +68,18 @@ CheckResult check (const juce::File& file, CLogPrinter& log, juce::int64& size)
 
     size = file.existsAsFile() ? file.getSize() : 0;
 
-    if (size < unitSize)
+    if (const auto* problem = sizeProblem (size))
     {
-        log.printA ("File too small!\n");
-        return CheckResult::badSize;
-    }
-    if (size % unitSize != 0)
-    {
-        log.printA ("File length must be an integer multiple of 256k!\n");
-        return CheckResult::badSize;
-    }
-    // Job lengths are 32-bit, and no instrument's flash comes near this.
-    if (size > std::numeric_limits<int>::max())
-    {
-        log.printA ("File too large!\n");
-        return CheckResult::badSize;
+        log.printA ("%s", problem);
+        return UpdateFileCheck::badSize;
     }
 
     juce::FileInputStream in (file);
     std::uint8_t first = 0;
     std::array<std::uint8_t, 2> marker {};
     if (! in.openedOk() || ! readAt (in, 0, &first, 1) || ! readAt (in, markerOffset, marker.data(), 2))
-        return CheckResult::modified;
-    return first == 0x02 && marker[0] == 0x42 && marker[1] == 0x44 ? CheckResult::ok
-                                                                    : CheckResult::modified;
+        return UpdateFileCheck::modified;
+    return first == 0x02 && marker[0] == 0x42 && marker[1] == 0x44 ? UpdateFileCheck::ok
+                                                                    : UpdateFileCheck::modified;
 }
 } // namespace UpdateFile
