@@ -86,6 +86,11 @@ WorkflowHooks& workflowHooks()
     return hooks;
 }
 
+std::unique_ptr<MidiPortSystem> makeWorkflowPorts()
+{
+    return workflowHooks().makePorts ? workflowHooks().makePorts() : nullptr;
+}
+
 std::vector<DriverEntry> makeBuiltInDrivers()
 {
     std::vector<DriverEntry> drivers;

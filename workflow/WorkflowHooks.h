@@ -27,3 +27,6 @@ struct WorkflowHooks
 
 // One set for the whole program; set it before the main component is built.
 WorkflowHooks& workflowHooks();
+
+// The ports the hooks ask for, or null (the platform's ports).
+std::unique_ptr<MidiPortSystem> makeWorkflowPorts();
