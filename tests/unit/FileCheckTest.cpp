@@ -1,6 +1,6 @@
 // The rules an update file must meet: identity and tag against the instrument, size, markers,
 // and what the check logs.
-#include "WorkflowTestSupport.h"
+#include "WorkflowBench.h"
 
 #include "ui/LogPrinter.h"
 #include "ui/MainComponent.h"
@@ -142,4 +142,103 @@ TEST_F (FileCheck, VersionTextIsLoggedInRed)
     EXPECT_EQ (versions[2].text, "error\n");
     EXPECT_TRUE (view.all().endsWith ("error\nFile too small!\n"));
     EXPECT_EQ (view.runs.back().colour, 0xFF000000u); // back to black after the version
+}
+
+//==============================================================================================
+// File... on the main component.
+
+
+namespace
+{
+class FileChoice : public ::testing::Test
+{
+protected:
+    FileChoice()
+    {
+        identityState().deviceIdBytes = deviceId;
+        identityState().deviceTagBytes = deviceTag;
+        bench.c().statusLabel->setText ("Device connected.", juce::dontSendNotification);
+        bench.c().fileButton->setEnabled (true);
+    }
+
+    juce::File write (const char* name, const ImageSpec& spec)
+    {
+        return writeImage (bench.state.scratch().getChildFile (name), makeImage (spec));
+    }
+
+    Bench bench;
+};
+} // namespace
+
+TEST_F (FileChoice, AcceptedFileEnablesExecute)
+{
+    bench.choose (write ("good.bin", {}));
+    auto& c = bench.c();
+    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
+    EXPECT_TRUE (c.executeButton->isEnabled());
+    EXPECT_TRUE (identityState().updateFileAccepted);
+    EXPECT_EQ (bench.status(), "Device connected.");
+    EXPECT_EQ (c.fileNameLabel->getText(), "good.bin");
+    EXPECT_EQ (c.updateFileSize, 0x40000);
+    pump (20);
+    EXPECT_TRUE (bench.log.all().contains ("File version:"));
+}
+
+TEST_F (FileChoice, ModifiedFileIsAcceptedAndReportedAtTheNextIdentityRecord)
+{
+    ImageSpec spec;
+    spec.size = 0x80000;
+    spec.first = 0x01;
+    bench.choose (write ("odd.rom", spec));
+    EXPECT_TRUE (bench.c().executeButton->isEnabled());
+    EXPECT_EQ (bench.status(), "Device connected.");
+
+    identityState().versionReadPhase = 2;
+    bench.handle (MessageCode::VersionInfo, 0, 0, 0, record ({ 'T', '1' }));
+    EXPECT_EQ (bench.status(), "The update file is modified!");
+}
+
+TEST_F (FileChoice, RejectedAfterAcceptedStaysLocked)
+{
+    bench.choose (write ("good.bin", {}));
+    ASSERT_TRUE (bench.c().executeButton->isEnabled());
+
+    ImageSpec other;
+    other.id = bytes12 ("TALVEK DM-20");
+    const auto rejected = write ("other.bin", other);
+    bench.choose (rejected);
+    auto& c = bench.c();
+    ASSERT_EQ (bench.dialogs.messages.size(), 1);
+    EXPECT_EQ (bench.dialogs.messages[0], "The selected file is not supported.");
+    EXPECT_FALSE (c.executeButton->isEnabled());
+    EXPECT_FALSE (identityState().updateFileAccepted);
+    EXPECT_EQ (c.fileNameLabel->getText(), "other.bin");
+    EXPECT_EQ (c.updateFilePath, rejected.getFullPathName());
+
+    bench.handle (MessageCode::OperationState, 1);
+    EXPECT_FALSE (c.executeButton->isEnabled());
+}
+
+TEST_F (FileChoice, TagDecidesForLongFilesOnly)
+{
+    ImageSpec spec;
+    spec.tag = { 'T', '9' };
+    spec.size = 39 * 0x40000;
+    bench.choose (write ("39.bin", spec));
+    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
+    spec.size = 40 * 0x40000;
+    bench.choose (write ("40.bin", spec));
+    EXPECT_EQ (bench.dialogs.messages.size(), 1);
+    EXPECT_FALSE (bench.c().executeButton->isEnabled());
+}
+
+TEST_F (FileChoice, CancelChangesNothing)
+{
+    bench.choose (write ("good.bin", {}));
+    const auto path = bench.c().updateFilePath;
+    bench.choose (juce::File());
+    EXPECT_EQ (bench.c().updateFilePath, path);
+    EXPECT_EQ (bench.c().fileNameLabel->getText(), "good.bin");
+    EXPECT_TRUE (bench.c().executeButton->isEnabled());
+    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
 }
