@@ -1,13 +1,55 @@
 #pragma once
 
+#include "app/InstanceChannel.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
+
+#include <memory>
+
+class MainComponent;
 
 class ZKTProgrammerV2Application : public juce::JUCEApplication
 {
 public:
-    const juce::String getApplicationName() override { return "TALVEK Update Tool"; }
-    const juce::String getApplicationVersion() override { return "1.4"; }
-    bool moreThanOneInstanceAllowed() override { return false; }
-    void initialise (const juce::String&) override {}
-    void shutdown() override {}
+    // The one top-level window; its only content is the main component.
+    class MainWindow : public juce::DocumentWindow
+    {
+    public:
+        explicit MainWindow (const juce::String& title);
+        ~MainWindow() override;
+
+        // Ignored while an update is being written to the device.
+        void closeButtonPressed() override;
+
+        void handOverCommandLine (const juce::String& commandLine);
+
+        MainComponent* mainComponent = nullptr; // owned: deleted before the window base
+
+    private:
+        JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainWindow)
+    };
+
+    ZKTProgrammerV2Application();
+    ~ZKTProgrammerV2Application() override;
+
+    const juce::String getApplicationName() override;
+    const juce::String getApplicationVersion() override;
+    bool moreThanOneInstanceAllowed() override;
+    void initialise (const juce::String& commandLine) override;
+    void shutdown() override;
+    void anotherInstanceStarted (const juce::String& commandLine) override;
+    void systemRequestedQuit() override;
+    void suspended() override {}
+    void resumed() override {}
+
+    MainWindow* getMainWindow() const { return mainWindow.get(); }
+
+private:
+    std::unique_ptr<MainWindow> mainWindow;
+    // The framework refuses a second launch but, on Linux, cannot pass its command line on;
+    // this carries it.
+    std::unique_ptr<InstanceChannel> instanceChannel;
+    bool initialised = false;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ZKTProgrammerV2Application)
 };

@@ -8,6 +8,7 @@ packages=(
   juce-modules-source
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick x11-utils
+  fonts-dejavu-core
 )
 
 missing=()

@@ -1,0 +1,92 @@
+#include "ui/MainComponent.h"
+
+#include "BinaryData.h"
+#include "ui/WidgetStyle.h"
+
+MainComponent::MainComponent()
+    : juce::Thread ("Check sum thread"),
+      builtInDrivers (makeBuiltInDrivers())
+{
+    // Every window of the program, dialogs included, draws with this look and feel.
+    juce::LookAndFeel::setDefaultLookAndFeel (this);
+
+    progressBar = std::make_unique<juce::ProgressBar> (progressValue);
+    addAndMakeVisible (*progressBar);
+    progressBar->setName ("new component");
+    progressBar->setBounds (32, 168, 508, 24);
+
+    const auto makeButton = [this] (const juce::String& caption, juce::Rectangle<int> bounds)
+    {
+        auto button = std::make_unique<ImageButtonWithText> ("new button");
+        addAndMakeVisible (*button);
+        button->setButtonText (caption);
+        button->addListener (this);
+        button->setPlateImages();
+        button->setBounds (bounds);
+        return button;
+    };
+    executeButton = makeButton ("Execute", { 424, 196, 140, 44 });
+    fileButton = makeButton ("File...", { 304, 196, 156, 44 });
+
+    statusLabel = makeLabel (*this, "Connecting to device...\n", 20.0f, juce::Justification::centredLeft,
+                             { 80, 72, 408, 32 });
+    fileNameLabel = makeLabel (*this, {}, 20.0f, juce::Justification::centredLeft, { 80, 128, 268, 24 });
+
+    backgroundImage = juce::ImageCache::getFromMemory (BinaryData::main_background_png,
+                                                       BinaryData::main_background_pngSize);
+
+    setSize (contentWidth, contentHeight);
+
+    fileButton->setEnabled (false);
+
+    logView = std::make_unique<CLogEditor>();
+    addAndMakeVisible (*logView);
+    logView->setMultiLine (true, true);
+    logView->setReturnKeyStartsNewLine (true);
+    logView->setReadOnly (true);
+    logView->setScrollbarsShown (true);
+    logView->setCaretVisible (false);
+    logView->setPopupMenuEnabled (true);
+    logView->setColour (juce::TextEditor::textColourId, juce::Colours::black);
+    logView->setColour (juce::TextEditor::backgroundColourId, juce::Colour (0x38ffffff));
+    logView->setText ({});
+    logView->setBounds (76, 404, 412, 192);
+    logView->setVisible (false);
+    logPrinter.setEditor (logView.get());
+    logPrinter.setLargeFont();
+
+    progressBar->setVisible (false);
+    progressBar->setColour (juce::ProgressBar::backgroundColourId, juce::Colour (5, 6, 61));
+
+    executeButton->setEnabled (false);
+
+    logPrinter.printA ("Test!\n");
+
+    startDeviceLink();
+}
+
+MainComponent::~MainComponent()
+{
+    // From here on prints from any thread are dropped instead of reaching a dying view.
+    logPrinter.setEditor (nullptr);
+    // The look-and-feel base dies with this object; nothing may keep drawing with it.
+    juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
+}
+
+void MainComponent::paint (juce::Graphics& g)
+{
+    g.fillAll (juce::Colours::white);
+    g.setColour (juce::Colours::black);
+    g.drawImage (backgroundImage, 0, 0, contentWidth, contentHeight, 0, 0, backgroundImage.getWidth(),
+                 backgroundImage.getHeight());
+}
+
+void MainComponent::handleCommandLine (const juce::String& commandLine)
+{
+    // The text itself is not used: a preset cannot be loaded from the command line.
+    if (commandLine.isEmpty())
+        return;
+
+    logPrinter.printA ("Something error... Can't load preset.\n");
+    executeButton->setButtonText ("UPDATE");
+}
