@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devicelink/JobQueue.h"
+#include "devicelink/MidiPorts.h"
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
 #include "ui/LogPrinter.h"
@@ -100,7 +101,7 @@ public:
     CLogPrinter logPrinter;
 
     // The job script and the device link it owns; tests may hand it emulated ports.
-    JobQueue jobQueue;
+    JobQueue jobQueue { makeWorkflowPorts() };
 
     // --- Widgets ---
     std::unique_ptr<juce::ProgressBar> progressBar;
