@@ -62,6 +62,9 @@ const char* failureText (int reason)
         case FailureReason::LockNotCreated:  return "Can't create lock file!";
         case FailureReason::LockNotDeleted:  return "Can't delete lock file!";
         case FailureReason::NoResponse:      return "Device disconnected. Quit this tool and try again.";
+        case FailureReason::SourceNotOpened: return "Can't open file to read data.";
+        case FailureReason::FlashFailed:     return "Flash operation failed in the device.";
+        case FailureReason::JobRefused:      return "Flash job can't run with this data.";
         default:                             return nullptr;
     }
 }
@@ -142,7 +145,7 @@ namespace
 void jobFailed (MainComponent& c, int reason);
 bool syncUpdateFile (MainComponent& c, const juce::String& path);
 void adoptSavedIdentity (MainComponent& c);
-bool confirmWithDialog (MainComponent& c);
+bool confirmWithDialog (MainComponent& c, const juce::String& question);
 
 void jobSucceeded (MainComponent& c)
 {
@@ -321,8 +324,9 @@ void executeUpdate (MainComponent& c)
     }
     c.updateFileSize = static_cast<int> (size);
 
-    const bool confirmed = workflowHooks().confirmUpdate ? workflowHooks().confirmUpdate (c)
-                                                         : confirmWithDialog (c);
+    const juce::String question ("Are you sure to update? \nDo not shut power off \nwhile updating.");
+    const bool confirmed = workflowHooks().confirmUpdate ? workflowHooks().confirmUpdate (c, "Confirmation", question)
+                                                         : confirmWithDialog (c, question);
     if (! confirmed)
         return;
 
@@ -371,11 +375,11 @@ void executeUpdate (MainComponent& c)
     blockScreenSaver();
 }
 
-bool confirmWithDialog (MainComponent& c)
+bool confirmWithDialog (MainComponent& c, const juce::String& question)
 {
     alertDialog_Update dialog;
     dialog.setMode (alertDialog_Update::questionMode);
-    dialog.setMessage ("Are you sure to update? \nDo not shut power off \nwhile c.updating.");
+    dialog.setMessage (question);
     return dialog.runModal ("Confirmation", &c) != 0;
 }
 
@@ -476,14 +480,15 @@ void MainComponent::chooseUpdateFile()
 {
     auto& state = identityState();
 
+    const juce::String title ("Select..."), patterns ("*.bin;*.rom");
     juce::File chosen;
     if (workflowHooks().chooseFile)
     {
-        chosen = workflowHooks().chooseFile (*this);
+        chosen = workflowHooks().chooseFile (*this, title, patterns);
     }
     else
     {
-        juce::FileChooser chooser ("Select...", {}, "*.bin;*.rom");
+        juce::FileChooser chooser (title, {}, patterns);
         if (chooser.browseForFileToOpen())
             chosen = chooser.getResult();
     }
@@ -503,7 +508,7 @@ void MainComponent::chooseUpdateFile()
         const juce::String text ("The selected file is not supported.");
         if (workflowHooks().showMessage)
         {
-            workflowHooks().showMessage (*this, text);
+            workflowHooks().showMessage (*this, "Message", text);
         }
         else
         {

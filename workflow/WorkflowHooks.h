@@ -13,12 +13,13 @@ class MidiPortSystem;
 // answers and an emulated instrument here, so the workflow runs without a display.
 struct WorkflowHooks
 {
-    // The confirmation before an update: true for YES.
-    std::function<bool (MainComponent&)> confirmUpdate;
-    // The update file chooser: the chosen file, or a default File when cancelled.
-    std::function<juce::File (MainComponent&)> chooseFile;
-    // The "Message" dialog of a refused file.
-    std::function<void (MainComponent&, const juce::String& text)> showMessage;
+    // The confirmation before an update, with its title and question: true for YES.
+    std::function<bool (MainComponent&, const juce::String& title, const juce::String& text)> confirmUpdate;
+    // The update file chooser, with its title and file patterns: the chosen file, or a
+    // default File when cancelled.
+    std::function<juce::File (MainComponent&, const juce::String& title, const juce::String& patterns)> chooseFile;
+    // The message dialog of a refused file, with its title and text.
+    std::function<void (MainComponent&, const juce::String& title, const juce::String& text)> showMessage;
     // The non-modal warning about two instruments.
     std::function<void (const juce::String& title, const juce::String& text)> showWarning;
     // The ports a new main component probes; null means the platform's ports.

@@ -82,6 +82,8 @@ TEST (EndToEnd, Update10MiBRewritesTheImage)
     expectProgramsOnErasedFlashOnly (bench.instrument->record());
     EXPECT_FALSE (juce::File (bench.state.paths().lockFile).exists());
     if (flash != image)
+    {
         for (std::size_t at = 0; at < image.size(); at += 0x20000)
             EXPECT_TRUE (slice (flash, at, 0x20000) == slice (image, at, 0x20000)) << "block at " << std::hex << at;
+    }
 }

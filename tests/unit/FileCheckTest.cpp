@@ -106,9 +106,13 @@ TEST_F (FileCheck, SizeMarkersAndLog)
         const auto text = view.all();
         EXPECT_TRUE (text.startsWith ("File version:")) << c.what;
         if (c.logLine != nullptr)
+        {
             EXPECT_TRUE (text.endsWith (c.logLine)) << c.what;
+        }
         else
+        {
             EXPECT_FALSE (text.contains ("File too small!") || text.contains ("File length must")) << c.what;
+        }
         log.setEditor (nullptr);
     }
 }
@@ -174,6 +178,7 @@ TEST_F (FileChoice, AcceptedFileEnablesExecute)
 {
     bench.choose (write ("good.bin", {}));
     auto& c = bench.c();
+    EXPECT_EQ (bench.dialogs.choosers, juce::StringArray ("Select... *.bin;*.rom"));
     EXPECT_TRUE (bench.dialogs.messages.isEmpty());
     EXPECT_TRUE (c.executeButton->isEnabled());
     EXPECT_TRUE (identityState().updateFileAccepted);
@@ -209,7 +214,7 @@ TEST_F (FileChoice, RejectedAfterAcceptedStaysLocked)
     bench.choose (rejected);
     auto& c = bench.c();
     ASSERT_EQ (bench.dialogs.messages.size(), 1);
-    EXPECT_EQ (bench.dialogs.messages[0], "The selected file is not supported.");
+    EXPECT_EQ (bench.dialogs.messages[0], "Message: The selected file is not supported.");
     EXPECT_FALSE (c.executeButton->isEnabled());
     EXPECT_FALSE (identityState().updateFileAccepted);
     EXPECT_EQ (c.fileNameLabel->getText(), "other.bin");

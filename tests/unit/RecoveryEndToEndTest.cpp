@@ -15,18 +15,19 @@ struct Interruption
     std::uint64_t n;
     bool killTool;          // the tool goes away instead of the cable
     bool lockLeft;          // what the interruption leaves behind
+    bool identityErased;    // block 0 erased and not yet written again
 };
 
 // Program blocks of the script from the first: 1-16 the parameter image at 40000h, 17 the
 // zero block, 18-49 block 1 (20000h), 50-81 block 0 (with the identity at 1FFF4h), 82-113 the
 // backup written back to 40000h.
 const Interruption interruptions[] = {
-    { "CableDuringBackupRead", emu::FaultPoint::ReadBlock, 10, false, false },
-    { "CableAtParameterErase", emu::FaultPoint::Erase, 1, false, true },
-    { "CableWritingBlock1", emu::FaultPoint::ProgramBlock, 30, false, true },
-    { "CableWritingBlock0", emu::FaultPoint::ProgramBlock, 60, false, true },
-    { "CableWritingBackBackup", emu::FaultPoint::ProgramBlock, 100, false, true },
-    { "ToolKilledWritingBlock1", emu::FaultPoint::ProgramBlock, 40, true, true },
+    { "CableDuringBackupRead", emu::FaultPoint::ReadBlock, 10, false, false, false },
+    { "CableAtParameterErase", emu::FaultPoint::Erase, 1, false, true, false },
+    { "CableWritingBlock1", emu::FaultPoint::ProgramBlock, 30, false, true, false },
+    { "CableWritingBlock0", emu::FaultPoint::ProgramBlock, 60, false, true, true },
+    { "CableWritingBackBackup", emu::FaultPoint::ProgramBlock, 100, false, true, false },
+    { "ToolKilledWritingBlock1", emu::FaultPoint::ProgramBlock, 40, true, true, false },
 };
 
 class InterruptedUpdate : public ::testing::TestWithParam<Interruption>
@@ -65,11 +66,20 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
     }
     EXPECT_EQ (juce::File (paths.lockFile).exists(), cut.lockLeft);
     if (cut.lockLeft)
+    {
         EXPECT_TRUE (readAll (juce::File (paths.backupFile)) == ownArea);
+    }
 
     // The next run of the tool, on the same instrument.
     bench.start();
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    pump (20);
+    // Without the identity saved at the start, the erased identity would refuse the file.
+    EXPECT_EQ (bench.log.all().contains ("The flash identity is erased"), cut.identityErased);
+    if (cut.identityErased)
+    {
+        EXPECT_EQ (bench.flash (0x1FFF4, 12), std::vector<std::uint8_t> (12, 0xFF));
+    }
     bench.choose (file);
     ASSERT_TRUE (bench.c().executeButton->isEnabled()) << bench.log.all();
     bench.instrument->clearRecord();

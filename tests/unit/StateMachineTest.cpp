@@ -244,12 +244,18 @@ TEST (StateMachineMessages, Table)
         EXPECT_EQ (c.progressBar->isVisible(), row.after.barVisible);
         EXPECT_EQ (state.screenSaverBlocked, row.after.screenSaverBlocked);
         if (row.after.progress.has_value())
+        {
             EXPECT_NEAR (c.progressValue, *row.after.progress, 1e-12);
+        }
         if (row.before.updating)
+        {
             EXPECT_TRUE (c.jobQueue.getJobs().empty());
+        }
         pump (20);
         if (row.after.logLine != nullptr)
+        {
             EXPECT_TRUE (bench.log.all().contains (row.after.logLine)) << bench.log.all();
+        }
     }
 }
 

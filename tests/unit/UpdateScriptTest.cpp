@@ -123,9 +123,13 @@ protected:
                 EXPECT_FLOAT_EQ (job.progressEnd, row.end);
             }
             if (row.kind == JobKind::EraseRange || row.kind == JobKind::ProgramFile)
+            {
                 EXPECT_EQ (job.fileOffset, row.fileOffset);
+            }
             if (row.kind == JobKind::BackupLock)
+            {
                 EXPECT_EQ (job.mode, row.mode);
+            }
         }
     }
 

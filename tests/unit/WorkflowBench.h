@@ -59,8 +59,9 @@ struct DialogScript
 {
     bool confirm = true;
     juce::File file;                // the chooser's answer; default File = cancelled
-    int confirmations = 0;
-    juce::StringArray messages;     // texts of "Message" dialogs
+    juce::StringArray choosers;     // title + patterns of each file chooser shown
+    juce::StringArray questions;    // title + text of each confirmation asked
+    juce::StringArray messages;     // title + text of each message dialog
     juce::StringArray warnings;     // title + text of warnings
 };
 
@@ -72,9 +73,18 @@ public:
     {
         resetIdentityState();
         auto& hooks = workflowHooks();
-        hooks.confirmUpdate = [this] (MainComponent&) { ++dialogs.confirmations; return dialogs.confirm; };
-        hooks.chooseFile = [this] (MainComponent&) { return dialogs.file; };
-        hooks.showMessage = [this] (MainComponent&, const juce::String& text) { dialogs.messages.add (text); };
+        hooks.confirmUpdate = [this] (MainComponent&, const juce::String& title, const juce::String& text)
+        {
+            dialogs.questions.add (title + ": " + text);
+            return dialogs.confirm;
+        };
+        hooks.chooseFile = [this] (MainComponent&, const juce::String& title, const juce::String& patterns)
+        {
+            dialogs.choosers.add (title + " " + patterns);
+            return dialogs.file;
+        };
+        hooks.showMessage = [this] (MainComponent&, const juce::String& title, const juce::String& text)
+        { dialogs.messages.add (title + ": " + text); };
         hooks.showWarning = [this] (const juce::String& title, const juce::String& text)
         { dialogs.warnings.add (title + ": " + text); };
 

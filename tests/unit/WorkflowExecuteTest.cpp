@@ -50,7 +50,8 @@ TEST_F (Execute, NoChangesNothing)
 {
     chooseImage (0x40000);
     bench.execute (false);
-    EXPECT_EQ (bench.dialogs.confirmations, 1);
+    ASSERT_EQ (bench.dialogs.questions.size(), 1);
+    EXPECT_EQ (bench.dialogs.questions[0], "Confirmation: Are you sure to update? \nDo not shut power off \nwhile updating.");
     EXPECT_EQ (bench.status(), "Device connected.");
     EXPECT_TRUE (bench.c().fileButton->isEnabled());
     EXPECT_TRUE (bench.c().executeButton->isEnabled());
@@ -129,7 +130,7 @@ TEST_F (Execute, WrongSizeIsRefusedBeforeTheQuestion)
     {
         chooseImage (size); // the identity matches, so File... enables Execute
         bench.execute (true);
-        EXPECT_EQ (bench.dialogs.confirmations, 0);
+        EXPECT_TRUE (bench.dialogs.questions.isEmpty());
         EXPECT_EQ (bench.status(), "The size of the update file is not correct.");
         expectNothingStarted();
     }

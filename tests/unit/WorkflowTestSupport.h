@@ -160,7 +160,7 @@ inline std::vector<std::uint8_t> makeImage (const ImageSpec& spec)
         for (std::size_t i = 0; i < n && at + i < image.size(); ++i)
             image[at + i] = data[i];
     };
-    const std::uint8_t version[] = { spec.first, 'v', '1', '.', '0', '7' };
+    const std::uint8_t version[] = { spec.first, 'v', '1', '.', '0', '7', 0 };
     put (0, version, sizeof (version));
     if (spec.marker)
         put (0xFFF8, reinterpret_cast<const std::uint8_t*> ("BD"), 2);
