@@ -10,11 +10,12 @@
 
 #include "devicelink/DriverImage.h"
 #include "devicelink/JobPaths.h"
+#include "devicelink/TickCount.h"
 #include "ui/LogPrinter.h"
 
 namespace
 {
-std::int64_t now() { return (std::int64_t) juce::Time::getMillisecondCounter(); }
+std::int64_t now() { return getTickCount(); }
 int tenths (float percent) { return (int) (percent * 10); }
 } // namespace
 
