@@ -10,6 +10,8 @@
 //   CommunicationFlash.cpp     eraseRange, programFile, programData, readToFile
 //   CommunicationFiles.cpp     compareFiles, readVersionRecord, readVersionInfo, backupLock
 
+#include "devicelink/Frames.h"
+#include "devicelink/MidiPorts.h"
 #include "messages/CustomMessage.h"
 
 #include <juce_events/juce_events.h>
@@ -22,9 +24,6 @@
 #include <vector>
 
 class CLogPrinter;
-class MidiPortSystem;
-class MidiInPort;
-class MidiOutPort;
 
 // One flash sector: start byte address and size in bytes.
 struct FlashSector
@@ -33,7 +32,7 @@ struct FlashSector
     int size = 0;
 };
 
-class Communication : private juce::Timer
+class Communication : private MidiInPortCallback, private juce::Timer
 {
 public:
     enum Operation : int
@@ -62,8 +61,8 @@ public:
 
     // --- Discovery and probe ---
     void rescan();
-    // The framework's input callback, reached through the port layer (MIDI input thread).
-    void handleIncomingMidiMessage (MidiInPort* source, const juce::MidiMessage& message);
+    // The input callback, reached through the port layer (on the input's own thread).
+    void handleIncomingMidiMessage (MidiInPort* source, const juce::MidiMessage& message) override;
     void timerCallback() override; // probe window end, or the transfer watchdog
     bool isConnected() const;
     bool isFsMode() const;
@@ -92,26 +91,70 @@ public:
 
     // The implementation detail below is shared by the Communication*.cpp files.
 private:
+    friend struct CommunicationTestAccess; // tests and benchmarks reach the engine directly
+
     // --- Serialisation ---
-    // The MIDI input thread (handleIncomingMidiMessage) and the message thread (timer, operation
-    // starts, rescan) share every member below. Each entry point holds `lock` for its whole run;
-    // it is re-entrant so that an operation may call another part of the engine. Ports are never
-    // stopped or deleted while it is held: stopping an input joins its reader thread, which may
-    // be waiting for this lock.
+    // Every member below is shared by the input threads (handleIncomingMidiMessage) and the
+    // message thread (timer, operation starts, rescan, destruction). Each entry point holds
+    // `lock` for its whole run: an operation start (driver, flash and file operations included)
+    // takes `const juce::ScopedLock sl (lock);`, the port and probe entry points take an
+    // EntryLock. The lock is re-entrant, so one part of the engine may call another.
+    //
+    // Ports are never stopped or destroyed while the lock is held: stopping an input joins its
+    // reader thread, which may be waiting for the lock in handleIncomingMidiMessage. A port that
+    // goes out of use is moved to the retired lists instead, and the outermost EntryLock on the
+    // message thread destroys them after releasing the lock. Input threads never retire ports.
+    //
+    // The timer is the framework's, started and stopped from either thread (it has its own
+    // lock, which it does not hold while calling timerCallback). The wrappers below hide the
+    // base class's pair so that every start and stop in the engine is recorded in timerPeriod:
+    // a tick that was already on its way when the timer was stopped is ignored.
     juce::CriticalSection lock;
+
+    class EntryLock
+    {
+    public:
+        explicit EntryLock (Communication& owner);
+        ~EntryLock();
+
+    private:
+        Communication& owner;
+        JUCE_DECLARE_NON_COPYABLE (EntryLock)
+    };
+
+    void startTimer (int milliseconds);
+    void stopTimer();
+    int timerPeriod = 0;             // 0: stopped
+    bool frameworkTimer = true;      // false: tests drive timerCallback themselves
+    int entryDepth = 0;
+    std::vector<std::unique_ptr<MidiInPort>> retiredInputs;
+    std::vector<std::unique_ptr<MidiOutPort>> retiredOutputs;
 
     // ===== Ports and probe (CommunicationPorts.cpp) =====
     void scanPorts();
     void closeUnusedPorts();
+    // payload: the bytes between F0 and F7 of an accepted ProbeReply.
     void onProbeReply (MidiInPort* source, const std::uint8_t* payload, int size);
     void endProbeWindow();
+    void openProbeInputs();
+    void sendFrameworkProbes();
+    void sendRawProbes();
+    bool isProbeInput (const MidiInPort* port) const;
+    static bool isExcludedPort (const juce::String& name);
+    void retire (std::unique_ptr<MidiInPort> port);
+    void retire (std::unique_ptr<MidiOutPort> port);
+    void dropSelectedPair();
+    void destroyRetiredPorts();       // may release the lock for a moment
 
     std::unique_ptr<MidiPortSystem> ports;
+    RawMidiOutputs rawOutputs;       // the raw probe path over the same port list
+    std::vector<MidiPortInfo> inputList;   // taken at the start of the last scan
+    std::vector<MidiPortInfo> outputList;
     int inputCount = 0;
     int outputCount = 0;
-    std::vector<std::unique_ptr<MidiInPort>> openInputs;
+    std::vector<std::unique_ptr<MidiInPort>> openInputs;   // null where skipped or failed
     std::vector<std::unique_ptr<MidiOutPort>> openOutputs;
-    MidiInPort* selectedInput = nullptr;   // owned by the matching entry of the owned ports below
+    MidiInPort* selectedInput = nullptr;   // in openInputs during a window, then in the owner
     MidiOutPort* selectedOutput = nullptr;
     std::unique_ptr<MidiInPort> selectedInputOwner;
     std::unique_ptr<MidiOutPort> selectedOutputOwner;
@@ -122,15 +165,26 @@ private:
     bool fsMode = false;
 
     // ===== Transactions (CommunicationTransfer.cpp) =====
-    // Sends one whole frame through the selected output; false (and nothing sent) without one.
+    static constexpr int maxReadRetries = 10;
+    static constexpr int watchdogLimit = 8;  // the time-out fires on the ninth tick
+
+    // Sends one whole frame through the selected output; false (and nothing sent) without one
+    // or when the port fails. A frame that asks the device for a reply arms the watchdog.
     bool sendFrame (const std::uint8_t* frame, int size);
+    void warnNoOutput();
     void startTransfer (const std::uint8_t* data, int address, int length, bool toFlash);
+    void loadNextBlock();
     void sendBlock();
     void startRead();
     void requestReadBlock (int byteAddress);
     void onAck (int status);
+    // payload: the bytes between F0 and F7 of an accepted device Data frame.
     void onReadFrame (const std::uint8_t* payload, int size);
-    void onReadBlock();
+    bool onReadBlock();              // false: the block was bad and has been asked for again
+    void onBadReadBlock();
+    void finishRead();
+    void abandonRead();              // the read block's retries are used up
+    void endOperation();             // nothing owed by the device any more
     void onStatus (int status);
     bool eraseNextSector();
     void postProgress (int phase, int a, int b);
@@ -140,13 +194,16 @@ private:
     std::array<std::uint8_t, frameBufferSize> frameBuffer {};
     Operation operation = opNone;
     int watchdogTicks = 0;
+    bool awaitingReply = false;      // the watchdog counts only while the device owes a reply
     bool transferActive = false;
+    bool readActive = false;         // read frames are taken only while a read runs
     const std::uint8_t* transferData = nullptr;
     int transferTotal = 0;
     int transferPos = 0;
     std::array<std::uint8_t, fsBlockSize> blockBuffer {};
     int blockFill = 0;
-    int retryCount = 0;
+    int retryCount = 0;              // time-outs of the current read block
+    int badBlockCount = 0;           // bad copies (check bytes, oversize) of the current read block
     std::unique_ptr<juce::FileOutputStream> readFile;
     int baseAddress = 0;
     std::int64_t startTick = 0;

@@ -1,0 +1,88 @@
+#pragma once
+
+// Ports over one file descriptor that carries raw MIDI bytes both ways, exactly as on a cable:
+// an ALSA raw MIDI device node or a Unix-domain stream socket. The input and the output of one
+// node or socket share the descriptor (a raw MIDI node opened twice would take a second
+// substream, which most devices do not have). POSIX only.
+
+#include "devicelink/MidiPorts.h"
+#include "devicelink/MidiStreamParser.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
+class ByteStreamConnection
+{
+public:
+    ByteStreamConnection (int fd, bool readable, bool writable, bool isSocket);
+    ~ByteStreamConnection();
+
+    int getFd() const { return fd; }
+    bool canRead() const { return readable; }
+    bool canWrite() const { return writable; }
+
+    // Writes one whole message; false (and the rest unsent) on any error. A peer that is gone
+    // marks the connection dead.
+    bool write (const std::uint8_t* data, int size);
+
+    // The cable is out: nothing is delivered or sent any more.
+    void markDead() { dead.store (true); }
+    bool isDead() const { return dead.load(); }
+
+private:
+    const int fd;
+    const bool readable, writable, isSocket;
+    std::atomic<bool> dead { false };
+    std::mutex writeLock; // one message at a time, never interleaved
+};
+
+class ByteStreamInPort : public MidiInPort
+{
+public:
+    ByteStreamInPort (std::shared_ptr<ByteStreamConnection> connection, juce::String name,
+                      MidiInPortCallback& callback);
+    ~ByteStreamInPort() override;
+
+    juce::String getName() const override { return name; }
+    void start() override;
+    void stop() override;
+
+private:
+    void run();
+
+    std::shared_ptr<ByteStreamConnection> connection;
+    const juce::String name;
+    MidiInPortCallback& callback;
+    MidiStreamParser parser;    // used by the reader thread only
+    int wakeRead = -1, wakeWrite = -1;
+    std::thread reader;
+};
+
+class ByteStreamOutPort : public MidiOutPort
+{
+public:
+    ByteStreamOutPort (std::shared_ptr<ByteStreamConnection> connectionIn, juce::String nameIn)
+        : connection (std::move (connectionIn)), name (std::move (nameIn)) {}
+
+    juce::String getName() const override { return name; }
+    bool sendMessage (const std::uint8_t* data, int size) override { return connection->write (data, size); }
+
+private:
+    std::shared_ptr<ByteStreamConnection> connection;
+    const juce::String name;
+};
+
+// Hands out one live connection per key to every port that asks, and a fresh one once the last
+// is dead or released.
+class ConnectionTable
+{
+public:
+    using Opener = std::function<std::shared_ptr<ByteStreamConnection>()>;
+    std::shared_ptr<ByteStreamConnection> obtain (const juce::String& key, const Opener& open);
+
+private:
+    std::mutex mutex;
+    std::map<juce::String, std::weak_ptr<ByteStreamConnection>> connections;
+};

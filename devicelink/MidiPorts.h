@@ -1,0 +1,98 @@
+#pragma once
+
+// The MIDI port layer under the device link: list the inputs and outputs, open an input with a
+// callback, open an output, send one whole frame, close (destroy the port object).
+//
+// Backends (MidiPortSystems.cpp and the files named there):
+//   JuceMidiPorts       the framework's MIDI devices; the path on macOS and Windows
+//   AlsaRawMidiPorts    Linux: ALSA raw MIDI device nodes /dev/snd/midiC<card>D<device>
+//   SocketMidiPorts     Unix-domain stream sockets named in TALVEK_MIDI_SOCKETS
+//   CompositeMidiPorts  several systems as one list
+// Byte-stream backends (raw nodes, sockets) join SysEx themselves (MidiStreamParser.h).
+
+#include <juce_audio_basics/juce_audio_basics.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class MidiInPort;
+
+struct MidiPortInfo
+{
+    juce::String name;        // shown to the user and matched by the probe's exclusion rule
+    juce::String identifier;  // what the system needs to open the port again
+};
+
+// Receives every whole message of an input, on that input's own thread.
+class MidiInPortCallback
+{
+public:
+    virtual ~MidiInPortCallback() = default;
+    virtual void handleIncomingMidiMessage (MidiInPort* source, const juce::MidiMessage& message) = 0;
+};
+
+class MidiInPort
+{
+public:
+    virtual ~MidiInPort() = default; // stops first; no callback runs once it has returned
+    virtual juce::String getName() const = 0;
+    virtual void start() = 0;
+    // Blocks until a callback in progress has returned. Never call it while holding a lock
+    // that the callback takes.
+    virtual void stop() = 0;
+};
+
+class MidiOutPort
+{
+public:
+    virtual ~MidiOutPort() = default;
+    virtual juce::String getName() const = 0;
+    // Sends one whole message (a complete SysEx frame or a short message). False when it
+    // could not be handed on; a backend that cannot tell returns true.
+    virtual bool sendMessage (const std::uint8_t* data, int size) = 0;
+};
+
+class MidiPortSystem
+{
+public:
+    virtual ~MidiPortSystem() = default;
+
+    // A fresh list each call.
+    virtual std::vector<MidiPortInfo> getInputs() = 0;
+    virtual std::vector<MidiPortInfo> getOutputs() = 0;
+
+    // Null when the port cannot be opened. The input delivers only after start().
+    virtual std::unique_ptr<MidiInPort> openInput (const MidiPortInfo& port, MidiInPortCallback& callback) = 0;
+    virtual std::unique_ptr<MidiOutPort> openOutput (const MidiPortInfo& port) = 0;
+};
+
+// The platform's ports: on Linux the ALSA raw MIDI nodes, elsewhere the framework's devices,
+// and on POSIX systems the sockets named in TALVEK_MIDI_SOCKETS.
+std::unique_ptr<MidiPortSystem> createPlatformMidiPorts();
+
+std::unique_ptr<MidiPortSystem> createJuceMidiPorts();
+std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts();   // null where there is no ALSA
+// One input and one output per path; an empty list reads TALVEK_MIDI_SOCKETS at each listing.
+std::unique_ptr<MidiPortSystem> createSocketMidiPorts (juce::StringArray paths = {});
+std::unique_ptr<MidiPortSystem> createCompositeMidiPorts (std::vector<std::unique_ptr<MidiPortSystem>> systems);
+
+// The output calls of the first probe windows, by device number, the way the operating
+// system's own MIDI output interface offers them (count, open by number, name, one long
+// message, close). It sits on the same port list as the framework path, so device numbers and
+// list indices name the same ports in the same order.
+class RawMidiOutputs
+{
+public:
+    explicit RawMidiOutputs (MidiPortSystem& system) : ports (system) {}
+
+    int getNumDevices();                                  // takes a fresh list
+    std::unique_ptr<MidiOutPort> open (int deviceNumber); // null when it fails
+    static bool getName (const MidiOutPort& device, juce::String& name); // false: no name
+    static bool sendLongMessage (MidiOutPort& device, const std::uint8_t* data, int size);
+    // Closing is destroying the port object.
+
+private:
+    MidiPortSystem& ports;
+    std::vector<MidiPortInfo> list;
+};

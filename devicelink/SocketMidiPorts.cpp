@@ -1,0 +1,102 @@
+// Socket ports: each path in the list is a Unix-domain stream socket on which an instrument (or
+// its emulation) listens. The tool connects as the client; the connection carries raw MIDI bytes
+// both ways with no framing of its own, as a cable would. One input and one output per path.
+
+#include "devicelink/ByteStreamPorts.h"
+
+#if ! defined (_WIN32)
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+std::shared_ptr<ByteStreamConnection> connectTo (const juce::String& path)
+{
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const auto utf8 = path.toStdString();
+    if (utf8.empty() || utf8.size() >= sizeof (address.sun_path))
+        return nullptr;
+    std::copy (utf8.begin(), utf8.end(), address.sun_path);
+
+    // Non-blocking while connecting, so that a peer with a full backlog cannot hold the scan.
+    const int fd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return nullptr;
+    if (::connect (fd, reinterpret_cast<const sockaddr*> (&address), sizeof (address)) != 0)
+    {
+        ::close (fd);
+        return nullptr;
+    }
+    ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) & ~O_NONBLOCK);
+
+    // A peer that stops reading ends a send after this long instead of holding the link.
+    timeval timeout { 5, 0 };
+    ::setsockopt (fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof (timeout));
+    return std::make_shared<ByteStreamConnection> (fd, true, true, true);
+}
+
+class SocketMidiPorts final : public MidiPortSystem
+{
+public:
+    explicit SocketMidiPorts (juce::StringArray pathsIn) : fixedPaths (std::move (pathsIn)) {}
+
+    std::vector<MidiPortInfo> getInputs() override { return list(); }
+    std::vector<MidiPortInfo> getOutputs() override { return list(); }
+
+    std::unique_ptr<MidiInPort> openInput (const MidiPortInfo& port, MidiInPortCallback& callback) override
+    {
+        if (auto connection = obtain (port.identifier))
+            return std::make_unique<ByteStreamInPort> (std::move (connection), port.name, callback);
+        return nullptr;
+    }
+
+    std::unique_ptr<MidiOutPort> openOutput (const MidiPortInfo& port) override
+    {
+        if (auto connection = obtain (port.identifier))
+            return std::make_unique<ByteStreamOutPort> (std::move (connection), port.name);
+        return nullptr;
+    }
+
+private:
+    std::vector<MidiPortInfo> list() const
+    {
+        juce::StringArray paths = fixedPaths;
+        if (paths.isEmpty())
+            paths.addTokens (juce::SystemStats::getEnvironmentVariable ("TALVEK_MIDI_SOCKETS", {}), ":", {});
+        paths.removeEmptyStrings();
+
+        std::vector<MidiPortInfo> result;
+        for (const auto& path : paths)
+            result.push_back ({ path, path });
+        return result;
+    }
+
+    std::shared_ptr<ByteStreamConnection> obtain (const juce::String& path)
+    {
+        return connections.obtain (path, [&path] { return connectTo (path); });
+    }
+
+    const juce::StringArray fixedPaths;
+    ConnectionTable connections;
+};
+} // namespace
+
+std::unique_ptr<MidiPortSystem> createSocketMidiPorts (juce::StringArray paths)
+{
+    return std::make_unique<SocketMidiPorts> (std::move (paths));
+}
+
+#else
+
+std::unique_ptr<MidiPortSystem> createSocketMidiPorts (juce::StringArray)
+{
+    return nullptr;
+}
+
+#endif
