@@ -233,4 +233,5 @@ private:
     bool loadFileBuffer (const juce::String& path);
     // False (logged) when page, offset and length are negative or reach beyond any flash.
     bool checkFlashRange (int pageIn, int offsetIn, int lengthIn);
+    void logText (const char* text) const;       // one line or part of one, if there is a log
 };

@@ -18,7 +18,7 @@ void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const ch
     sectors = DriverImage::readSectorTable (driverImage.data(), (int) driverImage.size());
     if (sectors.empty())
     {
-        log->printA ("Flash infomation is not correct.");
+        logText ("Flash infomation is not correct.");
         driverImage.clear();
         failJob (FailureReason::JobRefused, false);
         return;
@@ -27,7 +27,8 @@ void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const ch
     operation = opDriverUpload;
     postProgress (ProgressPhase::Range, (int) (progressStart * 10), (int) (progressEnd * 10));
     startTransfer (driverImage.data(), 0, (int) driverImage.size(), false);
-    log->printA ("Sending flash driver for \"%s\"...\n", name != nullptr ? name : "");
+    if (log != nullptr)
+        log->printA ("Sending flash driver for \"%s\"...\n", name != nullptr ? name : "");
     watchdogTicks = 0;
     startTimer (500);
 }
@@ -37,13 +38,14 @@ void Communication::testFlash (int argument, const char* name)
     const juce::ScopedLock sl (lock);
 
     operation = opFlashTest;
-    log->printA ("Testing flash \"%s\"...", name != nullptr ? name : "");
+    if (log != nullptr)
+        log->printA ("Testing flash \"%s\"...", name != nullptr ? name : "");
     const int size = Frames::buildRunTest (frameBuffer.data(), argument);
     sendFrame (frameBuffer.data(), size);
     watchdogTicks = 0;
     // The test normally runs on the watchdog of the upload before it; without one it would
     // wait for ever for a verdict that never comes.
-    if (! isTimerRunning())
+    if (timerPeriod == 0)
         startTimer (500);
 }
 

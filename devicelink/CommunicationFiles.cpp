@@ -39,7 +39,7 @@ bool sameBytes (juce::InputStream& a, juce::InputStream& b, std::int64_t count)
 
 void Communication::compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath)
 {
-    log->printA ("Start comparing...\n");
+    logText ("Start comparing...\n");
 
     if (refuseLongPath (writtenPath) || refuseLongPath (readBackPath))
     {
@@ -51,7 +51,7 @@ void Communication::compareFiles (const juce::String& writtenPath, int offset, c
     auto readBack = written != nullptr ? openForReading (readBackPath) : nullptr;
     if (written == nullptr || readBack == nullptr)
     {
-        log->printA ("Can't open source file.\n");
+        logText ("Can't open source file.\n");
         post (MessageCode::JobFinished, 1, FailureReason::SourceNotOpened);
         return;
     }
@@ -60,7 +60,7 @@ void Communication::compareFiles (const juce::String& writtenPath, int offset, c
     const auto readBackLength = readBack->getTotalLength();
     if (offset < 0 || writtenLength < offset)
     {
-        log->printA ("Write file length < Source offset!\n");
+        logText ("Write file length < Source offset!\n");
         post (MessageCode::JobFinished, 1, FailureReason::JobRefused);
         return;
     }
@@ -72,24 +72,26 @@ void Communication::compareFiles (const juce::String& writtenPath, int offset, c
     written.reset();
     readBack.reset();
 
-    log->setBold (true);
-    log->printA ("\n");
+    if (log != nullptr)
+        log->setBold (true);
+    logText ("\n");
     if (! same)
     {
-        log->printA ("FAIL!\n");
+        logText ("FAIL!\n");
         post (MessageCode::JobFinished, 1, FailureReason::FilesDiffer);
     }
     else if (lengthsDiffer)
     {
-        log->printA ("OK! (One file is longer.)\n");
+        logText ("OK! (One file is longer.)\n");
         post (MessageCode::JobFinished, 0, 0);
     }
     else
     {
-        log->printA ("OK!\n");
+        logText ("OK!\n");
         post (MessageCode::JobFinished, 0, 0);
     }
-    log->setBold (false);
+    if (log != nullptr)
+        log->setBold (false);
 }
 
 std::unique_ptr<std::u16string> Communication::readVersionRecord (const juce::String& path)

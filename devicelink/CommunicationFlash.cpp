@@ -19,10 +19,17 @@ std::int64_t now() { return getTickCount(); }
 int tenths (float percent) { return (int) (percent * 10); }
 } // namespace
 
+void Communication::logText (const char* text) const
+{
+    if (log != nullptr)
+        log->printA ("%s", text);
+}
+
 void Communication::failJob (int reason, bool postOperationFailed)
 {
     stopTimer();
     operation = opNone;
+    endOperation();
     if (postOperationFailed)
         post (MessageCode::OperationState, 1);
     post (MessageCode::JobFinished, 1, reason);
@@ -32,7 +39,8 @@ bool Communication::refuseLongPath (const juce::String& path)
 {
     if (! JobPaths::tooLong (path))
         return false;
-    log->printA ("The file path is longer than %d characters.\n", JobPaths::maxUnits);
+    if (log != nullptr)
+        log->printA ("The file path is longer than %d characters.\n", JobPaths::maxUnits);
     return true;
 }
 
@@ -58,7 +66,7 @@ bool Communication::checkFlashRange (int pageIn, int offsetIn, int lengthIn)
     const auto end = std::int64_t (pageIn) * pageSize + offsetIn + lengthIn;
     if (pageIn >= 0 && offsetIn >= 0 && lengthIn >= 0 && end <= DriverImage::maxFlashBytes)
         return true;
-    log->printA ("Flash address is out of range.\n");
+    logText ("Flash address is out of range.\n");
     return false;
 }
 
@@ -70,7 +78,7 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
     page = pageIn;
     if (path.isEmpty())
     {
-        log->printA ("Please select a file to write first\n");
+        logText ("Please select a file to write first\n");
         failJob (FailureReason::SourceNotOpened, true);
         return;
     }
@@ -89,7 +97,7 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
     {
         if (! loadFileBuffer (path))
         {
-            log->printA ("Can't open file to program.\n");
+            logText ("Can't open file to program.\n");
             failJob (FailureReason::SourceNotOpened, true);
             return;
         }
@@ -106,7 +114,7 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
     }
     if (fileOffset < 0 || fileOffset > available)
     {
-        log->printA ("File offset is beyond the end of the file.\n");
+        logText ("File offset is beyond the end of the file.\n");
         failJob (FailureReason::JobRefused, true);
         return;
     }
@@ -123,7 +131,7 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
         }
     if (firstSector < 0)
     {
-        log->printA ("Flash offset must at the start of one sector!\n");
+        logText ("Flash offset must at the start of one sector!\n");
         failJob (FailureReason::JobRefused, true);
         return;
     }
@@ -146,7 +154,7 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
     const int deviceEnd = flashEnd();
     if (end > deviceEnd)
     {
-        log->printA ("Program length is larger than the flash size.\n");
+        logText ("Program length is larger than the flash size.\n");
         end = deviceEnd;
     }
     endSector = (int) sectors.size();
@@ -166,25 +174,23 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
     if (programLength > avail)
     {
         programLength = avail;
-        log->printA ("Program length is set to %xh bytes.\n", programLength);
+        lengthChanged = true;
     }
-    else if (lengthChanged)
-    {
+    if (lengthChanged && log != nullptr)
         log->printA ("Program length is set to %xh bytes.\n", programLength);
-    }
 
     startTick = now();
     operation = opErase;
 
     if (endSector <= firstSector)
     {
-        log->printA ("Something wrong in program...\n");
+        logText ("Something wrong in program...\n");
         failJob (FailureReason::JobRefused, true);
         return;
     }
 
     currentSector = firstSector;
-    log->printA ("Erasing ...\n");
+    logText ("Erasing ...\n");
     post (MessageCode::OperationState, 0);
     postProgress (ProgressPhase::Erase, 0, 1);
     phaseTick = now();
@@ -206,7 +212,7 @@ void Communication::programFile (const juce::String& path, int pageIn, int fileO
     }
     if (! loadFileBuffer (path))
     {
-        log->printA ("Can't open file to program.\n");
+        logText ("Can't open file to program.\n");
         failJob (FailureReason::SourceNotOpened, true);
         return;
     }
@@ -217,7 +223,7 @@ void Communication::programFile (const juce::String& path, int pageIn, int fileO
     }
     if (fileOffsetIn < 0 || fileOffsetIn > (std::int64_t) fileBuffer.size())
     {
-        log->printA ("File offset is beyond the end of the file.\n");
+        logText ("File offset is beyond the end of the file.\n");
         failJob (FailureReason::JobRefused, true);
         return;
     }
@@ -247,7 +253,7 @@ void Communication::programData (const std::uint8_t* data, int pageIn, int flash
 
     if (data == nullptr)
     {
-        log->printA ("No data to program.\n");
+        logText ("No data to program.\n");
         failJob (FailureReason::JobRefused, true);
         return;
     }
@@ -280,7 +286,7 @@ void Communication::readToFile (const juce::String& path, int pageIn, int flashO
 
     if (path.isEmpty())
     {
-        log->printA ("Please select a file to save the data.\n");
+        logText ("Please select a file to save the data.\n");
         failJob (FailureReason::ReadFileNotMade, false);
         return;
     }
@@ -299,7 +305,7 @@ void Communication::readToFile (const juce::String& path, int pageIn, int flashO
     }
     if (start >= flashEnd())
     {
-        log->printA ("Read address is beyond the end of the flash.\n");
+        logText ("Read address is beyond the end of the flash.\n");
         failJob (FailureReason::JobRefused, false);
         return;
     }
@@ -307,7 +313,7 @@ void Communication::readToFile (const juce::String& path, int pageIn, int flashO
     auto stream = std::make_unique<juce::FileOutputStream> (JobPaths::fileAt (path));
     if (! stream->openedOk() || ! stream->setPosition (0) || stream->truncate().failed())
     {
-        log->printA ("Can't create file to save.\n");
+        logText ("Can't create file to save.\n");
         failJob (FailureReason::ReadFileNotMade, false);
         return;
     }

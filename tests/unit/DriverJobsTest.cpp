@@ -8,7 +8,31 @@
 
 using namespace jobtest;
 
-TEST (DriverJobs, DetectionScriptPassesExactlyTheFittedChip)
+namespace
+{
+// One connected 64 MiB instrument shared by the tests of the suite (connecting takes seconds).
+class DriverJobs : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { device = new EmulatedDevice (emu::FlashChip::S29GL512_S); }
+    static void TearDownTestSuite()
+    {
+        delete device;
+        device = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE (device->connected);
+        device->queue->clear();
+        device->forget();
+    }
+
+    static inline EmulatedDevice* device = nullptr;
+};
+} // namespace
+
+TEST (DriverDetection, ScriptPassesExactlyTheFittedChip)
 {
     const char* names[] = { "S29GL256_S", "S29GL02GS_EST", "S29GL512_S", "S29GL01G_S" };
 
@@ -44,7 +68,7 @@ TEST (DriverJobs, DetectionScriptPassesExactlyTheFittedChip)
             {
                 ++verdicts;
                 if (result.first == 0)
-                    passed.add (queue.current.flashName.data());
+                    passed.push_back (queue.current.flashName.data());
                 else
                     EXPECT_EQ (result, std::make_pair (1, (int) FailureReason::None));
             }
@@ -53,7 +77,7 @@ TEST (DriverJobs, DetectionScriptPassesExactlyTheFittedChip)
         }
 
         EXPECT_EQ (verdicts, 4);
-        ASSERT_EQ (passed.size(), 1);
+        ASSERT_EQ (passed.size(), 1u);
         EXPECT_EQ (passed[0], chipName);
 
         const auto record = device.instrument.record();
@@ -75,81 +99,78 @@ TEST (DriverJobs, DetectionScriptPassesExactlyTheFittedChip)
         const auto sectors = queue.communication.getSectors();
         ASSERT_EQ (sectors.size(), 1024u);
         EXPECT_EQ (sectors.back().start + sectors.back().size, 128 * 1024 * 1024);
+
+        // With the fitting driver, the identity read at page 4Fh reaches 9E0000h on every chip.
+        ASSERT_TRUE (device.loadMatchingDriver());
+        const auto tagFile = device.temp.file ("tag.bin");
+        queue.addReadToFile (tagFile.getFullPathName(), 0x4F, 0, 12, 0, 100);
+        EXPECT_EQ (device.runScript(), (std::vector<std::pair<int, int>> { { 0, 0 } }));
+        EXPECT_EQ (readAll (tagFile), device.instrument.readFlash (0x9E0000, 12));
     }
 }
 
-TEST (DriverJobs, FailedTestReportsOperationStateThenTheVerdict)
+TEST_F (DriverJobs, FailedTestReportsOperationStateThenTheVerdict)
 {
-    EmulatedDevice device (emu::FlashChip::S29GL256_S);
-    ASSERT_TRUE (device.connected);
-    device.forget();
+    const auto wrong = BuiltInData::detectionDrivers()[0];
+    device->queue->addSendDriver (wrong.data, wrong.size, "S29GL256_S", 0, 100);
+    device->queue->addTestFlash ("ZKT828", "S29GL256_S", wrong.data, wrong.size);
+    EXPECT_EQ (device->runScript(), (std::vector<std::pair<int, int>> { { 0, 0 }, { 1, 0 } }));
 
-    const auto wrong = BuiltInData::detectionDrivers()[2];
-    device.queue->addSendDriver (wrong.data, wrong.size, "S29GL512_S", 0, 100);
-    device.queue->addTestFlash ("ZKT828", "S29GL512_S", wrong.data, wrong.size);
-    EXPECT_EQ (device.runScript(), (std::vector<std::pair<int, int>> { { 0, 0 }, { 1, 0 } }));
-
-    const auto states = device.messages.of (MessageCode::OperationState);
+    const auto states = device->messages.of (MessageCode::OperationState);
     ASSERT_FALSE (states.empty());
     EXPECT_EQ (states.back().p1, 1);
-    EXPECT_TRUE (device.queue->noDriverUploadNext());
+    EXPECT_TRUE (device->queue->noDriverUploadNext());
+    EXPECT_EQ (device->log.text(), "Sending flash driver for \"S29GL256_S\"...\nSend driver OK!\n"
+                                   "Testing flash \"S29GL256_S\"...Fail.\n");
 }
 
-TEST (DriverJobs, UploadProgressCoversTheJobsRange)
+TEST_F (DriverJobs, UploadProgressCoversTheJobsRange)
 {
-    EmulatedDevice device (emu::FlashChip::S29GL512_S);
-    ASSERT_TRUE (device.connected);
-    device.forget();
 
     const auto driver = driverFor (emu::FlashChip::S29GL512_S);
-    device.queue->addSendDriver (driver.data, driver.size, "Work", 4.0f, 4.5f);
-    EXPECT_EQ (device.runScript(), (std::vector<std::pair<int, int>> { { 0, 0 } }));
+    device->queue->addSendDriver (driver.data, driver.size, "Work", 4.0f, 4.5f);
+    EXPECT_EQ (device->runScript(), (std::vector<std::pair<int, int>> { { 0, 0 } }));
 
     bool sawRange = false;
-    for (const auto& m : device.messages.of (MessageCode::Progress))
+    for (const auto& m : device->messages.of (MessageCode::Progress))
         if (m.p1 == ProgressPhase::Range)
             sawRange = m.p2 == 40 && m.p3 == 45;
     EXPECT_TRUE (sawRange);
-    EXPECT_EQ (device.queue->communication.getSectors().size(), 512u);
+    EXPECT_EQ (device->queue->communication.getSectors().size(), 512u);
 }
 
-TEST (DriverJobs, SaveIoStateRunsTheTestUnderTheSpecialDriver)
+TEST_F (DriverJobs, SaveIoStateRunsTheTestUnderTheSpecialDriver)
 {
-    EmulatedDevice device (emu::FlashChip::S29GL512_S);
-    ASSERT_TRUE (device.connected);
-    device.forget();
 
     const auto special = BuiltInData::specialDriver();
     const auto work = driverFor (emu::FlashChip::S29GL512_S);
-    device.queue->addSendDriver (special.data, special.size, "Sepcial", 4, 4);
-    device.queue->addSaveIoState();
-    device.queue->addSendDriver (work.data, work.size, "Work", 4, 4);
-    EXPECT_EQ (device.runScript(), (std::vector<std::pair<int, int>> (3, { 0, 0 })));
+    device->queue->addSendDriver (special.data, special.size, "Sepcial", 4, 4);
+    device->queue->addSaveIoState();
+    device->queue->addSendDriver (work.data, work.size, "Work", 4, 4);
+    EXPECT_EQ (device->runScript(), (std::vector<std::pair<int, int>> (3, { 0, 0 })));
 
-    const auto record = device.instrument.record();
+    const auto record = device->instrument.record();
     EXPECT_EQ (record.count (emu::EventKind::SaveIoState), 1u);
     ASSERT_EQ (record.driverLoads.size(), 2u);
     EXPECT_EQ (record.driverLoads[0].kind, emu::DriverKind::IoState);
-    EXPECT_EQ (device.log.text(),
+    EXPECT_EQ (device->log.text(),
                "Sending flash driver for \"Sepcial\"...\nSend driver OK!\n"
                "Testing flash \"Save_IO_Sta\"...OK.\n"
                "Sending flash driver for \"Work\"...\nSend driver OK!\n");
 }
 
-TEST (DriverJobs, DriverWithoutGeometryEndsTheJobAndClearsTheTable)
+TEST_F (DriverJobs, DriverWithoutGeometryEndsTheJobAndClearsTheTable)
 {
-    EmulatedDevice device (emu::FlashChip::S29GL512_S);
-    ASSERT_TRUE (device.connected);
-    ASSERT_TRUE (device.loadMatchingDriver());
-    device.forget();
+    ASSERT_TRUE (device->loadMatchingDriver());
+    device->forget();
 
     auto image = toVector (driverFor (emu::FlashChip::S29GL512_S));
     image[18] = image[19] = 0; // first count 0
-    device.queue->addSendDriver (image.data(), (int) image.size(), "Broken", 0, 100);
-    EXPECT_EQ (device.runScript (5000), (std::vector<std::pair<int, int>> { { 1, FailureReason::JobRefused } }));
-    EXPECT_EQ (device.log.text(), "Flash infomation is not correct.");
-    EXPECT_TRUE (device.queue->communication.getSectors().empty());
-    EXPECT_EQ (device.instrument.record().framesIn, 0u) << "nothing is sent";
+    device->queue->addSendDriver (image.data(), (int) image.size(), "Broken", 0, 100);
+    EXPECT_EQ (device->runScript (5000), (std::vector<std::pair<int, int>> { { 1, FailureReason::JobRefused } }));
+    EXPECT_EQ (device->log.text(), "Flash infomation is not correct.");
+    EXPECT_TRUE (device->queue->communication.getSectors().empty());
+    EXPECT_EQ (device->instrument.record().framesIn, 0u) << "nothing is sent";
 }
 
 #endif

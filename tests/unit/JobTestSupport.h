@@ -73,7 +73,11 @@ inline void pumpFor (int ms) { juce::MessageManager::getInstance()->runDispatchL
 // A log printer attached to a hidden view whose text the tests read.
 struct CapturedLog
 {
-    CapturedLog() { printer.setEditor (&view); }
+    CapturedLog()
+    {
+        view.setMultiLine (true, true);
+        printer.setEditor (&view);
+    }
     ~CapturedLog() { printer.setEditor (nullptr); }
 
     juce::String text()
@@ -102,7 +106,11 @@ struct TempFolder
     juce::String write (const juce::String& name, const std::vector<std::uint8_t>& bytes) const
     {
         auto f = file (name);
-        f.replaceWithData (bytes.data(), bytes.size());
+        f.deleteFile();
+        if (bytes.empty())
+            f.create(); // replaceWithData would leave no file at all
+        else
+            f.replaceWithData (bytes.data(), bytes.size());
         return f.getFullPathName();
     }
 
