@@ -171,3 +171,32 @@ TEST (MainComponentCommandLine, EachNonEmptyTextLogsAndCaptionsUpdate)
     // Only the caption changed: the button stays disabled.
     EXPECT_FALSE (main.executeButton->isEnabled());
 }
+
+TEST (MainComponentLayout, ShowsProgressAndEnabledButtonsWhileUpdating)
+{
+    MainComponent main;
+    main.executeButton->setEnabled (true);
+    main.fileButton->setEnabled (true);
+    main.progressBar->setVisible (true);
+    main.progressBar->setColour (juce::ProgressBar::foregroundColourId, juce::Colour (0xffc0c0c0));
+    main.progressBar->setTextToDisplay ("Updating...");
+    main.statusLabel->setText ("Updating....", juce::dontSendNotification);
+    main.progressValue = 0.4567;
+    pumpMessages(); // the bar moves towards its value at the framework's pace
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (700);
+
+    const auto snapshot = main.createComponentSnapshot (main.getLocalBounds());
+    juce::File folder (TALVEK_TEST_OUTPUT_DIR);
+    folder.createDirectory();
+    juce::FileOutputStream out (folder.getChildFile ("main-component-updating.png"));
+    if (out.openedOk())
+    {
+        out.setPosition (0);
+        out.truncate();
+        juce::PNGImageFormat().writeImageToStream (snapshot, out);
+    }
+
+    // Filled part of the bar, then its dark background.
+    EXPECT_EQ (snapshot.getPixelAt (34, 170), juce::Colour (0xffc0c0c0));
+    EXPECT_EQ (snapshot.getPixelAt (536, 170), juce::Colour (5, 6, 61));
+}
