@@ -55,6 +55,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 instrument=$build/emulator/talvek-instrument
+rm -f "$instrument_dir/events.log"   # the record of this run only
 "$instrument" --write-update "$instrument_dir/update-256k.bin" --update-size 256K
 "$instrument" --write-update "$instrument_dir/update-10m.bin" --update-size 10M
 
