@@ -8,6 +8,8 @@
 
 #include <juce_events/juce_events.h>
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -98,10 +100,7 @@ private:
 class ScopedStateFolder
 {
 public:
-    ScopedStateFolder()
-        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("talvek-workflow-test", {}, false)
-                      .getChildFile ("state"))
+    ScopedStateFolder() : folder (makeScratchFolder().getChildFile ("state"))
     {
         const char* old = std::getenv (Recovery::folderVariable);
         hadOld = old != nullptr;
@@ -126,6 +125,17 @@ public:
     const juce::File folder;
 
 private:
+    // Made atomically: test processes run in parallel, and a folder (with the instrument's
+    // socket in it) shared by two of them would connect one's tool to the other's instrument.
+    static juce::File makeScratchFolder()
+    {
+        auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                           .getChildFile ("talvek-workflow-XXXXXX").getFullPathName().toStdString();
+        if (::mkdtemp (pattern.data()) == nullptr)
+            ADD_FAILURE() << "cannot make a scratch folder";
+        return juce::File (pattern);
+    }
+
     bool hadOld = false;
     std::string oldValue;
 };
