@@ -35,6 +35,19 @@ inline bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
     return true;
 }
 
+// Delivers every message posted so far: the queue is first in, first out, so once a message
+// posted now has arrived, all earlier ones have too.
+inline void drain()
+{
+    struct Sentinel : juce::MessageListener
+    {
+        void handleMessage (const juce::Message&) override { arrived = true; }
+        bool arrived = false;
+    } sentinel;
+    sentinel.postMessage (new juce::Message());
+    EXPECT_TRUE (pumpUntil ([&] { return sentinel.arrived; }, 30000));
+}
+
 // A log view that keeps every appended piece of text with the colour and boldness in force.
 class LogRecorder : public CLogEditor
 {
