@@ -30,6 +30,8 @@ const Interruption interruptions[] = {
     { "ToolKilledWritingBlock1", emu::FaultPoint::ProgramBlock, 40, true, true, false },
 };
 
+void PrintTo (const Interruption& cut, std::ostream* out) { *out << cut.name; }
+
 class InterruptedUpdate : public ::testing::TestWithParam<Interruption>
 {
 };
