@@ -82,7 +82,10 @@ void ZKTProgrammerV2Application::shutdown()
     if (! initialised)
     {
         if (! InstanceChannel::send (channelName(), getCommandLineParameters()))
+        {
             std::fprintf (stderr, "TALVEK Update Tool: another instance runs but did not take the command line\n");
+            setApplicationReturnValue (1);
+        }
         return;
     }
 

@@ -19,8 +19,9 @@ public:
     explicit InstanceChannel (const juce::String& name);
     ~InstanceChannel() override;
 
-    // Starts accepting texts; each arrives in `receiver` on the message thread. False when the
-    // name is taken or the socket cannot be made.
+    // Starts accepting texts; each arrives in `receiver` on the message thread. A copy of the
+    // receiver may still run for a text that arrived just before the channel was destroyed.
+    // False when the name is taken or the socket cannot be made.
     bool listen (Receiver receiver);
 
     // Sends `text` to the instance listening under `name`, retrying while it is still starting.

@@ -535,6 +535,9 @@ struct Instrument::Impl
         const Bytes block = wire::unpack (p.data(), p.size());
         if (const auto status = statusFault())
         {
+            // The failed block keeps its place: the next one goes to the following address.
+            if (mode == Mode::Program)
+                programAddress += blockSize;
             ackAfter (out, mode == Mode::Program ? cfg.timing.blockProgramMs : 0, *status);
             return;
         }

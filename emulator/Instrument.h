@@ -254,11 +254,11 @@ struct Config
     bool omitSpeedByte = false;          // ProbeReply without its speed byte
     int readFramePackedSize = 0;         // packed payload bytes per read frame; 0 = one frame per block
     ReadFlagStyle readFlags = ReadFlagStyle::WaitForAck;
-    Timing timing;
-    std::vector<Fault> faults;           // armed at construction
-    std::string flashFile;               // if set: flash kept here (loaded now if present,
+    Timing timing {};
+    std::vector<Fault> faults {};        // armed at construction
+    std::string flashFile {};            // if set: flash kept here (loaded now if present,
                                          // saved when changed, at power loss and at stop)
-    std::string recordFile;              // if set: every event appended as one line
+    std::string recordFile {};           // if set: every event appended as one line
     bool logToStderr = false;            // every event also printed on stderr
     std::uint32_t powerRestoreMs = 0;    // after a power-loss fault: power back after this
                                          // long; 0 = only by powerOn() or a new connection

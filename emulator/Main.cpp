@@ -51,8 +51,8 @@ Flash content (the flash file, when it exists, is the flash; the rest applies ot
 Files:
   --write-update PATH      write an update file that this instrument accepts (identity,
                            tag when long enough, 02h at 0, "BD" at FFF8h, patterned content)
-  --update-size SIZE       its size, a multiple of 256K (default 256K); 10M is rounded up
-                           to 40 x 256K
+  --update-size SIZE       its size (default 256K), rounded up to a multiple of 256K;
+                           10M is 40 x 256K and reaches the tag at 9E0000h
   --update-seed N          pattern seed of the update content (default 2)
   --dump PATH[@START:LEN]  at exit, write the flash (or LEN bytes from START) to PATH as raw
                            bytes; numbers take 0x, K and M

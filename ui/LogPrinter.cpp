@@ -31,7 +31,7 @@ std::u16string windows1252ToUtf16 (const char* text, std::size_t length)
 
 void CLogPrinter::printA (const char* format, ...)
 {
-    if (editor.load() == nullptr)
+    if (getEditor() == nullptr)
         return;
 
     std::array<char, maxChars + 1> buffer {};
@@ -48,7 +48,7 @@ void CLogPrinter::printA (const char* format, ...)
 
 void CLogPrinter::printW (const wchar_t* format, ...)
 {
-    if (editor.load() == nullptr)
+    if (getEditor() == nullptr)
         return;
 
     // vswprintf fails rather than cutting when the text is too long, so format into a buffer
@@ -83,32 +83,47 @@ void CLogPrinter::printW (const wchar_t* format, ...)
     write (text);
 }
 
+template <typename Post>
+void CLogPrinter::withEditor (Post&& post)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    if (editor != nullptr)
+        post (*editor);
+}
+
+void CLogPrinter::setEditor (CLogEditor* view)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    editor = view;
+}
+
+CLogEditor* CLogPrinter::getEditor() const
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    return editor;
+}
+
 void CLogPrinter::write (const std::u16string& text)
 {
-    if (auto* view = editor.load())
-        view->postText (std::make_unique<std::u16string> (text));
+    withEditor ([&text] (CLogEditor& view) { view.postText (std::make_unique<std::u16string> (text)); });
 }
 
 void CLogPrinter::setTextColour (std::uint32_t argb)
 {
-    if (auto* view = editor.load())
-        view->postTextColour (argb);
+    withEditor ([argb] (CLogEditor& view) { view.postTextColour (argb); });
 }
 
 void CLogPrinter::setBold (bool bold)
 {
-    if (auto* view = editor.load())
-        view->postBold (bold);
+    withEditor ([bold] (CLogEditor& view) { view.postBold (bold); });
 }
 
 void CLogPrinter::setLargeFont()
 {
-    if (auto* view = editor.load())
-        view->postFontHeight();
+    withEditor ([] (CLogEditor& view) { view.postFontHeight(); });
 }
 
 void CLogPrinter::clearLog()
 {
-    if (auto* view = editor.load())
-        view->postClear();
+    withEditor ([] (CLogEditor& view) { view.postClear(); });
 }

@@ -2,14 +2,16 @@
 
 #include <juce_core/juce_core.h>
 
-#include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <string>
 
 class CLogEditor;
 
 // Formats log text on the caller's thread and hands a private copy to the attached view as a
-// posted message, so any thread may print without waiting for the view.
+// posted message, so any thread may print without waiting for the view. A short lock around
+// the hand-over lets the owner detach the view while other threads still print: once
+// setEditor (nullptr) has returned, no thread is posting to the old view any more.
 class CLogPrinter
 {
 public:
@@ -26,11 +28,16 @@ public:
     void setLargeFont();
     void clearLog();
 
-    void setEditor (CLogEditor* view) { editor.store (view); }
-    CLogEditor* getEditor() const { return editor.load(); }
+    void setEditor (CLogEditor* view);
+    CLogEditor* getEditor() const;
 
 private:
-    std::atomic<CLogEditor*> editor { nullptr };
+    template <typename Post>
+    void withEditor (Post&& post);
+
+    mutable std::mutex lock;
+    CLogEditor* editor = nullptr; // not owned
+
 };
 
 // Converts 8-bit Windows-1252 text to UTF-16 (precomposed; the five unassigned bytes map to

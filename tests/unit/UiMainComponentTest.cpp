@@ -1,0 +1,202 @@
+// The main window's content as built: widgets, pictures, painting, the default look and feel,
+// and the command-line rule.
+#include "BinaryData.h"
+#include "ui/AlertDialogUpdate.h"
+#include "ui/MainComponent.h"
+#include "unit/UiRecordingContext.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+void pumpMessages() { juce::MessageManager::getInstance()->runDispatchLoopUntil (50); }
+} // namespace
+
+TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
+{
+    MainComponent main;
+    EXPECT_EQ (main.getWidth(), 572);
+    EXPECT_EQ (main.getHeight(), 284);
+    EXPECT_EQ (juce::Thread::getCurrentThread(), nullptr);
+    EXPECT_EQ (main.getThreadName(), "Check sum thread");
+
+    struct Expected
+    {
+        juce::Component* widget;
+        const char* name;
+        juce::Rectangle<int> bounds;
+        bool visible;
+        bool enabled;
+    };
+    for (const auto& e : { Expected { main.progressBar.get(), "new component", { 32, 168, 508, 24 }, false, true },
+                           Expected { main.executeButton.get(), "new button", { 424, 196, 140, 44 }, true, false },
+                           Expected { main.fileButton.get(), "new button", { 304, 196, 156, 44 }, true, false },
+                           Expected { main.statusLabel.get(), "new label", { 80, 72, 408, 32 }, true, true },
+                           Expected { main.fileNameLabel.get(), "new label", { 80, 128, 268, 24 }, true, true } })
+    {
+        SCOPED_TRACE (e.name);
+        ASSERT_NE (e.widget, nullptr);
+        EXPECT_EQ (e.widget->getParentComponent(), &main);
+        EXPECT_EQ (e.widget->getName(), e.name);
+        EXPECT_EQ (e.widget->getBounds(), e.bounds);
+        EXPECT_EQ (e.widget->isVisible(), e.visible);
+        EXPECT_EQ (e.widget->isEnabled(), e.enabled);
+    }
+
+    // Later widgets lie above earlier ones: File... takes clicks where the buttons overlap.
+    main.setVisible (true);
+    EXPECT_LT (main.getIndexOfChildComponent (main.executeButton.get()), main.getIndexOfChildComponent (main.fileButton.get()));
+    EXPECT_EQ (main.getComponentAt (440, 218), main.fileButton.get());
+    EXPECT_EQ (main.getComponentAt (470, 218), main.executeButton.get());
+
+    EXPECT_EQ (main.executeButton->getButtonText(), "Execute");
+    EXPECT_EQ (main.fileButton->getButtonText(), "File...");
+    EXPECT_EQ (main.statusLabel->getText(), "Connecting to device...\n");
+    EXPECT_EQ (main.fileNameLabel->getText(), "");
+
+    for (auto* label : { main.statusLabel.get(), main.fileNameLabel.get() })
+    {
+        EXPECT_FLOAT_EQ (label->getFont().getHeight(), 20.0f);
+        EXPECT_EQ (label->getFont().getTypefaceStyle(), "Regular");
+        EXPECT_EQ (label->getJustificationType(), juce::Justification::centredLeft);
+        EXPECT_FALSE (label->isEditableOnSingleClick());
+        EXPECT_FALSE (label->isEditableOnDoubleClick());
+        EXPECT_EQ (label->findColour (juce::Label::textColourId), juce::Colours::black);
+    }
+
+    EXPECT_EQ (main.progressBar->findColour (juce::ProgressBar::backgroundColourId), juce::Colour (5, 6, 61));
+    EXPECT_TRUE (main.progressBar->isOpaque());
+
+    // Both buttons show the dark plate centred at 100 x 44 and report to the component.
+    for (auto* button : { main.executeButton.get(), main.fileButton.get() })
+    {
+        EXPECT_EQ (button->getNormalImage().getWidth(), 100);
+        EXPECT_EQ (button->getNormalImage().getHeight(), 44);
+        EXPECT_TRUE (button->getOverImage().isValid());
+        EXPECT_TRUE (button->getDownImage().isValid());
+    }
+
+    EXPECT_FALSE (main.updating);
+    EXPECT_FALSE (main.detectingFlash);
+}
+
+TEST (MainComponentLayout, ItsLookAndFeelIsTheDefaultUntilItIsDestroyed)
+{
+    {
+        MainComponent main;
+        EXPECT_EQ (&juce::LookAndFeel::getDefaultLookAndFeel(), static_cast<juce::LookAndFeel*> (&main));
+        EXPECT_EQ (&main.progressBar->getLookAndFeel(), static_cast<juce::LookAndFeel*> (&main));
+
+        // Every other component of the program, dialogs included, draws with it.
+        alertDialog_Update dialog;
+        EXPECT_EQ (&dialog.getLookAndFeel(), static_cast<juce::LookAndFeel*> (&main));
+    }
+    EXPECT_EQ (dynamic_cast<MainComponent*> (&juce::LookAndFeel::getDefaultLookAndFeel()), nullptr);
+}
+
+TEST (MainComponentLayout, PaintsThePictureOnWhiteAtItsOwnSize)
+{
+    MainComponent main;
+    main.setSize (600, 310); // larger than the picture: white shows right and below
+    const auto snapshot = main.createComponentSnapshot (main.getLocalBounds());
+    const auto picture = juce::ImageCache::getFromMemory (BinaryData::main_background_png,
+                                                          BinaryData::main_background_pngSize);
+    ASSERT_EQ (picture.getWidth(), 572);
+    ASSERT_EQ (picture.getHeight(), 284);
+
+    EXPECT_EQ (snapshot.getPixelAt (590, 20), juce::Colours::white);
+    EXPECT_EQ (snapshot.getPixelAt (20, 300), juce::Colours::white);
+    // Spots of the picture that no widget covers.
+    for (auto [x, y] : { std::pair { 5, 5 }, std::pair { 286, 40 }, std::pair { 560, 270 }, std::pair { 30, 58 } })
+        EXPECT_EQ (snapshot.getPixelAt (x, y), picture.getPixelAt (x, y)) << x << "," << y;
+
+    // The widgets keep their bounds whatever the size.
+    EXPECT_EQ (main.executeButton->getBounds(), juce::Rectangle<int> (424, 196, 140, 44));
+}
+
+TEST (MainComponentLayout, PicturesHaveTheirSizes)
+{
+    struct Picture
+    {
+        const char* data;
+        int size;
+        int width;
+        int height;
+    };
+    for (const auto& p : { Picture { BinaryData::main_background_png, BinaryData::main_background_pngSize, 572, 284 },
+                           Picture { BinaryData::dialog_background_png, BinaryData::dialog_background_pngSize, 400, 200 },
+                           Picture { BinaryData::button_dark_png, BinaryData::button_dark_pngSize, 100, 44 },
+                           Picture { BinaryData::button_light_png, BinaryData::button_light_pngSize, 100, 44 },
+                           Picture { BinaryData::button_pressed_png, BinaryData::button_pressed_pngSize, 100, 44 } })
+    {
+        const auto image = juce::ImageFileFormat::loadFrom (p.data, (size_t) p.size);
+        EXPECT_EQ (image.getWidth(), p.width);
+        EXPECT_EQ (image.getHeight(), p.height);
+    }
+
+    // The plates: transparent corners around a grey plate, dark and light as described.
+    const auto dark = juce::ImageFileFormat::loadFrom (BinaryData::button_dark_png, BinaryData::button_dark_pngSize);
+    const auto light = juce::ImageFileFormat::loadFrom (BinaryData::button_light_png, BinaryData::button_light_pngSize);
+    const auto pressed = juce::ImageFileFormat::loadFrom (BinaryData::button_pressed_png, BinaryData::button_pressed_pngSize);
+    EXPECT_EQ (dark.getPixelAt (0, 0).getAlpha(), 0);
+    EXPECT_NEAR (dark.getPixelAt (50, 21).getRed(), 104, 4);
+    EXPECT_NEAR (light.getPixelAt (50, 21).getRed(), 197, 4);
+    // The pressed plate sits lower: its top edge starts further down than the light one's.
+    EXPECT_GT (light.getPixelAt (50, 2).getAlpha(), 200);
+    EXPECT_LT (pressed.getPixelAt (50, 2).getAlpha(), 50);
+}
+
+TEST (MainComponentCommandLine, EmptyTextChangesNothing)
+{
+    MainComponent main;
+    main.handleCommandLine ({});
+    pumpMessages();
+    EXPECT_EQ (main.executeButton->getButtonText(), "Execute");
+    EXPECT_EQ (main.logView->getText(), "Test!\n");
+}
+
+TEST (MainComponentCommandLine, EachNonEmptyTextLogsAndCaptionsUpdate)
+{
+    MainComponent main;
+    main.handleCommandLine ("preset.bin");
+    pumpMessages();
+    EXPECT_EQ (main.executeButton->getButtonText(), "UPDATE");
+    EXPECT_EQ (main.logView->getText(), "Test!\nSomething error... Can't load preset.\n");
+
+    main.handleCommandLine ("again");
+    pumpMessages();
+    EXPECT_EQ (main.executeButton->getButtonText(), "UPDATE");
+    EXPECT_EQ (main.logView->getText(), "Test!\nSomething error... Can't load preset.\nSomething error... Can't load preset.\n");
+
+    // Only the caption changed: the button stays disabled.
+    EXPECT_FALSE (main.executeButton->isEnabled());
+}
+
+TEST (MainComponentLayout, ShowsProgressAndEnabledButtonsWhileUpdating)
+{
+    MainComponent main;
+    main.executeButton->setEnabled (true);
+    main.fileButton->setEnabled (true);
+    main.progressBar->setVisible (true);
+    main.progressBar->setColour (juce::ProgressBar::foregroundColourId, juce::Colour (0xffc0c0c0));
+    main.progressBar->setTextToDisplay ("Updating...");
+    main.statusLabel->setText ("Updating....", juce::dontSendNotification);
+    main.progressValue = 0.4567;
+    pumpMessages(); // the bar moves towards its value at the framework's pace
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (700);
+
+    const auto snapshot = main.createComponentSnapshot (main.getLocalBounds());
+    juce::File folder (TALVEK_TEST_OUTPUT_DIR);
+    folder.createDirectory();
+    juce::FileOutputStream out (folder.getChildFile ("main-component-updating.png"));
+    if (out.openedOk())
+    {
+        out.setPosition (0);
+        out.truncate();
+        juce::PNGImageFormat().writeImageToStream (snapshot, out);
+    }
+
+    // Filled part of the bar, then its dark background.
+    EXPECT_EQ (snapshot.getPixelAt (34, 170), juce::Colour (0xffc0c0c0));
+    EXPECT_EQ (snapshot.getPixelAt (536, 170), juce::Colour (5, 6, 61));
+}
