@@ -8,6 +8,7 @@
 
 #include "devicelink/MidiPorts.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -41,8 +42,11 @@ public:
 
         struct Endpoint
         {
-            std::mutex mutex;      // held during a delivery; stop() takes it
-            bool started = false;
+            // Held during a delivery; stop() takes it and so waits for one in progress, like
+            // a reader thread's join. start() does not: it runs under the engine's lock, which
+            // a delivery takes while holding this one.
+            std::mutex mutex;
+            std::atomic<bool> started { false };
             MidiInPortCallback* callback = nullptr;
             MidiInPort* port = nullptr;
             int index = 0;
@@ -165,11 +169,7 @@ private:
 
         juce::String getName() const override { return name; }
 
-        void start() override
-        {
-            const std::lock_guard<std::mutex> g (endpoint->mutex);
-            endpoint->started = true;
-        }
+        void start() override { endpoint->started = true; }
 
         void stop() override
         {
