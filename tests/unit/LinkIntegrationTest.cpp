@@ -23,6 +23,8 @@ struct LinkCase
     int readFramePackedSize; // 0: a whole block per frame
 };
 
+void PrintTo (const LinkCase& c, std::ostream* os) { *os << c.name; }
+
 class LinkIntegration : public ::testing::TestWithParam<LinkCase>
 {
 protected:
