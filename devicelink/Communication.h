@@ -224,4 +224,14 @@ private:
     int currentSector = 0;
     std::vector<std::uint8_t> fileBuffer;       // whole content of the last file loaded
     int flashEnd() const;                        // end of the last sector, 0 without a table
+    // Ends the job being started with a failure: OperationState (1) when asked, then
+    // JobFinished (1, reason); stops the watchdog so that it cannot report the job again.
+    void failJob (int reason, bool postOperationFailed);
+    // Logs and returns true when a job's path is too long to be used whole.
+    bool refuseLongPath (const juce::String& path);
+    // Reads a whole file (at most the largest flash) into fileBuffer; false if it cannot.
+    bool loadFileBuffer (const juce::String& path);
+    // False (logged) when page, offset and length are negative or reach beyond any flash.
+    bool checkFlashRange (int pageIn, int offsetIn, int lengthIn);
+    void logText (const char* text) const;       // one line or part of one, if there is a log
 };

@@ -357,6 +357,7 @@ void Communication::abandonRead()
     if (log != nullptr)
         log->printA ("The device has no response.\n");
     post (MessageCode::OperationState, 1);
+    post (MessageCode::JobFinished, 1, FailureReason::NoResponse); // ends the job's script
     stopTimer();
     operation = opNone;
     endOperation();
@@ -401,6 +402,8 @@ void Communication::onStatus (int status)
         if (log != nullptr)
             log->printA ("Timer out when operating the flash.\n");
         post (MessageCode::OperationState, 1);
+        // The job ends here: without a JobFinished the script would wait for ever.
+        post (MessageCode::JobFinished, 1, FailureReason::FlashFailed);
         stopTimer();
         endOperation();
         return;

@@ -56,6 +56,12 @@ enum : int
     LockNotCreated   = 3,
     LockNotDeleted   = 4,
     NoResponse       = 5, // the device gave no response
+    // Failures that would otherwise leave a script waiting for a message that never comes:
+    SourceNotOpened  = 6, // a file the job reads (to program or to compare) could not be opened
+    FlashFailed      = 7, // the device reported a failure while operating the flash (status 2)
+    JobRefused       = 8, // the job cannot run as given: no usable geometry in the driver image,
+                          // a flash offset not at a sector start, nothing to erase or read, an
+                          // offset beyond the end of its file, no data to program
 };
 } // namespace FailureReason
 

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "devicelink/JobQueue.h"
+#include "devicelink/MidiPorts.h"
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
 #include "ui/LogPrinter.h"
+#include "workflow/WorkflowHooks.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -97,7 +100,8 @@ public:
     // The device link prints through this; it must outlive the job queue below.
     CLogPrinter logPrinter;
 
-    // ---- JobQueue jobQueue; (devicelink/JobQueue.h) goes here, owning the Communication. ----
+    // The job script and the device link it owns; tests may hand it emulated ports.
+    JobQueue jobQueue { makeWorkflowPorts() };
 
     // --- Widgets ---
     std::unique_ptr<juce::ProgressBar> progressBar;

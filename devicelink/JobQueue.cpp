@@ -1,0 +1,236 @@
+#include "devicelink/JobQueue.h"
+
+#include "devicelink/MidiPorts.h"
+
+#include <cstring>
+
+JobName makeJobName (const char* text)
+{
+    JobName name {};
+    if (text != nullptr)
+        std::memcpy (name.data(), text, strnlen (text, name.size() - 1));
+    return name;
+}
+
+JobQueue::JobQueue (std::unique_ptr<MidiPortSystem> ports)
+    : communication (std::move (ports))
+{
+}
+
+JobQueue::~JobQueue() = default;
+
+void JobQueue::clear()
+{
+    jobs.clear();
+    nextIndex = 0;
+    current.kind = JobKind::None;
+}
+
+void JobQueue::add (const FlashJob& job)
+{
+    jobs.push_back (job);
+}
+
+void JobQueue::addSendDriver (const std::uint8_t* data, int length, const char* name,
+                              float progressStart, float progressEnd)
+{
+    FlashJob job;
+    job.kind = JobKind::SendDriver;
+    job.data = data;
+    job.dataLength = length;
+    job.name = makeJobName (name);
+    job.progressStart = progressStart;
+    job.progressEnd = progressEnd;
+    add (job);
+}
+
+void JobQueue::addTestFlash (const char* mcuName, const char* flashName, const std::uint8_t* data, int length)
+{
+    FlashJob job;
+    job.kind = JobKind::TestFlash;
+    job.argument = 0;
+    job.mcuName = makeJobName (mcuName);
+    job.flashName = makeJobName (flashName);
+    job.data = data;
+    job.dataLength = length;
+    add (job);
+}
+
+void JobQueue::addEraseRange (const juce::String& path, int page, int fileOffset, int flashOffset, int length,
+                              float progressStart, float progressEnd)
+{
+    FlashJob job;
+    job.kind = JobKind::EraseRange;
+    job.path = path;
+    job.page = page;
+    job.fileOffset = fileOffset;
+    job.flashOffset = flashOffset;
+    job.length = length;
+    job.progressStart = progressStart;
+    job.progressEnd = progressEnd;
+    add (job);
+}
+
+void JobQueue::addEraseParamSector (float progressStart, float progressEnd)
+{
+    FlashJob job;
+    job.kind = JobKind::EraseParamSector;
+    job.page = 0;
+    job.flashOffset = paramSectorOffset;
+    job.length = paramSectorLength;
+    job.progressStart = progressStart;
+    job.progressEnd = progressEnd;
+    add (job);
+}
+
+void JobQueue::addProgramFile (const juce::String& path, int page, int fileOffset, int flashOffset, int length,
+                               float progressStart, float progressEnd)
+{
+    FlashJob job;
+    job.kind = JobKind::ProgramFile;
+    job.path = path;
+    job.page = page;
+    job.fileOffset = fileOffset;
+    job.flashOffset = flashOffset;
+    job.length = length;
+    job.progressStart = progressStart;
+    job.progressEnd = progressEnd;
+    add (job);
+}
+
+void JobQueue::addProgramData (const std::uint8_t* data, int flashOffset, int length,
+                               float progressStart, float progressEnd)
+{
+    FlashJob job;
+    job.kind = JobKind::ProgramData;
+    job.data = data;
+    job.page = 0;
+    job.flashOffset = flashOffset;
+    job.length = length;
+    job.progressStart = progressStart;
+    job.progressEnd = progressEnd;
+    add (job);
+}
+
+void JobQueue::addReadToFile (const juce::String& path, int page, int flashOffset, int length,
+                              float progressStart, float progressEnd)
+{
+    FlashJob job;
+    job.kind = JobKind::ReadToFile;
+    job.path = path;
+    job.page = page;
+    job.flashOffset = flashOffset;
+    job.length = length;
+    job.progressStart = progressStart;
+    job.progressEnd = progressEnd;
+    add (job);
+}
+
+void JobQueue::addCompareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath)
+{
+    FlashJob job;
+    job.kind = JobKind::CompareFiles;
+    job.path = writtenPath;
+    job.fileOffset = offset;
+    job.readBackPath = readBackPath;
+    add (job);
+}
+
+void JobQueue::addReadVersionInfo (const juce::String& path)
+{
+    FlashJob job;
+    job.kind = JobKind::ReadVersionInfo;
+    job.path = path;
+    add (job);
+}
+
+void JobQueue::addSaveIoState()
+{
+    FlashJob job;
+    job.kind = JobKind::SaveIoState;
+    job.argument = 0;
+    add (job);
+}
+
+void JobQueue::addBackupLock (const juce::String& path, int mode)
+{
+    FlashJob job;
+    job.kind = JobKind::BackupLock;
+    job.path = path;
+    job.mode = mode;
+    add (job);
+}
+
+namespace
+{
+using Runner = void (*) (Communication&, const FlashJob&);
+
+// The operation each kind starts, indexed by kind; null entries start nothing.
+constexpr std::array<Runner, 13> dispatch {
+    nullptr,
+    nullptr,
+    // SendDriver
+    [] (Communication& c, const FlashJob& j) {
+        c.sendDriver (j.data, j.dataLength, j.name.data(), j.progressStart, j.progressEnd);
+    },
+    // TestFlash
+    [] (Communication& c, const FlashJob& j) { c.testFlash (j.argument, j.flashName.data()); },
+    // EraseRange
+    [] (Communication& c, const FlashJob& j) {
+        c.eraseRange (j.path, j.page, j.flashOffset, j.length, j.fileOffset, j.progressStart, j.progressEnd);
+    },
+    // EraseParamSector
+    [] (Communication& c, const FlashJob& j) {
+        c.eraseRange (JobQueue::noFilePath, 0, JobQueue::paramSectorOffset, JobQueue::paramSectorLength, 0,
+                      j.progressStart, j.progressEnd);
+    },
+    // ProgramFile
+    [] (Communication& c, const FlashJob& j) {
+        c.programFile (j.path, j.page, j.fileOffset, j.flashOffset, j.length, j.progressStart, j.progressEnd);
+    },
+    // ProgramData
+    [] (Communication& c, const FlashJob& j) {
+        c.programData (j.data, j.page, j.flashOffset, j.length, j.progressStart, j.progressEnd);
+    },
+    // ReadToFile
+    [] (Communication& c, const FlashJob& j) {
+        c.readToFile (j.path, j.page, j.flashOffset, j.length, j.progressStart, j.progressEnd);
+    },
+    // CompareFiles
+    [] (Communication& c, const FlashJob& j) { c.compareFiles (j.path, j.fileOffset, j.readBackPath); },
+    // ReadVersionInfo
+    [] (Communication& c, const FlashJob& j) { c.readVersionInfo (j.path); },
+    // SaveIoState
+    [] (Communication& c, const FlashJob&) { c.testFlash (0, "Save_IO_Sta"); },
+    // BackupLock
+    [] (Communication& c, const FlashJob& j) { c.backupLock (j.path, j.mode); },
+};
+} // namespace
+
+int JobQueue::runNext()
+{
+    if (nextIndex >= jobs.size())
+    {
+        current.kind = JobKind::None;
+        return 1;
+    }
+
+    current = jobs[nextIndex];
+
+    const auto kind = static_cast<int> (current.kind);
+    if (kind >= 0 && kind < static_cast<int> (dispatch.size()) && dispatch[(size_t) kind] != nullptr)
+        dispatch[(size_t) kind] (communication, current);
+
+    ++nextIndex;
+    return 0;
+}
+
+bool JobQueue::noDriverUploadNext() const
+{
+    return ! (nextIndex < jobs.size() && jobs[nextIndex].kind == JobKind::SendDriver);
+}
+
+void JobQueue::rescan()
+{
+    communication.rescan();
+}

@@ -1,0 +1,249 @@
+// The rules an update file must meet: identity and tag against the instrument, size, markers,
+// and what the check logs.
+#include "WorkflowBench.h"
+
+#include "ui/LogPrinter.h"
+#include "ui/MainComponent.h"
+#include "workflow/UpdateFileCheck.h"
+
+#include <gtest/gtest.h>
+
+using namespace workflowtest;
+
+namespace
+{
+const Bytes12 deviceId = bytes12 ("TALVEK DM-10");
+const Bytes12 deviceTag = bytes12 ("T1");
+
+class FileCheck : public ::testing::Test
+{
+protected:
+    juce::File write (const char* name, const ImageSpec& spec)
+    {
+        return writeImage (state.scratch().getChildFile (name), makeImage (spec));
+    }
+
+    ScopedStateFolder state;
+};
+} // namespace
+
+TEST_F (FileCheck, IdentityAndTag)
+{
+    ImageSpec wrongId;
+    wrongId.id = bytes12 ("TALVEK DM-11");
+    ImageSpec big40;
+    big40.size = 40 * 0x40000;
+    ImageSpec big40WrongTag = big40;
+    big40WrongTag.tag = { 'T', '2' };
+    ImageSpec big39WrongTag = big40WrongTag;
+    big39WrongTag.size = 39 * 0x40000;
+    ImageSpec tooShortForId;
+    tooShortForId.size = 0x1FFF8; // ends inside the identity bytes
+
+    struct Case
+    {
+        const char* what;
+        ImageSpec spec;
+        bool matches;
+    };
+    const Case cases[] = {
+        { "256 KiB with the instrument's identity", ImageSpec {}, true },
+        { "identity differs", wrongId, false },
+        { "40 x 256 KiB with the instrument's tag", big40, true },
+        { "40 x 256 KiB with another tag", big40WrongTag, false },
+        { "39 x 256 KiB: the tag is not compared", big39WrongTag, true },
+        { "too short to hold the identity", tooShortForId, false },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ (UpdateFile::matchesInstrument (write ("image.bin", c.spec), deviceId, deviceTag), c.matches)
+            << c.what;
+
+    EXPECT_FALSE (UpdateFile::matchesInstrument (state.scratch().getChildFile ("missing.bin"), deviceId, deviceTag));
+
+    // A path that no job could carry is refused rather than cut.
+    const auto deep = state.scratch().getChildFile (juce::String::repeatedString ("d", 250)).getChildFile ("image.bin");
+    EXPECT_FALSE (UpdateFile::matchesInstrument (writeImage (deep, makeImage ({})), deviceId, deviceTag));
+}
+
+TEST_F (FileCheck, SizeMarkersAndLog)
+{
+    ImageSpec firstByte;
+    firstByte.first = 0x03;
+    ImageSpec noMarker;
+    noMarker.marker = false;
+    ImageSpec small;
+    small.size = 0x3F000;
+    ImageSpec odd;
+    odd.size = 0x50000;
+    ImageSpec large;
+    large.size = 0x80000;
+
+    struct Case
+    {
+        const char* what;
+        ImageSpec spec;
+        UpdateFileCheck expected;
+        const char* logLine; // null: none of the size lines
+    };
+    const Case cases[] = {
+        { "sound 256 KiB file", ImageSpec {}, UpdateFileCheck::ok, nullptr },
+        { "sound 512 KiB file", large, UpdateFileCheck::ok, nullptr },
+        { "first byte not 02h", firstByte, UpdateFileCheck::modified, nullptr },
+        { "no BD marker", noMarker, UpdateFileCheck::modified, nullptr },
+        { "below 256 KiB", small, UpdateFileCheck::badSize, "File too small!\n" },
+        { "not a multiple of 256 KiB", odd, UpdateFileCheck::badSize, "File length must be an integer multiple of 256k!\n" },
+    };
+
+    for (const auto& c : cases)
+    {
+        LogRecorder view;
+        CLogPrinter log;
+        log.setEditor (&view);
+        juce::int64 size = 0;
+        EXPECT_EQ (UpdateFile::check (write ("image.bin", c.spec), log, size), c.expected) << c.what;
+        EXPECT_EQ (size, static_cast<juce::int64> (c.spec.size)) << c.what;
+        pump (20);
+        const auto text = view.all();
+        EXPECT_TRUE (text.startsWith ("File version:")) << c.what;
+        if (c.logLine != nullptr)
+        {
+            EXPECT_TRUE (text.endsWith (c.logLine)) << c.what;
+        }
+        else
+        {
+            EXPECT_FALSE (text.contains ("File too small!") || text.contains ("File length must")) << c.what;
+        }
+        log.setEditor (nullptr);
+    }
+}
+
+TEST_F (FileCheck, VersionTextIsLoggedInRed)
+{
+    LogRecorder view;
+    CLogPrinter log;
+    log.setEditor (&view);
+    juce::int64 size = 0;
+    UpdateFile::check (write ("image.bin", {}), log, size);
+
+    // A second byte of 0 ends the text after one character.
+    auto image = makeImage ({});
+    image[1] = 0;
+    UpdateFile::check (writeImage (state.scratch().getChildFile ("short.bin"), image), log, size);
+
+    // A file that vanished reads as "error" and size 0.
+    UpdateFile::check (state.scratch().getChildFile ("gone.bin"), log, size);
+    EXPECT_EQ (size, 0);
+    pump (20);
+    log.setEditor (nullptr);
+
+    std::vector<LogRecorder::Run> versions;
+    for (const auto& run : view.runs)
+        if (run.colour == 0xFFFF0000)
+            versions.push_back (run);
+    ASSERT_EQ (versions.size(), 3u);
+    EXPECT_EQ (versions[0].text, juce::String::charToString (0x02) + "v1.07\n");
+    EXPECT_EQ (versions[1].text, juce::String::charToString (0x02) + "\n");
+    EXPECT_EQ (versions[2].text, "error\n");
+    EXPECT_TRUE (view.all().endsWith ("error\nFile too small!\n"));
+    EXPECT_EQ (view.runs.back().colour, 0xFF000000u); // back to black after the version
+}
+
+//==============================================================================================
+// File... on the main component.
+
+
+namespace
+{
+class FileChoice : public ::testing::Test
+{
+protected:
+    FileChoice()
+    {
+        identityState().deviceIdBytes = deviceId;
+        identityState().deviceTagBytes = deviceTag;
+        bench.c().statusLabel->setText ("Device connected.", juce::dontSendNotification);
+        bench.c().fileButton->setEnabled (true);
+    }
+
+    juce::File write (const char* name, const ImageSpec& spec)
+    {
+        return writeImage (bench.state.scratch().getChildFile (name), makeImage (spec));
+    }
+
+    Bench bench;
+};
+} // namespace
+
+TEST_F (FileChoice, AcceptedFileEnablesExecute)
+{
+    bench.choose (write ("good.bin", {}));
+    auto& c = bench.c();
+    EXPECT_EQ (bench.dialogs.choosers, juce::StringArray ("Select... *.bin;*.rom"));
+    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
+    EXPECT_TRUE (c.executeButton->isEnabled());
+    EXPECT_TRUE (identityState().updateFileAccepted);
+    EXPECT_EQ (bench.status(), "Device connected.");
+    EXPECT_EQ (c.fileNameLabel->getText(), "good.bin");
+    EXPECT_EQ (c.updateFileSize, 0x40000);
+    pump (20);
+    EXPECT_TRUE (bench.log.all().contains ("File version:"));
+}
+
+TEST_F (FileChoice, ModifiedFileIsAcceptedAndReportedAtTheNextIdentityRecord)
+{
+    ImageSpec spec;
+    spec.size = 0x80000;
+    spec.first = 0x01;
+    bench.choose (write ("odd.rom", spec));
+    EXPECT_TRUE (bench.c().executeButton->isEnabled());
+    EXPECT_EQ (bench.status(), "Device connected.");
+
+    identityState().versionReadPhase = 2;
+    bench.handle (MessageCode::VersionInfo, 0, 0, 0, record ({ 'T', '1' }));
+    EXPECT_EQ (bench.status(), "The update file is modified!");
+}
+
+TEST_F (FileChoice, RejectedAfterAcceptedStaysLocked)
+{
+    bench.choose (write ("good.bin", {}));
+    ASSERT_TRUE (bench.c().executeButton->isEnabled());
+
+    ImageSpec other;
+    other.id = bytes12 ("TALVEK DM-20");
+    const auto rejected = write ("other.bin", other);
+    bench.choose (rejected);
+    auto& c = bench.c();
+    ASSERT_EQ (bench.dialogs.messages.size(), 1);
+    EXPECT_EQ (bench.dialogs.messages[0], "Message: The selected file is not supported.");
+    EXPECT_FALSE (c.executeButton->isEnabled());
+    EXPECT_FALSE (identityState().updateFileAccepted);
+    EXPECT_EQ (c.fileNameLabel->getText(), "other.bin");
+    EXPECT_EQ (c.updateFilePath, rejected.getFullPathName());
+
+    bench.handle (MessageCode::OperationState, 1);
+    EXPECT_FALSE (c.executeButton->isEnabled());
+}
+
+TEST_F (FileChoice, TagDecidesForLongFilesOnly)
+{
+    ImageSpec spec;
+    spec.tag = { 'T', '9' };
+    spec.size = 39 * 0x40000;
+    bench.choose (write ("39.bin", spec));
+    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
+    spec.size = 40 * 0x40000;
+    bench.choose (write ("40.bin", spec));
+    EXPECT_EQ (bench.dialogs.messages.size(), 1);
+    EXPECT_FALSE (bench.c().executeButton->isEnabled());
+}
+
+TEST_F (FileChoice, CancelChangesNothing)
+{
+    bench.choose (write ("good.bin", {}));
+    const auto path = bench.c().updateFilePath;
+    bench.choose (juce::File());
+    EXPECT_EQ (bench.c().updateFilePath, path);
+    EXPECT_EQ (bench.c().fileNameLabel->getText(), "good.bin");
+    EXPECT_TRUE (bench.c().executeButton->isEnabled());
+    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
+}

@@ -1,0 +1,122 @@
+// Updates interrupted at several points of the 256 KiB script, by a pulled cable or a killed
+// tool, and completed by the next run; and the refusal when the backup is gone.
+#include "WorkflowBench.h"
+
+#include <gtest/gtest.h>
+
+using namespace workflowtest;
+
+namespace
+{
+struct Interruption
+{
+    const char* name;
+    emu::FaultPoint point;
+    std::uint64_t n;
+    bool killTool;          // the tool goes away instead of the cable
+    bool lockLeft;          // what the interruption leaves behind
+    bool identityErased;    // block 0 erased and not yet written again
+};
+
+// Program blocks of the script from the first: 1-16 the parameter image at 40000h, 17 the
+// zero block, 18-49 block 1 (20000h), 50-81 block 0 (with the identity at 1FFF4h), 82-113 the
+// backup written back to 40000h.
+const Interruption interruptions[] = {
+    { "CableDuringBackupRead", emu::FaultPoint::ReadBlock, 10, false, false, false },
+    { "CableAtParameterErase", emu::FaultPoint::Erase, 1, false, true, false },
+    { "CableWritingBlock1", emu::FaultPoint::ProgramBlock, 30, false, true, false },
+    { "CableWritingBlock0", emu::FaultPoint::ProgramBlock, 60, false, true, true },
+    { "CableWritingBackBackup", emu::FaultPoint::ProgramBlock, 100, false, true, false },
+    { "ToolKilledWritingBlock1", emu::FaultPoint::ProgramBlock, 40, true, true, false },
+};
+
+class InterruptedUpdate : public ::testing::TestWithParam<Interruption>
+{
+};
+} // namespace
+
+TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
+{
+    const auto& cut = GetParam();
+    Bench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto ownArea = bench.flash (0x40000, 0x20000);
+    const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
+    const auto paths = bench.state.paths();
+
+    bench.choose (file);
+    ASSERT_TRUE (bench.c().executeButton->isEnabled());
+    bench.instrument->clearRecord();
+    if (! cut.killTool)
+        bench.instrument->injectFault ({ emu::FaultKind::CablePull, cut.point, cut.n });
+    bench.execute (true);
+
+    if (cut.killTool)
+    {
+        ASSERT_TRUE (pumpUntil ([&] { return bench.instrument->record().programmed.size() >= cut.n; }, 60000));
+        bench.stop();
+    }
+    else
+    {
+        ASSERT_TRUE (bench.waitForStatus ("Device disconnected. Quit this tool and try again.", 60000))
+            << bench.status() << "\n" << bench.log.all();
+        EXPECT_FALSE (bench.c().updating);
+        EXPECT_FALSE (bench.c().progressBar->isVisible());
+        EXPECT_FALSE (identityState().screenSaverBlocked);
+    }
+    EXPECT_EQ (juce::File (paths.lockFile).exists(), cut.lockLeft);
+    if (cut.lockLeft)
+    {
+        EXPECT_TRUE (readAll (juce::File (paths.backupFile)) == ownArea);
+    }
+
+    // The next run of the tool, on the same instrument.
+    bench.start();
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    pump (20);
+    // Without the identity saved at the start, the erased identity would refuse the file.
+    EXPECT_EQ (bench.log.all().contains ("The flash identity is erased"), cut.identityErased);
+    if (cut.identityErased)
+    {
+        EXPECT_EQ (bench.flash (0x1FFF4, 12), std::vector<std::uint8_t> (12, 0xFF));
+    }
+    bench.choose (file);
+    ASSERT_TRUE (bench.c().executeButton->isEnabled()) << bench.log.all();
+    bench.instrument->clearRecord();
+    bench.execute (true);
+    ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", 120000)) << bench.status() << "\n" << bench.log.all();
+
+    EXPECT_TRUE (bench.flash (0, 0x40000) == readAll (file));
+    EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
+    EXPECT_FALSE (juce::File (paths.lockFile).exists());
+    // With the lock left, the area was not read again: it may no longer hold the instrument's data.
+    const auto reads = bench.instrument->record().eventsOf (emu::EventKind::ReadBlock);
+    const bool areaReadFirst = ! reads.empty() && reads.front().address == 0x40000;
+    EXPECT_EQ (areaReadFirst, ! cut.lockLeft);
+}
+
+INSTANTIATE_TEST_SUITE_P (Points, InterruptedUpdate, ::testing::ValuesIn (interruptions),
+                          [] (const auto& info) { return std::string (info.param.name); });
+
+TEST (InterruptedUpdateRefused, LockWithoutBackup)
+{
+    Bench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady());
+    const auto before = bench.flash (0, 0x60000);
+    const auto paths = bench.state.paths();
+    ASSERT_TRUE (Recovery::prepareFolder (bench.state.folder).wasOk());
+    juce::File (paths.lockFile).replaceWithText ("ZKT backup lock!");
+    juce::File (paths.backupFile).deleteFile();
+
+    bench.choose (bench.writeUpdate ("update-256k.bin", 0x40000));
+    bench.instrument->clearRecord();
+    for (int press = 0; press < 2; ++press)
+    {
+        bench.execute (true);
+        EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
+        EXPECT_FALSE (bench.c().updating);
+    }
+    pump (300);
+    EXPECT_EQ (bench.instrument->record().framesIn, 0u); // nothing was sent
+    EXPECT_TRUE (bench.flash (0, 0x60000) == before);
+}

@@ -1,0 +1,137 @@
+// Execute on the main component: the confirmation, what is set up before the first job, and
+// the recovery decision's refusal. The scripts themselves are checked in UpdateScriptTest.
+#include "WorkflowBench.h"
+
+#include "devicelink/JobQueue.h"
+
+#include <gtest/gtest.h>
+
+using namespace workflowtest;
+
+namespace
+{
+class Execute : public ::testing::Test
+{
+protected:
+    Execute()
+    {
+        identityState().deviceIdBytes = bytes12 ("TALVEK DM-10");
+        identityState().deviceTagBytes = bytes12 ("T1");
+        auto& c = bench.c();
+        c.workDriver = { driver, 4096 };
+        c.statusLabel->setText ("Device connected.", juce::dontSendNotification);
+        c.fileButton->setEnabled (true);
+        EXPECT_TRUE (Recovery::prepareFolder (bench.state.folder).wasOk());
+    }
+
+    void chooseImage (std::size_t size)
+    {
+        ImageSpec spec;
+        spec.size = size;
+        bench.choose (writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (spec)));
+        ASSERT_TRUE (bench.c().executeButton->isEnabled());
+    }
+
+    void expectNothingStarted()
+    {
+        auto& c = bench.c();
+        EXPECT_FALSE (c.updating);
+        EXPECT_FALSE (c.progressBar->isVisible());
+        EXPECT_FALSE (identityState().screenSaverBlocked);
+        EXPECT_EQ (c.jobQueue.getNextIndex(), 0u);
+    }
+
+    const std::uint8_t driver[4096] {};
+    Bench bench;
+};
+} // namespace
+
+TEST_F (Execute, NoChangesNothing)
+{
+    chooseImage (0x40000);
+    bench.execute (false);
+    ASSERT_EQ (bench.dialogs.questions.size(), 1);
+    EXPECT_EQ (bench.dialogs.questions[0], "Confirmation: Are you sure to update? \nDo not shut power off \nwhile updating.");
+    EXPECT_EQ (bench.status(), "Device connected.");
+    EXPECT_TRUE (bench.c().fileButton->isEnabled());
+    EXPECT_TRUE (bench.c().executeButton->isEnabled());
+    EXPECT_TRUE (bench.c().jobQueue.getJobs().empty());
+    expectNothingStarted();
+}
+
+TEST_F (Execute, YesStartsTheScript)
+{
+    chooseImage (0x40000);
+    pump (20);
+    ASSERT_TRUE (bench.log.all().isNotEmpty());
+    bench.execute (true);
+    auto& c = bench.c();
+
+    EXPECT_EQ (bench.status(), "Updating....");
+    EXPECT_FALSE (c.fileButton->isEnabled());
+    EXPECT_FALSE (c.executeButton->isEnabled());
+    EXPECT_TRUE (c.updating);
+    EXPECT_TRUE (c.progressBar->isVisible());
+    EXPECT_TRUE (identityState().screenSaverBlocked);
+
+    EXPECT_EQ (c.jobQueue.getJobs().size(), 22u);
+    EXPECT_EQ (c.jobQueue.getNextIndex(), 1u);
+    EXPECT_EQ (c.jobQueue.current.kind, JobKind::SendDriver);
+    EXPECT_EQ (c.jobQueue.current.data, driver);
+    EXPECT_STREQ (c.jobQueue.current.name.data(), "Work");
+    EXPECT_FLOAT_EQ (c.jobQueue.current.progressStart, 0.0f);
+    EXPECT_FLOAT_EQ (c.jobQueue.current.progressEnd, 100.0f);
+
+    // The instrument's identity is kept for an interrupted update.
+    const auto saved = Recovery::loadIdentity (juce::File (bench.state.paths().identityFile));
+    ASSERT_TRUE (saved.has_value());
+    EXPECT_EQ (saved->id, bytes12 ("TALVEK DM-10"));
+
+    pump (20);
+    EXPECT_FALSE (bench.log.all().contains ("File version:")); // the log was cleared
+}
+
+TEST_F (Execute, LockWithoutUsableBackupRefuses)
+{
+    chooseImage (0x40000);
+    const auto paths = bench.state.paths();
+    for (const int backup : { -1, 0x1FFFF })
+    {
+        SCOPED_TRACE (backup);
+        juce::File (paths.backupFile).deleteFile();
+        juce::File (paths.lockFile).replaceWithText ("ZKT backup lock!");
+        if (backup >= 0)
+            juce::File (paths.backupFile).replaceWithData (std::string (static_cast<std::size_t> (backup), 'b').data(),
+                                                          static_cast<std::size_t> (backup));
+        bench.execute (true);
+        EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
+        EXPECT_FALSE (bench.c().fileButton->isEnabled());
+        EXPECT_TRUE (bench.c().executeButton->isEnabled());
+        EXPECT_EQ (bench.c().jobQueue.getJobs().size(), 1u);
+        expectNothingStarted();
+        EXPECT_TRUE (juce::File (paths.lockFile).exists());
+    }
+}
+
+TEST_F (Execute, LargerFileClearsTheLock)
+{
+    chooseImage (0x80000);
+    const auto paths = bench.state.paths();
+    juce::File (paths.lockFile).replaceWithText ("ZKT backup lock!");
+    bench.execute (true);
+    EXPECT_FALSE (juce::File (paths.lockFile).exists());
+    EXPECT_EQ (bench.c().jobQueue.getJobs().size(), 17u);
+    EXPECT_TRUE (bench.c().updating);
+}
+
+TEST_F (Execute, WrongSizeIsRefusedBeforeTheQuestion)
+{
+    for (const std::size_t size : { std::size_t (0x30000), std::size_t (0x50000) })
+    {
+        chooseImage (size); // the identity matches, so File... enables Execute
+        bench.execute (true);
+        EXPECT_TRUE (bench.dialogs.questions.isEmpty());
+        EXPECT_EQ (bench.status(), "The size of the update file is not correct.");
+        expectNothingStarted();
+    }
+}

@@ -1,0 +1,179 @@
+#include "workflow/Recovery.h"
+
+#include <algorithm>
+#include <cstring>
+
+#if JUCE_LINUX || JUCE_MAC || JUCE_BSD
+ #include <cerrno>
+ #include <cstring>
+ #include <fcntl.h>
+ #include <sys/stat.h>
+ #include <unistd.h>
+#endif
+
+namespace Recovery
+{
+juce::File folderLocation()
+{
+    const auto overridden = juce::SystemStats::getEnvironmentVariable (folderVariable, {});
+    if (overridden.isNotEmpty())
+        return juce::File::getCurrentWorkingDirectory().getChildFile (overridden);
+
+   #if JUCE_MAC
+    return juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory)
+        .getChildFile ("Application Support")
+        .getChildFile ("TALVEK Update Tool");
+   #elif JUCE_WINDOWS
+    return juce::File::getSpecialLocation (juce::File::tempDirectory);
+   #else
+    const auto stateHome = juce::SystemStats::getEnvironmentVariable ("XDG_STATE_HOME", {});
+    // Relative values are to be ignored, as for every XDG base directory.
+    if (juce::File::isAbsolutePath (stateHome))
+        return juce::File (stateHome).getChildFile ("talvek-update-tool");
+    return juce::File::getSpecialLocation (juce::File::userHomeDirectory)
+        .getChildFile (".local/state/talvek-update-tool");
+   #endif
+}
+
+#if JUCE_LINUX || JUCE_MAC || JUCE_BSD
+namespace
+{
+juce::Result errnoResult (const juce::String& what, const juce::File& file)
+{
+    return juce::Result::fail (what + " " + file.getFullPathName() + ": " + juce::String (std::strerror (errno)));
+}
+
+juce::Result makeDirectories (const juce::File& folder)
+{
+    if (folder.isDirectory() || folder.isRoot())
+        return juce::Result::ok();
+
+    if (auto parent = makeDirectories (folder.getParentDirectory()); parent.failed())
+        return parent;
+
+    if (::mkdir (folder.getFullPathName().toRawUTF8(), 0700) != 0 && errno != EEXIST)
+        return errnoResult ("Can't create", folder);
+    return juce::Result::ok();
+}
+
+int syncDescriptor (int fd)
+{
+   #if JUCE_MAC
+    // fsync on macOS leaves the data in the drive's cache.
+    if (::fcntl (fd, F_FULLFSYNC) == 0)
+        return 0;
+   #endif
+    return ::fsync (fd);
+}
+
+juce::Result syncPath (const juce::File& file, int flags)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return errnoResult ("Can't open", file);
+    const int result = syncDescriptor (fd);
+    const int savedErrno = errno;
+    ::close (fd);
+    errno = savedErrno;
+    return result == 0 ? juce::Result::ok() : errnoResult ("Can't flush", file);
+}
+} // namespace
+
+juce::Result prepareFolder (const juce::File& folder)
+{
+    if (auto made = makeDirectories (folder); made.failed())
+        return made;
+
+    struct stat info {};
+    if (::lstat (folder.getFullPathName().toRawUTF8(), &info) != 0)
+        return errnoResult ("Can't examine", folder);
+    if (! S_ISDIR (info.st_mode))
+        return juce::Result::fail (folder.getFullPathName() + " is not a folder");
+    if (info.st_uid != ::geteuid())
+        return juce::Result::fail (folder.getFullPathName() + " belongs to another user");
+    if ((info.st_mode & 077) != 0 && ::chmod (folder.getFullPathName().toRawUTF8(), 0700) != 0)
+        return errnoResult ("Can't make private", folder);
+    return juce::Result::ok();
+}
+
+juce::Result syncToDisk (const juce::File& file)
+{
+    if (auto data = syncPath (file, O_RDONLY); data.failed())
+        return data;
+    // A new file is only safe once its name is, too.
+    return syncPath (file.getParentDirectory(), O_RDONLY | O_DIRECTORY);
+}
+#else
+juce::Result prepareFolder (const juce::File& folder)
+{
+    if (folder.isDirectory())
+        return juce::Result::ok();
+    return folder.createDirectory();
+}
+
+juce::Result syncToDisk (const juce::File& file)
+{
+    // Opening for writing positions at the end and changes nothing; flush() asks the system
+    // to write the file's buffers to the disk.
+    juce::FileOutputStream stream (file);
+    if (stream.failedToOpen())
+        return stream.getStatus();
+    stream.flush();
+    return stream.getStatus();
+}
+#endif
+
+Paths pathsIn (const juce::File& folder)
+{
+    return { folder.getChildFile (lockFileName).getFullPathName(),
+             folder.getChildFile (backupFileName).getFullPathName(),
+             folder.getChildFile (readBackFileName).getFullPathName(),
+             folder.getChildFile (versionFileName).getFullPathName(),
+             folder.getChildFile (identityFileName).getFullPathName() };
+}
+
+juce::Result saveIdentity (const juce::File& file, const Identity& identity)
+{
+    juce::MemoryBlock bytes;
+    bytes.append (identity.id.data(), identity.id.size());
+    bytes.append (identity.tag.data(), identity.tag.size());
+    if (! file.replaceWithData (bytes.getData(), bytes.getSize()))
+        return juce::Result::fail ("Can't write " + file.getFullPathName());
+    return syncToDisk (file);
+}
+
+std::optional<Identity> loadIdentity (const juce::File& file)
+{
+    juce::MemoryBlock bytes;
+    Identity identity;
+    if (! file.loadFileAsData (bytes) || bytes.getSize() != identity.id.size() + identity.tag.size())
+        return std::nullopt;
+    std::memcpy (identity.id.data(), bytes.getData(), identity.id.size());
+    std::memcpy (identity.tag.data(), static_cast<const char*> (bytes.getData()) + identity.id.size(),
+                 identity.tag.size());
+    return identity;
+}
+
+Identity effectiveIdentity (const Identity& read, const std::optional<Identity>& saved)
+{
+    const auto erased = [] (auto first, auto last)
+    { return std::all_of (first, last, [] (std::uint8_t b) { return b == 0xFF; }); };
+
+    if (! saved.has_value())
+        return read;
+    if (erased (read.id.begin(), read.id.end()))
+        return *saved;
+    if (read.id == saved->id && erased (read.tag.begin(), read.tag.begin() + 2))
+        return { read.id, saved->tag };
+    return read;
+}
+
+Decision decide (const juce::File& lockFile, const juce::File& backupFile)
+{
+    if (! lockFile.exists())
+        return Decision::takeFreshBackup;
+    if (backupFile.existsAsFile() && backupFile.getSize() == backupLength)
+        return Decision::restoreFromBackup;
+    return Decision::cannotRecover;
+}
+} // namespace Recovery

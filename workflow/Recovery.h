@@ -1,0 +1,81 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+// The files of an update that must outlive the program: the backup of the instrument's own
+// 128 KiB at 40000h, the lock that marks an update in progress, and two scratch files.
+//
+// They live in a private per-user folder that survives a reboot: a shared temporary folder
+// would let another user plant or redirect them, and is often emptied at boot, which would
+// lose the backup of an update interrupted by a power cut.
+namespace Recovery
+{
+constexpr const char* lockFileName = "zkt_update.lock";
+constexpr const char* backupFileName = "zkt_backup.tmp";
+constexpr const char* readBackFileName = "zkt_tmp_read.tmp";
+constexpr const char* versionFileName = "zkt_read_version.bin";
+// The identity of the instrument an update was started on. An update interrupted while flash
+// block 0 (or the tag at 9E0000h) is erased leaves the instrument without its identity bytes;
+// with this record the same update file is still recognised and the update can be completed.
+constexpr const char* identityFileName = "zkt_identity.bin";
+
+constexpr juce::int64 backupLength = 0x20000;   // flash 40000h to 5FFFFh
+
+// Environment variable that moves the folder (tests, and users who want it elsewhere).
+constexpr const char* folderVariable = "TALVEK_STATE_DIR";
+
+// The folder, without creating it: TALVEK_STATE_DIR if set; otherwise on Linux
+// $XDG_STATE_HOME/talvek-update-tool or ~/.local/state/talvek-update-tool, on macOS
+// ~/Library/Application Support/TALVEK Update Tool, on Windows the per-user temporary folder.
+juce::File folderLocation();
+
+// Creates the folder if needed (mode 0700 on Linux and macOS, missing parents too) and checks
+// that it is a real directory of this user that nobody else can enter; a looser mode is
+// tightened. On failure nothing of an update may be written there.
+juce::Result prepareFolder (const juce::File& folder);
+
+struct Paths
+{
+    juce::String lockFile;
+    juce::String backupFile;
+    juce::String readBackFile;
+    juce::String versionFile;
+    juce::String identityFile;
+};
+
+Paths pathsIn (const juce::File& folder);
+
+// What the start of a 256 KiB update does about an earlier, interrupted one.
+enum class Decision
+{
+    takeFreshBackup,     // no lock: read the area into the backup, then create the lock
+    restoreFromBackup,   // lock and a complete backup: write the backup back, no new read
+    cannotRecover,       // lock without a complete backup: nothing may run
+};
+
+// A backup of any other length than the whole area is not one the update can write back.
+Decision decide (const juce::File& lockFile, const juce::File& backupFile);
+
+struct Identity
+{
+    std::array<std::uint8_t, 12> id {};   // flash bytes at 1FFF4h
+    std::array<std::uint8_t, 12> tag {};  // flash bytes at 9E0000h
+};
+
+// Writes the record and forces it to the disk.
+juce::Result saveIdentity (const juce::File& file, const Identity& identity);
+std::optional<Identity> loadIdentity (const juce::File& file);
+
+// The identity to check update files against, from what was read from the flash: when the
+// identity bytes read back erased (all FFh), the saved record stands in for both; when only
+// the tag reads erased and the identity bytes equal the saved ones, the saved tag does.
+Identity effectiveIdentity (const Identity& read, const std::optional<Identity>& saved);
+
+// Forces a file's data, and its directory entry, to the disk before the next step relies on
+// them surviving a power cut.
+juce::Result syncToDisk (const juce::File& file);
+} // namespace Recovery

@@ -1,0 +1,85 @@
+#include "workflow/UpdateFileCheck.h"
+
+#include "devicelink/Communication.h"
+#include "ui/LogPrinter.h"
+#include "ui/MainComponent.h"
+
+namespace UpdateFile
+{
+namespace
+{
+bool readAt (juce::FileInputStream& in, juce::int64 offset, void* dest, int count)
+{
+    return in.setPosition (offset) && in.read (dest, count) == count;
+}
+} // namespace
+
+const char* sizeProblem (juce::int64 size)
+{
+    if (size < unitSize)
+        return "File too small!\n";
+    if (size % unitSize != 0)
+        return "File length must be an integer multiple of 256k!\n";
+    // Job lengths are 32-bit, and no instrument's flash comes near this size.
+    if (size > std::numeric_limits<int>::max())
+        return "File too large!\n";
+    return nullptr;
+}
+
+bool matchesInstrument (const juce::File& file,
+                        const std::array<std::uint8_t, identityLength>& deviceId,
+                        const std::array<std::uint8_t, identityLength>& deviceTag)
+{
+    if (file.getFullPathName().length() > maxPathUnits)
+        return false;
+
+    juce::FileInputStream in (file);
+    if (! in.openedOk())
+        return false;
+
+    std::array<std::uint8_t, identityLength> id {};
+    if (! readAt (in, identityOffset, id.data(), identityLength) || id != deviceId)
+        return false;
+
+    if (in.getTotalLength() >= tagOffset)
+    {
+        std::array<std::uint8_t, tagLength> tag {};
+        if (! readAt (in, tagOffset, tag.data(), tagLength)
+            || tag[0] != deviceTag[0] || tag[1] != deviceTag[1])
+            return false;
+    }
+    return true;
+}
+
+UpdateFileCheck check (const juce::File& file, CLogPrinter& log, juce::int64& size)
+{
+    const auto record = Communication::readVersionRecord (file.getFullPathName());
+    std::wstring version;
+    for (auto unit : *record)
+    {
+        if (unit == 0)
+            break;
+        version.push_back (static_cast<wchar_t> (unit));
+    }
+    log.printA ("File version:");
+    log.setTextColour (0xFFFF0000);
+    log.printW (L"%ls\n", version.c_str());
+    log.setTextColour (0xFF000000);
+
+    size = file.existsAsFile() ? file.getSize() : 0;
+
+    if (const auto* problem = sizeProblem (size))
+    {
+        log.printA ("%s", problem);
+        return UpdateFileCheck::badSize;
+    }
+
+    juce::FileInputStream in (file);
+    std::uint8_t first = 0;
+    std::array<std::uint8_t, 2> marker {};
+    if (! in.openedOk() || ! readAt (in, 0, &first, 1) || ! readAt (in, markerOffset, marker.data(), 2))
+        return UpdateFileCheck::modified;
+    return first == 0x02 && marker[0] == 0x42 && marker[1] == 0x44 ? UpdateFileCheck::ok
+                                                                    : UpdateFileCheck::modified;
+}
+} // namespace UpdateFile

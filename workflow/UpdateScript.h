@@ -1,0 +1,41 @@
+#pragma once
+
+#include "workflow/Recovery.h"
+
+#include <juce_core/juce_core.h>
+
+#include <cstdint>
+
+class CLogPrinter;
+class JobQueue;
+
+// The fixed job scripts that write an accepted update file into the instrument's flash.
+namespace UpdateScript
+{
+constexpr juce::int64 keepAreaFileSize = 0x40000; // up to this size the instrument keeps 40000h
+
+// The built-in blocks the scripts write besides the file, and the drivers they load.
+struct Blocks
+{
+    const std::uint8_t* workDriver = nullptr;   // the driver auto-detection chose
+    int workDriverSize = 0;
+    const std::uint8_t* specialDriver = nullptr;
+    int specialDriverSize = 0;
+    const std::uint8_t* paramAreaImage = nullptr; // 10000h bytes for flash 40000h
+    const std::uint8_t* zeroBlock = nullptr;      // 1000h zero bytes for flash F000h
+};
+
+enum class Kind
+{
+    fullImage,          // script A: larger file, the whole image is rewritten
+    keepAreaFresh,      // script B with a new backup of the instrument's area at 40000h
+    keepAreaRestore,    // script B completing an interrupted update from the old backup
+    refused,            // lock without a usable backup: nothing queued beyond the first upload
+};
+
+// Queues the first driver upload and then script A or B (after the recovery decision) into
+// `queue`, which the caller has cleared. Script A first deletes a lock left by an interrupted
+// script B; a failure there is logged and the update goes on.
+Kind queue (JobQueue& queue, const juce::String& updateFilePath, int updateFileSize,
+            const Blocks& blocks, const Recovery::Paths& paths, CLogPrinter& log);
+} // namespace UpdateScript
