@@ -230,7 +230,7 @@ TEST_F (TransferTest, DeviceStatusTwoAndThreeEndAProgramTransfer)
         const char* logText;
         Posted report;
     };
-    for (const Case c : { Case { 2, "Timer out when operating the flash.\n", { MessageCode::OperationState, 1, 0, 0 } },
+    for (const Case c : { Case { 2, "Timer out when operating the flash.\n", { MessageCode::JobFinished, 1, FailureReason::FlashFailed, 0 } },
                           Case { 3, "The device has no response.\n", { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 } } })
     {
         connect (true);
@@ -242,7 +242,8 @@ TEST_F (TransferTest, DeviceStatusTwoAndThreeEndAProgramTransfer)
 
         EXPECT_EQ (log.text(), c.logText) << (int) c.status;
         EXPECT_EQ (messages.messages.back(), c.report) << (int) c.status;
-        EXPECT_EQ (messages.count (MessageCode::JobFinished), c.status == 3 ? 1 : 0);
+        EXPECT_EQ (messages.count (MessageCode::JobFinished), 1);
+        EXPECT_EQ (messages.has ({ MessageCode::OperationState, 1, 0, 0 }), c.status == 2);
         EXPECT_EQ (Access::timerPeriod (*link), 0);
 
         // The device goes on as if nothing happened: no further block goes out.
@@ -393,8 +394,8 @@ TEST_F (TransferTest, ElevenTimeOutsOnOneReadBlock)
     pumpMessages();
     EXPECT_EQ (log.text(), "Reading...\nTime out, retry...1,2,3,4,5,6,7,8,9,10The device has no response.\n");
     EXPECT_EQ (countSent (request), 11);
-    EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::OperationState, 1, 0, 0 }));
-    EXPECT_EQ (messages.count (MessageCode::JobFinished), 0);
+    EXPECT_TRUE (messages.has ({ MessageCode::OperationState, 1, 0, 0 }));
+    EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 }));
     EXPECT_EQ (Access::operation (*link), Communication::opNone);
     EXPECT_EQ (Access::timerPeriod (*link), 0);
 
@@ -402,7 +403,7 @@ TEST_F (TransferTest, ElevenTimeOutsOnOneReadBlock)
     const auto data = pattern (4096);
     reply (blockFrame (data, true));
     pumpMessages();
-    EXPECT_EQ (messages.count (MessageCode::JobFinished), 0);
+    EXPECT_EQ (messages.count (MessageCode::JobFinished), 1);
 }
 
 TEST_F (TransferTest, TimeOutsRestartForEachBlock)
@@ -488,7 +489,8 @@ TEST_F (TransferTest, ALinkThatAlwaysCorruptsEndsAsNoResponse)
 
         EXPECT_EQ (log.text(), "Reading...\n...........The device has no response.\n") << c.what;
         EXPECT_EQ (sent().size(), 11u) << c.what; // the first request and ten more
-        EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::OperationState, 1, 0, 0 })) << c.what;
+        EXPECT_TRUE (messages.has ({ MessageCode::OperationState, 1, 0, 0 })) << c.what;
+        EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 })) << c.what;
         EXPECT_EQ (Access::timerPeriod (*link), 0) << c.what;
         link.reset();
     }
@@ -545,7 +547,7 @@ TEST_F (TransferTest, NoOutputDeviceEndsByTheWatchdog)
     pumpMessages();
     EXPECT_TRUE (state->allSent().empty());
     EXPECT_TRUE (log.text().endsWith (",10The device has no response.\n"));
-    EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::OperationState, 1, 0, 0 }));
+    EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 }));
 }
 
 TEST_F (TransferTest, AnAckWithNothingRunningChangesNothing)
