@@ -8,6 +8,8 @@
 
 #include <juce_events/juce_events.h>
 
+#include <atomic>
+#include <unistd.h>
 #include <chrono>
 #include <functional>
 #include <vector>
@@ -46,6 +48,21 @@ public:
 
     std::vector<Posted> messages;
 };
+
+// A new, empty folder of this process's own. (CTest runs tests as parallel processes, and a
+// name that is merely free at the moment can be taken by two of them at once.)
+inline juce::File makeTestFolder (const juce::String& prefix)
+{
+    static std::atomic<int> serial { 0 };
+    const auto base = juce::File::getSpecialLocation (juce::File::tempDirectory);
+    for (;;)
+    {
+        const auto folder = base.getChildFile (prefix + "-" + juce::String (static_cast<int> (::getpid()))
+                                               + "-" + juce::String (serial++));
+        if (! folder.exists() && folder.createDirectory())
+            return folder;
+    }
+}
 
 // Runs the message loop for a moment, so that posted messages (and log text) arrive.
 inline void pumpMessages (int milliseconds = 5)

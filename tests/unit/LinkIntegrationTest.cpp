@@ -30,8 +30,7 @@ class LinkIntegration : public ::testing::TestWithParam<LinkCase>
 protected:
     void SetUp() override
     {
-        dir = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("talvek-link", "", false);
-        ASSERT_TRUE (dir.createDirectory());
+        dir = makeTestFolder ("talvek-link");
         const auto socketPath = dir.getChildFile ("instrument.sock").getFullPathName();
 
         emu::Config config;

@@ -3,6 +3,7 @@
 
 #include "devicelink/MidiPorts.h"
 #include "devicelink/MidiStreamParser.h"
+#include "support/LinkTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -108,8 +109,7 @@ class Listener
 public:
     Listener()
     {
-        dir = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("talvek-ports", "", false);
-        dir.createDirectory();
+        dir = makeTestFolder ("talvek-ports");
         path = dir.getChildFile ("instrument.sock").getFullPathName();
 
         fd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -46,8 +46,7 @@ class TransferTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        outputDir = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("talvek-transfer", "", false);
-        outputDir.createDirectory();
+        outputDir = makeTestFolder ("talvek-transfer");
     }
 
     void TearDown() override
