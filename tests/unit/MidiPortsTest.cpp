@@ -288,3 +288,20 @@ TEST (SocketPorts, StoppingAnInputWaitsForItsCallback)
     EXPECT_TRUE (slow.finished);
     ::close (peer);
 }
+
+TEST (PlatformPorts, SocketsAreListedAfterTheDevicesOfThePlatform)
+{
+    auto system = createPlatformMidiPorts();
+    const auto devices = system->getOutputs().size(); // none on a machine without sound cards
+
+    ::setenv ("TALVEK_MIDI_SOCKETS", "/tmp/x.sock", 1);
+    const auto inputs = system->getInputs();
+    const auto outputs = system->getOutputs();
+    ::unsetenv ("TALVEK_MIDI_SOCKETS");
+
+    ASSERT_EQ (outputs.size(), devices + 1);
+    EXPECT_EQ (outputs.back().name, "/tmp/x.sock");
+    EXPECT_EQ (inputs.back().name, "/tmp/x.sock");
+    // Opened through the list that named it: nothing listens there.
+    EXPECT_EQ (system->openOutput (outputs.back()), nullptr);
+}
