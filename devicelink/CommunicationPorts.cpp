@@ -155,17 +155,14 @@ void Communication::sendRawProbes()
     const int count = rawOutputs.getNumDevices();
     for (int d = 0; d < count && d <= maxProbePort; ++d)
     {
+        // A device whose name cannot be read is still probed; an excluded one is not even opened.
+        juce::String name;
+        if (rawOutputs.getName (d, name) && isExcludedPort (name))
+            continue;
+
         auto device = rawOutputs.open (d);
         if (device == nullptr)
             continue;
-
-        // A device whose name cannot be read is still probed.
-        juce::String name;
-        if (RawMidiOutputs::getName (*device, name) && isExcludedPort (name))
-        {
-            retire (std::move (device));
-            continue;
-        }
 
         const int size = Frames::buildProbe (frameBuffer.data(), d);
         RawMidiOutputs::sendLongMessage (*device, frameBuffer.data(), size);

@@ -111,6 +111,13 @@ void Communication::warnNoOutput()
 
     juce::MessageManager::callAsync ([]
     {
+        if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
+        {
+            // No screen to show it on (a headless run): the text still goes somewhere.
+            juce::Logger::writeToLog ("No out device");
+            boxOpen = false;
+            return;
+        }
         juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, {}, "No out device", {},
                                                 nullptr, juce::ModalCallbackFunction::create ([] (int) { boxOpen = false; }));
     });

@@ -170,9 +170,11 @@ std::unique_ptr<MidiOutPort> RawMidiOutputs::open (int deviceNumber)
     return ports.openOutput (list[static_cast<std::size_t> (deviceNumber)]);
 }
 
-bool RawMidiOutputs::getName (const MidiOutPort& device, juce::String& name)
+bool RawMidiOutputs::getName (int deviceNumber, juce::String& name) const
 {
-    name = device.getName();
+    if (deviceNumber < 0 || deviceNumber >= static_cast<int> (list.size()))
+        return false;
+    name = list[static_cast<std::size_t> (deviceNumber)].name;
     return true;
 }
 

@@ -78,8 +78,8 @@ std::unique_ptr<MidiPortSystem> createSocketMidiPorts (juce::StringArray paths =
 std::unique_ptr<MidiPortSystem> createCompositeMidiPorts (std::vector<std::unique_ptr<MidiPortSystem>> systems);
 
 // The output calls of the first probe windows, by device number, the way the operating
-// system's own MIDI output interface offers them (count, open by number, name, one long
-// message, close). It sits on the same port list as the framework path, so device numbers and
+// system's own MIDI output interface offers them (count, name by number, open by number, one
+// long message, close). The name comes from the list, so an excluded device is never opened. It sits on the same port list as the framework path, so device numbers and
 // list indices name the same ports in the same order.
 class RawMidiOutputs
 {
@@ -87,8 +87,8 @@ public:
     explicit RawMidiOutputs (MidiPortSystem& system) : ports (system) {}
 
     int getNumDevices();                                  // takes a fresh list
+    bool getName (int deviceNumber, juce::String& name) const; // false: no name to be had
     std::unique_ptr<MidiOutPort> open (int deviceNumber); // null when it fails
-    static bool getName (const MidiOutPort& device, juce::String& name); // false: no name
     static bool sendLongMessage (MidiOutPort& device, const std::uint8_t* data, int size);
     // Closing is destroying the port object.
 
