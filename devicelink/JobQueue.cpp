@@ -12,6 +12,25 @@ JobName makeJobName (const char* text)
     return name;
 }
 
+namespace
+{
+// The flash-range jobs share one set of fields; each kind uses the ones it needs.
+FlashJob rangeJob (JobKind kind, const juce::String& path, int page, int fileOffset, int flashOffset, int length,
+                   float progressStart, float progressEnd)
+{
+    FlashJob job;
+    job.kind = kind;
+    job.path = path;
+    job.page = page;
+    job.fileOffset = fileOffset;
+    job.flashOffset = flashOffset;
+    job.length = length;
+    job.progressStart = progressStart;
+    job.progressEnd = progressEnd;
+    return job;
+}
+} // namespace
+
 JobQueue::JobQueue (std::unique_ptr<MidiPortSystem> ports)
     : communication (std::move (ports))
 {
@@ -59,71 +78,33 @@ void JobQueue::addTestFlash (const char* mcuName, const char* flashName, const s
 void JobQueue::addEraseRange (const juce::String& path, int page, int fileOffset, int flashOffset, int length,
                               float progressStart, float progressEnd)
 {
-    FlashJob job;
-    job.kind = JobKind::EraseRange;
-    job.path = path;
-    job.page = page;
-    job.fileOffset = fileOffset;
-    job.flashOffset = flashOffset;
-    job.length = length;
-    job.progressStart = progressStart;
-    job.progressEnd = progressEnd;
-    add (job);
+    add (rangeJob (JobKind::EraseRange, path, page, fileOffset, flashOffset, length, progressStart, progressEnd));
 }
 
 void JobQueue::addEraseParamSector (float progressStart, float progressEnd)
 {
-    FlashJob job;
-    job.kind = JobKind::EraseParamSector;
-    job.page = 0;
-    job.flashOffset = paramSectorOffset;
-    job.length = paramSectorLength;
-    job.progressStart = progressStart;
-    job.progressEnd = progressEnd;
-    add (job);
+    add (rangeJob (JobKind::EraseParamSector, {}, 0, 0, paramSectorOffset, paramSectorLength, progressStart,
+                   progressEnd));
 }
 
 void JobQueue::addProgramFile (const juce::String& path, int page, int fileOffset, int flashOffset, int length,
                                float progressStart, float progressEnd)
 {
-    FlashJob job;
-    job.kind = JobKind::ProgramFile;
-    job.path = path;
-    job.page = page;
-    job.fileOffset = fileOffset;
-    job.flashOffset = flashOffset;
-    job.length = length;
-    job.progressStart = progressStart;
-    job.progressEnd = progressEnd;
-    add (job);
+    add (rangeJob (JobKind::ProgramFile, path, page, fileOffset, flashOffset, length, progressStart, progressEnd));
 }
 
 void JobQueue::addProgramData (const std::uint8_t* data, int flashOffset, int length,
                                float progressStart, float progressEnd)
 {
-    FlashJob job;
-    job.kind = JobKind::ProgramData;
+    auto job = rangeJob (JobKind::ProgramData, {}, 0, 0, flashOffset, length, progressStart, progressEnd);
     job.data = data;
-    job.page = 0;
-    job.flashOffset = flashOffset;
-    job.length = length;
-    job.progressStart = progressStart;
-    job.progressEnd = progressEnd;
     add (job);
 }
 
 void JobQueue::addReadToFile (const juce::String& path, int page, int flashOffset, int length,
                               float progressStart, float progressEnd)
 {
-    FlashJob job;
-    job.kind = JobKind::ReadToFile;
-    job.path = path;
-    job.page = page;
-    job.flashOffset = flashOffset;
-    job.length = length;
-    job.progressStart = progressStart;
-    job.progressEnd = progressEnd;
-    add (job);
+    add (rangeJob (JobKind::ReadToFile, path, page, 0, flashOffset, length, progressStart, progressEnd));
 }
 
 void JobQueue::addCompareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath)

@@ -10,13 +10,7 @@ alertDialog_Update::alertDialog_Update()
 
     const auto makeButton = [this] (const juce::String& caption, juce::Rectangle<int> bounds)
     {
-        auto button = std::make_unique<ImageButtonWithText> ("new button");
-        addAndMakeVisible (*button);
-        button->setButtonText (caption);
-        button->addListener (this);
-        button->setPlateImages();
-        button->setBounds (bounds);
-        return button;
+        return makeCaptionButton (*this, *this, caption, bounds);
     };
     yesButton = makeButton ("YES", { 80, 144, 100, 44 });
     noButton = makeButton ("NO", { 224, 144, 100, 44 });

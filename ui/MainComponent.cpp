@@ -17,13 +17,7 @@ MainComponent::MainComponent()
 
     const auto makeButton = [this] (const juce::String& caption, juce::Rectangle<int> bounds)
     {
-        auto button = std::make_unique<ImageButtonWithText> ("new button");
-        addAndMakeVisible (*button);
-        button->setButtonText (caption);
-        button->addListener (this);
-        button->setPlateImages();
-        button->setBounds (bounds);
-        return button;
+        return makeCaptionButton (*this, *this, caption, bounds);
     };
     executeButton = makeButton ("Execute", { 424, 196, 140, 44 });
     fileButton = makeButton ("File...", { 304, 196, 156, 44 });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/ImageButtonWithText.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <memory>
@@ -20,4 +22,19 @@ inline std::unique_ptr<juce::Label> makeLabel (juce::Component& parent, const ju
     label->setColour (juce::TextEditor::backgroundColourId, juce::Colour (0x00000000));
     label->setBounds (bounds);
     return label;
+}
+
+// A picture button with a painted caption, added to `parent` as a visible child and reporting
+// to `listener`; every button of the program is one of these.
+inline std::unique_ptr<ImageButtonWithText> makeCaptionButton (juce::Component& parent, juce::Button::Listener& listener,
+                                                               const juce::String& caption,
+                                                               juce::Rectangle<int> bounds)
+{
+    auto button = std::make_unique<ImageButtonWithText> ("new button");
+    parent.addAndMakeVisible (*button);
+    button->setButtonText (caption);
+    button->addListener (&listener);
+    button->setPlateImages();
+    button->setBounds (bounds);
+    return button;
 }
