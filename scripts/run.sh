@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the TALVEK Update Tool.
 #
-# By default the tool talks to an emulated instrument (talvek-instrument) on a private socket,
+# With a MIDI device connected (an ALSA raw MIDI node exists) the tool runs on the machine's own
+# ports. Otherwise it talks to an emulated instrument (talvek-instrument) on a private socket,
 # with realistic timing so that the progress bar can be watched. The emulated instrument keeps
 # its flash in build/emulated-instrument/flash.bin between runs, so an update interrupted by
 # closing the tool is completed on the next run, as on a real instrument. Two update files
@@ -10,26 +11,36 @@
 #                                               own 128 KiB at 40000h
 #   build/emulated-instrument/update-10m.bin    rewrites the whole 10 MiB image
 #
-#   scripts/run.sh                  emulated instrument
+#   scripts/run.sh                  a connected instrument, else the emulated one
+#   scripts/run.sh --emulated       the emulated instrument, even with MIDI devices connected
 #   scripts/run.sh --fresh          emulated instrument with its factory flash again
 #   scripts/run.sh --real           the machine's own MIDI ports (a connected instrument)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
 
-mode=emulated
+mode=auto
 fresh=()
 for arg in "$@"; do
   case $arg in
     --real) mode=real ;;
-    --fresh) fresh=(--fresh) ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --emulated) mode=emulated ;;
+    --fresh) fresh=(--fresh); mode=emulated ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
   esac
 done
 
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" "$build"
+
+if [ "$mode" = auto ]; then
+  mode=emulated
+  if compgen -G "/dev/snd/midiC*D*" >/dev/null; then
+    mode=real
+    echo "MIDI devices found: the tool probes them for the instrument (scripts/run.sh --emulated uses the emulated one)."
+  fi
+fi
 
 if [ "$mode" = real ]; then
   exec "$build/talvek-update-tool"
@@ -55,6 +66,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 instrument=$build/emulator/talvek-instrument
+rm -f "$instrument_dir/events.log"   # the record of this run only
 "$instrument" --write-update "$instrument_dir/update-256k.bin" --update-size 256K
 "$instrument" --write-update "$instrument_dir/update-10m.bin" --update-size 10M
 

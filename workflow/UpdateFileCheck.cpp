@@ -1,6 +1,7 @@
 #include "workflow/UpdateFileCheck.h"
 
 #include "devicelink/Communication.h"
+#include "devicelink/JobPaths.h"
 #include "ui/LogPrinter.h"
 #include "ui/MainComponent.h"
 
@@ -30,7 +31,7 @@ bool matchesInstrument (const juce::File& file,
                         const std::array<std::uint8_t, identityLength>& deviceId,
                         const std::array<std::uint8_t, identityLength>& deviceTag)
 {
-    if (file.getFullPathName().length() > maxPathUnits)
+    if (JobPaths::tooLong (file.getFullPathName()))
         return false;
 
     juce::FileInputStream in (file);

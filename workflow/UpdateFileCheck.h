@@ -17,7 +17,6 @@ constexpr juce::int64 tagOffset = 0x9E0000;
 constexpr juce::int64 markerOffset = 0xFFF8;
 constexpr int identityLength = 12;
 constexpr int tagLength = 2;
-constexpr int maxPathUnits = 259;                  // the longest path a job can carry
 
 // The identity check of a chosen file: its 12 bytes at 1FFF4h must equal the instrument's,
 // and, in a file that reaches 9E0000h, its two bytes there the instrument's first two tag

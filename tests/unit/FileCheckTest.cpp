@@ -102,7 +102,7 @@ TEST_F (FileCheck, SizeMarkersAndLog)
         juce::int64 size = 0;
         EXPECT_EQ (UpdateFile::check (write ("image.bin", c.spec), log, size), c.expected) << c.what;
         EXPECT_EQ (size, static_cast<juce::int64> (c.spec.size)) << c.what;
-        pump (20);
+        drain();
         const auto text = view.all();
         EXPECT_TRUE (text.startsWith ("File version:")) << c.what;
         if (c.logLine != nullptr)
@@ -133,7 +133,7 @@ TEST_F (FileCheck, VersionTextIsLoggedInRed)
     // A file that vanished reads as "error" and size 0.
     UpdateFile::check (state.scratch().getChildFile ("gone.bin"), log, size);
     EXPECT_EQ (size, 0);
-    pump (20);
+    drain();
     log.setEditor (nullptr);
 
     std::vector<LogRecorder::Run> versions;
@@ -185,7 +185,7 @@ TEST_F (FileChoice, AcceptedFileEnablesExecute)
     EXPECT_EQ (bench.status(), "Device connected.");
     EXPECT_EQ (c.fileNameLabel->getText(), "good.bin");
     EXPECT_EQ (c.updateFileSize, 0x40000);
-    pump (20);
+    drain();
     EXPECT_TRUE (bench.log.all().contains ("File version:"));
 }
 

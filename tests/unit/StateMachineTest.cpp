@@ -70,7 +70,7 @@ TEST (StateMachineDetection, NoDriverFits)
     bench.c().builtInDrivers = { all[0], all[1], all[3], all[0] };
 
     ASSERT_TRUE (pumpUntil ([&] { return bench.log.all().contains ("Please select correct flash model."); }, 30000));
-    pump (200); // anything that would follow
+    drain(); // anything that would follow
 
     EXPECT_EQ (bench.log.count ("Fail.\n"), 4);
     EXPECT_EQ (bench.log.count ("OK.\n"), 0);
@@ -251,7 +251,7 @@ TEST (StateMachineMessages, Table)
         {
             EXPECT_TRUE (c.jobQueue.getJobs().empty());
         }
-        pump (20);
+        drain();
         if (row.after.logLine != nullptr)
         {
             EXPECT_TRUE (bench.log.all().contains (row.after.logLine)) << bench.log.all();

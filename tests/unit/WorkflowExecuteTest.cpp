@@ -62,7 +62,7 @@ TEST_F (Execute, NoChangesNothing)
 TEST_F (Execute, YesStartsTheScript)
 {
     chooseImage (0x40000);
-    pump (20);
+    drain();
     ASSERT_TRUE (bench.log.all().isNotEmpty());
     bench.execute (true);
     auto& c = bench.c();
@@ -87,7 +87,7 @@ TEST_F (Execute, YesStartsTheScript)
     ASSERT_TRUE (saved.has_value());
     EXPECT_EQ (saved->id, bytes12 ("TALVEK DM-10"));
 
-    pump (20);
+    drain();
     EXPECT_FALSE (bench.log.all().contains ("File version:")); // the log was cleared
 }
 

@@ -8,6 +8,8 @@
 
 #include <juce_events/juce_events.h>
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -31,6 +33,19 @@ inline bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
         pump (5);
     }
     return true;
+}
+
+// Delivers every message posted so far: the queue is first in, first out, so once a message
+// posted now has arrived, all earlier ones have too.
+inline void drain()
+{
+    struct Sentinel : juce::MessageListener
+    {
+        void handleMessage (const juce::Message&) override { arrived = true; }
+        bool arrived = false;
+    } sentinel;
+    sentinel.postMessage (new juce::Message());
+    EXPECT_TRUE (pumpUntil ([&] { return sentinel.arrived; }, 30000));
 }
 
 // A log view that keeps every appended piece of text with the colour and boldness in force.
@@ -98,10 +113,7 @@ private:
 class ScopedStateFolder
 {
 public:
-    ScopedStateFolder()
-        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("talvek-workflow-test", {}, false)
-                      .getChildFile ("state"))
+    ScopedStateFolder() : folder (makeScratchFolder().getChildFile ("state"))
     {
         const char* old = std::getenv (Recovery::folderVariable);
         hadOld = old != nullptr;
@@ -126,6 +138,17 @@ public:
     const juce::File folder;
 
 private:
+    // Made atomically: test processes run in parallel, and a folder (with the instrument's
+    // socket in it) shared by two of them would connect one's tool to the other's instrument.
+    static juce::File makeScratchFolder()
+    {
+        auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                           .getChildFile ("talvek-workflow-XXXXXX").getFullPathName().toStdString();
+        if (::mkdtemp (pattern.data()) == nullptr)
+            ADD_FAILURE() << "cannot make a scratch folder";
+        return juce::File (pattern);
+    }
+
     bool hadOld = false;
     std::string oldValue;
 };

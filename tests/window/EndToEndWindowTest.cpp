@@ -169,9 +169,10 @@ TEST (EndToEndWindow, UpdateThroughTheWindow)
     const auto folder = outputFolder().getChildFile ("window-update");
     folder.deleteRecursively();
     ASSERT_TRUE (folder.createDirectory().wasOk());
-    const auto socketFolder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                  .getNonexistentChildFile ("talvek-window", {}, false);
-    ASSERT_TRUE (socketFolder.createDirectory().wasOk());
+    auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                       .getChildFile ("talvek-window-XXXXXX").getFullPathName().toStdString();
+    ASSERT_NE (::mkdtemp (pattern.data()), nullptr);
+    const juce::File socketFolder (pattern);
     const auto socket = socketFolder.getChildFile ("instrument.sock");
     const auto updateFile = folder.getChildFile ("update-256k.bin");
     const auto dump = folder.getChildFile ("flash-after.bin");

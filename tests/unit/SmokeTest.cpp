@@ -1,3 +1,0 @@
-#include <gtest/gtest.h>
-#include "messages/CustomMessage.h"
-TEST (Smoke, MessageCodes) { EXPECT_EQ (MessageCode::VersionInfo, 0x500D); }
