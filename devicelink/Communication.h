@@ -181,11 +181,14 @@ private:
     // payload: the bytes between F0 and F7 of an accepted device Data frame.
     void onReadFrame (const std::uint8_t* payload, int size);
     bool onReadBlock();              // false: the block was bad and has been asked for again
-    void onBadReadBlock();
+    void onBadReadBlock (bool drainFirst);
+    void startDrain();
+    void onDrainTick();
     void finishRead();
     void abandonRead();              // the read block's retries are used up
     void endOperation();             // nothing owed by the device any more
     void onStatus (int status);
+    void onRefused (int status);     // a status other than 0, 2, 3 for a driver, flash or read step
     bool eraseNextSector();
     void postProgress (int phase, int a, int b);
     void post (int code, int p1 = 0, int p2 = 0, int p3 = 0);
@@ -204,6 +207,16 @@ private:
     int blockFill = 0;
     int retryCount = 0;              // time-outs of the current read block
     int badBlockCount = 0;           // bad copies (check bytes, oversize) of the current read block
+    // A read block asked for again after a time-out may still be answered late, once per
+    // request (the device answers requests in turn). The first frame after such a request
+    // starts a drain: device frames are ignored, without host Acks, until the line has been
+    // quiet for a few read-watchdog ticks; then the block is asked for once more, and only that
+    // answer is taken. A device waiting for a host Ack between frames must drop that block
+    // when the next command arrives.
+    bool lateRepliesPossible = false;
+    bool readDraining = false;
+    int drainQuiet = 0;              // ticks since the last frame of a drain
+    int drainTicks = 0;              // ticks since the drain began
     std::unique_ptr<juce::FileOutputStream> readFile;
     int baseAddress = 0;
     std::int64_t startTick = 0;

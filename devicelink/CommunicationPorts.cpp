@@ -217,6 +217,7 @@ void Communication::endProbeWindow()
 
     if (deviceFound)
     {
+        logText (fsMode ? "Device found, link mode FS.\n" : "Device found, link mode HS.\n");
         post (MessageCode::DeviceConnected, fsMode ? 1 : 0);
         post (MessageCode::LinkState, 1);
     }

@@ -15,6 +15,12 @@ namespace
 constexpr int readWatchdogMs = 80;
 constexpr int watchdogCeiling = 50;
 
+// A drain ends after this many read-watchdog ticks in a row without a frame (at least one
+// whole tick period of silence: longer than a block frame takes on a USB link), and gives up
+// on a device that will not fall silent after as many ticks as the watchdog counts at most.
+constexpr int drainQuietTicks = 2;
+constexpr int drainLimitTicks = watchdogCeiling;
+
 constexpr std::uint32_t black = 0xFF000000;
 constexpr std::uint32_t red = 0xFFFF0000;
 constexpr std::uint32_t green = 0xFF008000;
@@ -75,6 +81,12 @@ void Communication::timerCallback()
     if (probing)
     {
         endProbeWindow();
+        return;
+    }
+
+    if (readDraining)
+    {
+        onDrainTick();
         return;
     }
 
@@ -192,6 +204,11 @@ void Communication::sendBlock()
 void Communication::onAck (int status)
 {
     watchdogTicks = 0;
+    // An Ack that nothing waits for is a late copy (a duplicate, or one after the operation
+    // ended, by a refusal for instance): taken, it would report a finished job once more or
+    // start the next step of a failed one.
+    if (! awaitingReply)
+        return;
     if (status != 0 || ! transferActive)
     {
         onStatus (status);
@@ -232,6 +249,8 @@ void Communication::startRead()
         log->printA ("Reading...\n");
     retryCount = 0;
     badBlockCount = 0;
+    readDraining = false;
+    lateRepliesPossible = false;
     startTimer (readWatchdogMs);
     readActive = true;
 
@@ -256,15 +275,30 @@ void Communication::onReadFrame (const std::uint8_t* payload, int size)
         return;
     watchdogTicks = 0;
 
+    if (readDraining)
+    {
+        drainQuiet = 0;
+        return;
+    }
+    if (lateRepliesPossible)
+    {
+        // The block was asked for again after a time-out, and frames carry no request id: this
+        // frame may answer any of those requests, and taking it could mix copies in one block
+        // or take a late copy as the next block.
+        startDrain();
+        return;
+    }
+
     const int expected = fsMode ? fsBlockSize : blockSize;
     const int flag = payload[Frames::bodyFirstPayload];
     const std::uint8_t* packed = payload + Frames::bodyFirstPayload + 1;
     const int packedCount = size - Frames::bodyFirstPayload - 1;
 
     // More bytes than the block holds: a bad copy of the block, never written past its end.
+    // Its remaining frames may still be on their way, so they are drained before asking again.
     if (! Frames::unpackPayload (packed, packedCount, blockBuffer.data(), expected, blockFill))
     {
-        onBadReadBlock();
+        onBadReadBlock (true);
         return;
     }
 
@@ -281,7 +315,9 @@ bool Communication::onReadBlock()
 {
     if (fsMode && ! Frames::blockCheckOk (blockBuffer.data()))
     {
-        onBadReadBlock();
+        // The whole copy is in, and the device sends nothing after a block's last frame: the
+        // block can be asked for again at once.
+        onBadReadBlock (false);
         return false;
     }
 
@@ -308,7 +344,7 @@ bool Communication::onReadBlock()
     return true;
 }
 
-void Communication::onBadReadBlock()
+void Communication::onBadReadBlock (bool drainFirst)
 {
     if (log != nullptr)
         log->printA (".");
@@ -320,6 +356,36 @@ void Communication::onBadReadBlock()
         return;
     }
     ++badBlockCount;
+    if (drainFirst)
+        startDrain();
+    else
+        requestReadBlock (baseAddress + transferPos);
+}
+
+void Communication::startDrain()
+{
+    // Nothing is owed while draining: silence is what the drain waits for.
+    readDraining = true;
+    awaitingReply = false;
+    drainQuiet = 0;
+    drainTicks = 0;
+    blockFill = 0;
+}
+
+void Communication::onDrainTick()
+{
+    if (++drainTicks > drainLimitTicks)
+    {
+        abandonRead(); // a device that never falls silent cannot be read from
+        return;
+    }
+    if (++drainQuiet < drainQuietTicks)
+        return;
+
+    // Every earlier request has been answered or dropped by now: the next answer is to this one.
+    readDraining = false;
+    lateRepliesPossible = false;
+    watchdogTicks = 0;
     requestReadBlock (baseAddress + transferPos);
 }
 
@@ -384,11 +450,24 @@ bool Communication::eraseNextSector()
 
 // ===== End of an operation =================================================================
 
+void Communication::onRefused (int status)
+{
+    if (log != nullptr)
+        log->printA ("The device refused the operation (status %d).\n", status);
+    post (MessageCode::OperationState, 1);
+    post (MessageCode::JobFinished, 1, FailureReason::FlashFailed);
+    stopTimer();
+    readFile.reset(); // a read that ends here leaves only what it had written
+    endOperation();
+}
+
 void Communication::endOperation()
 {
     awaitingReply = false;
     transferActive = false;
     readActive = false;
+    readDraining = false;
+    lateRepliesPossible = false;
 }
 
 void Communication::onStatus (int status)
@@ -426,6 +505,8 @@ void Communication::onStatus (int status)
                     else
                         log->printA (",%d", retryCount);
                 }
+                // The block may only be late: its answer can still come after this request's.
+                lateRepliesPossible = true;
                 requestReadBlock (baseAddress + transferPos);
                 return;
             }
@@ -439,6 +520,16 @@ void Communication::onStatus (int status)
         stopTimer();
         operation = opNone;
         endOperation();
+        return;
+    }
+
+    // Any other status ends a driver, erase, program or read step that the device was still
+    // owing as a refusal (no driver in RAM, not a sector start, past the flash end). Taking it
+    // as the step's completion would report a failure as success. The flash test keeps its
+    // own verdict below.
+    if (status != 0 && operation != opFlashTest && operation != opNone)
+    {
+        onRefused (status);
         return;
     }
 

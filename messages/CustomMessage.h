@@ -59,6 +59,7 @@ enum : int
     // Failures that would otherwise leave a script waiting for a message that never comes:
     SourceNotOpened  = 6, // a file the job reads (to program or to compare) could not be opened
     FlashFailed      = 7, // the device reported a failure while operating the flash (status 2)
+                          // or refused a driver, erase, program or read step (another status)
     JobRefused       = 8, // the job cannot run as given: no usable geometry in the driver image,
                           // a flash offset not at a sector start, nothing to erase or read, an
                           // offset beyond the end of its file, no data to program

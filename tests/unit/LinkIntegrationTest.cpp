@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace std::chrono_literals;
 namespace emu = talvek::emu;
 using Bytes = std::vector<std::uint8_t>;
@@ -74,15 +76,23 @@ protected:
         EXPECT_EQ (messages.with (MessageCode::DeviceConnected)[0].p1, GetParam().mode == emu::LinkMode::FS ? 1 : 0);
         EXPECT_EQ (link->isFsMode(), GetParam().mode == emu::LinkMode::FS);
         EXPECT_EQ (messages.count (MessageCode::MultipleDevices), 0);
+        EXPECT_EQ (log.text(), GetParam().mode == emu::LinkMode::FS ? "Device found, link mode FS.\n" : "Device found, link mode HS.\n");
     }
 
-    void uploadDriver()
+    void uploadDriver (int index = 2) // 2: S29GL512_S, the fitted chip's
     {
-        const auto driver = BuiltInData::detectionDrivers()[2]; // S29GL512_S
+        const auto driver = BuiltInData::detectionDrivers()[(std::size_t) index];
         const int before = messages.count (MessageCode::JobFinished);
-        link->sendDriver (driver.data, driver.size, "S29GL512_S", 0, 100);
+        link->sendDriver (driver.data, driver.size, "driver", 0, 100);
         ASSERT_TRUE (waitFor (MessageCode::JobFinished, before + 1));
         ASSERT_EQ (messages.with (MessageCode::JobFinished).back(), (Posted { MessageCode::JobFinished, 0, 0, 0 }));
+    }
+
+    static Bytes fileBytes (const juce::File& file)
+    {
+        juce::MemoryBlock content;
+        file.loadFileAsData (content);
+        return Bytes ((const std::uint8_t*) content.getData(), (const std::uint8_t*) content.getData() + content.getSize());
     }
 
     static Bytes pattern (std::size_t n)
@@ -153,6 +163,91 @@ TEST_P (LinkIntegration, ACablePulledInTheMiddleOfAReadEndsIt)
     EXPECT_EQ (messages.count (MessageCode::JobFinished), 2); // the driver upload's and the read's
     EXPECT_TRUE (link->isConnected()); // the pair stays selected; the tool needs a restart
 }
+
+// With another chip's driver in RAM the instrument refuses every flash step (Ack status 1).
+// Each job ends as a failure, and nothing of its success path is reported.
+TEST_P (LinkIntegration, StepsTheInstrumentRefusesEndTheirJobs)
+{
+    connect();
+    uploadDriver (0); // S29GL256_S on a S29GL512_S: the upload passes, the flash steps do not
+    const auto data = pattern (2 * 4096);
+
+    struct Case
+    {
+        const char* what;
+        std::function<void()> start;
+        const char* success;
+    };
+    const Case cases[] = {
+        { "erase", [&] { link->eraseRange ("***", 0, 0x40000, 0x20000, 0, 0, 100); }, "Erase finished" },
+        { "program", [&] { link->programData (data.data(), 0, 0x60000, (int) data.size(), 0, 100); }, "Program OK." },
+        { "read", [&] { link->readToFile (dir.getChildFile ("refused.bin").getFullPathName(), 0, 0x40000, 4096, 0, 100); }, "Read OK." },
+    };
+    int finished = messages.count (MessageCode::JobFinished);
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        log.view.clear();
+        c.start();
+        ASSERT_TRUE (waitFor (MessageCode::JobFinished, ++finished));
+        pumpUntil ([] { return false; }, 300ms); // nothing more may follow
+        EXPECT_EQ (messages.count (MessageCode::JobFinished), finished);
+        EXPECT_EQ (messages.with (MessageCode::JobFinished).back(), (Posted { MessageCode::JobFinished, 1, FailureReason::FlashFailed, 0 }));
+        EXPECT_EQ (messages.with (MessageCode::OperationState).back().p1, 1);
+        const auto text = log.text();
+        EXPECT_TRUE (text.endsWith ("The device refused the operation (status 1).\n")) << text;
+        EXPECT_FALSE (text.contains (c.success)) << text;
+    }
+    const auto record = instrument->record();
+    EXPECT_EQ (record.count (emu::EventKind::Rejected), 3u);
+    EXPECT_EQ (record.count (emu::EventKind::Erase), 0u);
+    EXPECT_TRUE (record.programmed.empty());
+}
+
+// A read reply held back past the read watchdog: the tool asks for the block again and the
+// instrument answers both requests, one right after the other. The late copies are drained
+// and the file is the flash, byte for byte, however the blocks are framed.
+class LateReadReplies : public LinkIntegration
+{
+};
+
+TEST_P (LateReadReplies, TheReadBackIsTheFlash)
+{
+    // The instrument's parameter area, as the backup read takes it.
+    const auto area = pattern (0x20000);
+    instrument->writeFlash (0x40000, area);
+    connect();
+    uploadDriver();
+
+    instrument->clearRecord();
+    instrument->injectFault (*emu::parseFault ("delay@read-block:2,ms=1000"));
+    instrument->injectFault (*emu::parseFault ("delay@read-block:12,ms=1600"));
+    const auto file = dir.getChildFile ("params.bin");
+    link->readToFile (file.getFullPathName(), 0, 0x40000, 0x20000, 0, 100);
+    ASSERT_TRUE (waitFor (MessageCode::JobFinished, 2, 30s));
+    EXPECT_EQ (messages.with (MessageCode::JobFinished).back(), (Posted { MessageCode::JobFinished, 0, 0, 0 }));
+    EXPECT_EQ (fileBytes (file), area);
+    const auto text = log.text();
+    EXPECT_TRUE (text.contains ("Time out, retry...1\n")) << text;
+    EXPECT_TRUE (text.contains ("Read OK.\n")) << text;
+
+    // Every block in order; the late ones asked for until a quiet line gave a clean answer.
+    std::vector<std::uint64_t> order;
+    for (const auto& e : instrument->record().eventsOf (emu::EventKind::ReadBlock))
+        if (order.empty() || order.back() != e.address)
+            order.push_back (e.address);
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t a = 0x40000; a < 0x60000; a += 4096)
+        expected.push_back (a);
+    EXPECT_EQ (order, expected);
+    EXPECT_GE (instrument->record().readBlocks, 32u + 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P (Modes, LateReadReplies,
+                          ::testing::Values (LinkCase { "FS", emu::LinkMode::FS, 0 },
+                                             LinkCase { "HSInFourEqualFramesWithAcks", emu::LinkMode::HS, 1171 },
+                                             LinkCase { "HSInThreeFramesPerBlock", emu::LinkMode::HS, 1600 }),
+                          [] (const auto& info) { return std::string (info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P (Modes, LinkIntegration,
                           ::testing::Values (LinkCase { "FS", emu::LinkMode::FS, 0 },

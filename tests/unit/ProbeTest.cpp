@@ -101,7 +101,9 @@ TEST_F (ProbeTest, ConnectsAtTheEndOfTheThirdWindow)
     endWindow(); // the answer is heard but cannot be paired through the raw path
     EXPECT_EQ (messages.count (MessageCode::DeviceConnected), 0);
     EXPECT_FALSE (link->isConnected());
+    EXPECT_EQ (log.text(), "");
     endWindow();
+    EXPECT_EQ (log.text(), "Device found, link mode FS.\n");
 
     EXPECT_EQ (messages.with (MessageCode::DeviceConnected), (std::vector<Posted> { { MessageCode::DeviceConnected, 1, 0, 0 } }));
     EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::LinkState, 1, 0, 0 }));
@@ -125,6 +127,7 @@ TEST_F (ProbeTest, TheSpeedByteSetsTheLinkMode)
     };
     for (const Case c : { Case { 0x01, true }, Case { std::nullopt, false }, Case { 0x00, false }, Case { 0x02, false } })
     {
+        log.view.clear();
         devices = { { 0, 0, c.speed } };
         makeLink ({ "In" }, { "Out" });
         link->rescan();
@@ -133,6 +136,8 @@ TEST_F (ProbeTest, TheSpeedByteSetsTheLinkMode)
         ASSERT_TRUE (link->isConnected());
         EXPECT_EQ (link->isFsMode(), c.fs) << "speed " << (c.speed ? (int) *c.speed : -1);
         EXPECT_EQ (messages.with (MessageCode::DeviceConnected).back().p1, c.fs ? 1 : 0);
+        // The log says so, once.
+        EXPECT_EQ (log.text(), c.fs ? "Device found, link mode FS.\n" : "Device found, link mode HS.\n");
     }
 }
 
@@ -158,6 +163,7 @@ TEST_F (ProbeTest, ExcludedNamesInAnyCaseAreNeverOpenedAndNothingIsFoundAfter101
     EXPECT_EQ (state->inputOpens, 0);
     EXPECT_EQ (state->outputOpens, 0);
     EXPECT_TRUE (state->allSent().empty());
+    EXPECT_EQ (log.text(), "");
 }
 
 TEST_F (ProbeTest, AReplyNamingNoOutputIsIgnoredAndKeepsTheLinkMode)

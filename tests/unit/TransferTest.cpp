@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -182,6 +183,8 @@ TEST_F (TransferTest, ProgramsFiveThousandBytesAsTwoBlocks)
     reply (ack (0));
     pumpMessages();
     EXPECT_EQ (sent().size(), 3u);
+    EXPECT_TRUE (messages.messages.empty());
+    EXPECT_FALSE (log.text().endsWith ("Program OK.\nProgram OK.\n"));
 }
 
 TEST_F (TransferTest, WholeBlocksAndEmptyTransfers)
@@ -249,6 +252,56 @@ TEST_F (TransferTest, DeviceStatusTwoAndThreeEndAProgramTransfer)
         const auto before = sent().size();
         reply (ack (0));
         EXPECT_EQ (sent().size(), before) << (int) c.status;
+        link.reset();
+    }
+}
+
+// A status other than 0, 2 and 3 is the device refusing the step (no driver in RAM, an erase
+// not at a sector start, a block past the end): the operation ends as a failure, never with
+// its completion step.
+TEST_F (TransferTest, ARefusalEndsTheOperationAsAFailure)
+{
+    const auto data = pattern (3 * 4096);
+    struct Case
+    {
+        const char* what;
+        std::uint8_t status;
+        std::function<void()> start;
+        int acksBefore; // steps the device accepts before it refuses one
+        const char* success; // the completion step's text, which must not appear
+    };
+    const Case cases[] = {
+        { "driver upload", 1, [&] { Access::startRamLoad (*link, data.data(), (int) data.size()); }, 0, "Send driver OK!" },
+        { "erase", 1, [&] { Access::setSectors (*link, { { 0, 0x20000 }, { 0x20000, 0x20000 }, { 0x40000, 0x20000 } });
+                            Access::startErase (*link, 0, 0, 3); }, 1, "Erase finished" },
+        { "program", 0x7F, [&] { Access::startProgram (*link, data.data(), 0, (int) data.size()); }, 2, "Program OK." },
+        { "read", 1, [&] { startRead (0, 0, 8192); }, 0, "Read OK." },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        connect (true);
+        c.start();
+        for (int i = 0; i < c.acksBefore; ++i)
+            reply (ack (0));
+        reply (ack (c.status));
+        pumpMessages();
+
+        const auto text = log.text();
+        EXPECT_TRUE (text.endsWith ("The device refused the operation (status " + juce::String (c.status) + ").\n")) << text;
+        EXPECT_FALSE (text.contains (c.success)) << text;
+        EXPECT_TRUE (messages.has ({ MessageCode::OperationState, 1, 0, 0 }));
+        EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::FlashFailed, 0 }));
+        EXPECT_EQ (Access::timerPeriod (*link), 0);
+
+        // The device going on as if nothing happened changes nothing.
+        const auto frames = sent().size();
+        const auto posted = messages.messages.size();
+        reply (ack (0));
+        reply (ack (c.status));
+        pumpMessages();
+        EXPECT_EQ (sent().size(), frames);
+        EXPECT_EQ (messages.messages.size(), posted);
         link.reset();
     }
 }
@@ -410,14 +463,126 @@ TEST_F (TransferTest, TimeOutsRestartForEachBlock)
     connect (false);
     const auto data = pattern (8192);
     const auto file = startRead (0, 0, 8192);
+    const auto first = Bytes (data.begin(), data.begin() + 4096);
+    const auto second = Bytes (data.begin() + 4096, data.end());
+
+    // After time-outs a copy may be late: the first one starts a drain, and the block is taken
+    // from the answer to the request sent once the line is quiet.
     tick (9 * 3);
-    reply (blockFrame (Bytes (data.begin(), data.begin() + 4096), false));
+    reply (blockFrame (first, false));
+    tick (2);
+    reply (blockFrame (first, false));
     tick (9);
-    reply (blockFrame (Bytes (data.begin() + 4096, data.end()), false));
+    reply (blockFrame (second, false));
+    tick (2);
+    reply (blockFrame (second, false));
     pumpMessages();
 
-    EXPECT_TRUE (log.text().startsWith ("Reading...\nTime out, retry...1,2,3\nTime out, retry...1\nRead finished"));
+    EXPECT_TRUE (log.text().startsWith ("Reading...\nTime out, retry...1,2,3\nTime out, retry...1\nRead finished")) << log.text();
     EXPECT_EQ (fileBytes (file), data);
+}
+
+// A block answered late is answered once for each time it was asked for: the device takes
+// requests in turn, and one waiting for host Acks between frames drops a block when the next
+// request arrives. Whatever the frame style, no late copy reaches the file, none is mixed into
+// a block, and none is taken as the next block.
+TEST_F (TransferTest, LateCopiesOfABlockAreDrained)
+{
+    struct Case
+    {
+        const char* what;
+        bool fs;
+        std::size_t frameBytes; // data bytes per frame; 0: the whole block in one frame
+        std::uint8_t flag;      // 0: the device sends the next frame after the host's Ack
+    };
+    const Case cases[] = {
+        { "FS, a block per frame", true, 0, 0 },
+        { "HS, four equal frames with Acks between", false, 1024, 0 },
+        { "HS, three frames streamed", false, 1400, 1 },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        connect (c.fs);
+        const auto data = pattern (8192, 21);
+        const auto file = startRead (0, 0, 8192);
+
+        auto framesOf = [&] (int blockIndex)
+        {
+            Bytes block (data.begin() + blockIndex * 4096, data.begin() + (blockIndex + 1) * 4096);
+            if (c.fs)
+            {
+                const auto check = wire::checkBytes (block.data());
+                block.insert (block.end(), check.begin(), check.end());
+            }
+            const std::size_t per = c.frameBytes == 0 ? block.size() : c.frameBytes;
+            std::vector<Bytes> frames;
+            for (std::size_t at = 0; at < block.size(); at += per)
+                frames.push_back (wire::readFrame (c.flag, block.data() + at, std::min (per, block.size() - at)));
+            return frames;
+        };
+        // What the device sends for a request that the next request cuts short.
+        auto cutAnswer = [&] (int blockIndex)
+        {
+            const auto frames = framesOf (blockIndex);
+            if (c.flag == 0)
+                reply (frames.front());
+            else
+                for (const auto& f : frames)
+                    reply (f);
+        };
+        auto wholeAnswer = [&] (int blockIndex)
+        {
+            for (const auto& f : framesOf (blockIndex))
+                reply (f);
+        };
+
+        tick (9); // block 0 is late: asked for again
+        ASSERT_EQ (sent().size(), 2u);
+        cutAnswer (0); // the late answer to the first request
+        cutAnswer (0); // the answer to the second, right behind it
+        EXPECT_EQ (countSent (hostAck), 0);
+        EXPECT_EQ (sent().size(), 2u);
+        EXPECT_EQ (file.getSize(), 0);
+
+        tick (2); // quiet: asked for once more, and only that answer counts
+        ASSERT_EQ (sent().size(), 3u);
+        wholeAnswer (0);
+        wholeAnswer (1);
+        pumpMessages();
+
+        std::vector<int> requested;
+        for (const auto& f : sent())
+            if (isReadRequest (f))
+                requested.push_back ((int) wire::decodeWordAddress (f.data() + 6) * 2);
+        EXPECT_EQ (requested, (std::vector<int> { 0, 0, 0, 4096 }));
+        EXPECT_EQ (countSent (hostAck), c.flag == 0 ? 2 * ((int) framesOf (0).size() - 1) : 0);
+        EXPECT_EQ (fileBytes (file), data);
+        EXPECT_TRUE (log.text().startsWith ("Reading...\nTime out, retry...1\nRead finished")) << log.text();
+        EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::JobFinished, 0, 0, 0 }));
+        link.reset();
+    }
+}
+
+TEST_F (TransferTest, ALineThatNeverFallsQuietEndsTheRead)
+{
+    connect (true);
+    const auto data = pattern (4096);
+    startRead (0, 0, 4096);
+    tick (9);
+    for (int i = 0; i < 100 && Access::operation (*link) == Communication::opRead; ++i)
+    {
+        reply (blockFrame (data, true));
+        tick();
+    }
+    pumpMessages();
+
+    EXPECT_EQ (log.text(), "Reading...\nTime out, retry...1The device has no response.\n");
+    EXPECT_EQ (sent().size(), 2u);
+    EXPECT_TRUE (messages.has ({ MessageCode::OperationState, 1, 0, 0 }));
+    EXPECT_EQ (messages.messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 }));
+    EXPECT_EQ (messages.count (MessageCode::JobFinished), 1);
+    EXPECT_EQ (Access::timerPeriod (*link), 0);
 }
 
 TEST_F (TransferTest, OversizeReadFramesAreBadBlocks)
@@ -433,7 +598,13 @@ TEST_F (TransferTest, OversizeReadFramesAreBadBlocks)
         reply (wire::readFrame (0, data.data(), 2000));
         reply (wire::readFrame (0, extra.data(), extra.size()));
         EXPECT_EQ (log.text(), "Reading...\n.");
-        ASSERT_EQ (sent().size(), 3u); // request, host Ack, the same request again
+        // The rest of the bad copy may still be coming: the line is drained first.
+        ASSERT_EQ (sent().size(), 2u); // request, host Ack
+        reply (wire::readFrame (0, data.data(), 700));
+        tick();
+        reply (wire::readFrame (0, data.data(), 700));
+        tick (2);
+        ASSERT_EQ (sent().size(), 3u); // the same request again
         EXPECT_EQ (sent()[2], sent()[0]);
 
         reply (blockFrame (data, fs));
@@ -483,7 +654,10 @@ TEST_F (TransferTest, ALinkThatAlwaysCorruptsEndsAsNoResponse)
         const auto data = pattern (4096);
         startRead (0, 0, 4096);
         for (int copy = 0; copy < 20 && Access::operation (*link) == Communication::opRead; ++copy)
+        {
             reply (c.badCopy (data));
+            tick (2); // a drain, where a bad copy asks for one
+        }
         pumpMessages();
 
         EXPECT_EQ (log.text(), "Reading...\n...........The device has no response.\n") << c.what;
