@@ -32,7 +32,9 @@ TEST (StateMachineDetection, OnlyTheThirdDriverFits)
     const int fail1 = log.indexOf ("Fail.\n");
     const int fail2 = log.indexOf (fail1 + 1, "Fail.\n");
     const int ok = log.indexOf ("OK.\n");
-    EXPECT_TRUE (log.startsWith ("Device Connected! Test MCU/Flash type.\n"));
+    // The device link names the link mode, then the detection starts.
+    EXPECT_TRUE (log.startsWith ("Device found, link mode FS.\nDevice Connected! Test MCU/Flash type.\n"))
+        << log;
     EXPECT_EQ (bench.log.count ("Fail.\n"), 2);
     EXPECT_TRUE (fail1 >= 0 && fail1 < fail2 && fail2 < ok);
 
