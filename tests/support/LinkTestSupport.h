@@ -5,6 +5,7 @@
 #include "messages/CustomMessage.h"
 #include "ui/LogEditor.h"
 #include "ui/LogPrinter.h"
+#include "support/ScratchFolder.h"
 
 #include <juce_events/juce_events.h>
 
@@ -51,18 +52,7 @@ public:
 
 // A new, empty folder of this process's own. (CTest runs tests as parallel processes, and a
 // name that is merely free at the moment can be taken by two of them at once.)
-inline juce::File makeTestFolder (const juce::String& prefix)
-{
-    static std::atomic<int> serial { 0 };
-    const auto base = juce::File::getSpecialLocation (juce::File::tempDirectory);
-    for (;;)
-    {
-        const auto folder = base.getChildFile (prefix + "-" + juce::String (static_cast<int> (::getpid()))
-                                               + "-" + juce::String (serial++));
-        if (! folder.exists() && folder.createDirectory())
-            return folder;
-    }
-}
+inline juce::File makeTestFolder (const juce::String& prefix) { return makeScratchFolder (prefix); }
 
 // Runs the message loop for a moment, so that posted messages (and log text) arrive.
 inline void pumpMessages (int milliseconds = 5)

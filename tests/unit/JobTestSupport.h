@@ -6,6 +6,7 @@
 #include "messages/CustomMessage.h"
 #include "ui/LogEditor.h"
 #include "ui/LogPrinter.h"
+#include "support/ScratchFolder.h"
 
 #include <juce_events/juce_events.h>
 
@@ -94,10 +95,8 @@ struct CapturedLog
 struct TempFolder
 {
     TempFolder()
-        : dir (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                   .getNonexistentChildFile ("talvek-jobs-test", "", false))
+        : dir (makeScratchFolder ("talvek-jobs-test"))
     {
-        dir.createDirectory();
     }
     ~TempFolder() { dir.deleteRecursively(); }
 

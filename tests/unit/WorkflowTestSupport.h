@@ -5,6 +5,7 @@
 
 #include "ui/LogEditor.h"
 #include "workflow/Recovery.h"
+#include "support/ScratchFolder.h"
 
 #include <juce_events/juce_events.h>
 
@@ -113,7 +114,7 @@ private:
 class ScopedStateFolder
 {
 public:
-    ScopedStateFolder() : folder (makeScratchFolder().getChildFile ("state"))
+    ScopedStateFolder() : folder (makeScratchFolder ("talvek-workflow").getChildFile ("state"))
     {
         const char* old = std::getenv (Recovery::folderVariable);
         hadOld = old != nullptr;
@@ -138,17 +139,6 @@ public:
     const juce::File folder;
 
 private:
-    // Made atomically: test processes run in parallel, and a folder (with the instrument's
-    // socket in it) shared by two of them would connect one's tool to the other's instrument.
-    static juce::File makeScratchFolder()
-    {
-        auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                           .getChildFile ("talvek-workflow-XXXXXX").getFullPathName().toStdString();
-        if (::mkdtemp (pattern.data()) == nullptr)
-            ADD_FAILURE() << "cannot make a scratch folder";
-        return juce::File (pattern);
-    }
-
     bool hadOld = false;
     std::string oldValue;
 };

@@ -4,6 +4,7 @@
 #include "emulator/Instrument.h"
 #include "ui/AlertDialogUpdate.h"
 #include "ui/MainComponent.h"
+#include "support/ScratchFolder.h"
 #include "window/WindowTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -169,10 +170,8 @@ TEST (EndToEndWindow, UpdateThroughTheWindow)
     const auto folder = outputFolder().getChildFile ("window-update");
     folder.deleteRecursively();
     ASSERT_TRUE (folder.createDirectory().wasOk());
-    auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                       .getChildFile ("talvek-window-XXXXXX").getFullPathName().toStdString();
-    ASSERT_NE (::mkdtemp (pattern.data()), nullptr);
-    const juce::File socketFolder (pattern);
+    const auto socketFolder = makeScratchFolder ("talvek-window");
+    ASSERT_TRUE (socketFolder.isDirectory());
     const auto socket = socketFolder.getChildFile ("instrument.sock");
     const auto updateFile = folder.getChildFile ("update-256k.bin");
     const auto dump = folder.getChildFile ("flash-after.bin");
