@@ -123,6 +123,8 @@ public:
     ~Listener()
     {
         ::close (fd);
+        // The folder listing skips sockets, so the socket goes first or the folder stays.
+        ::unlink (path.toRawUTF8());
         dir.deleteRecursively();
     }
 
