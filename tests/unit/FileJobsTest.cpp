@@ -9,14 +9,8 @@ using namespace jobtest;
 
 namespace
 {
-struct FileJobs : ::testing::Test
+struct FileJobs : ::testing::Test, QueueWithoutDevice
 {
-    FileJobs()
-    {
-        queue.communication.listener = &messages;
-        queue.communication.log = &log.printer;
-    }
-
     // Runs the one queued job and waits for its JobFinished.
     std::pair<int, int> runOne()
     {
@@ -26,10 +20,7 @@ struct FileJobs : ::testing::Test
         return messages.finished().front();
     }
 
-    MessageRecorder messages;
-    CapturedLog log;
     TempFolder temp;
-    JobQueue queue;
 };
 
 std::vector<std::uint8_t> bytes (std::initializer_list<int> list)

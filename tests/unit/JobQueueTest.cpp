@@ -9,17 +9,8 @@ using namespace jobtest;
 
 namespace
 {
-struct QueueFixture : ::testing::Test
+struct QueueFixture : ::testing::Test, QueueWithoutDevice
 {
-    QueueFixture()
-    {
-        queue.communication.listener = &messages;
-        queue.communication.log = &log.printer;
-    }
-
-    MessageRecorder messages;
-    CapturedLog log;
-    JobQueue queue;
 };
 
 // A job that runs without a device and reports at once.

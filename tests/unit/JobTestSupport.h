@@ -3,6 +3,8 @@
 // Shared by the job tests: a listener that keeps every posted message, a log that can be
 // read back as text, temporary files, and a dispatch loop that waits for a condition.
 
+#include "devicelink/JobQueue.h"
+#include "devicelink/MidiPorts.h"
 #include "messages/CustomMessage.h"
 #include "ui/LogEditor.h"
 #include "ui/LogPrinter.h"
@@ -131,6 +133,20 @@ inline std::vector<std::uint8_t> pattern (size_t size, unsigned seed = 1)
         out[i] = (std::uint8_t) ((i * 131 + seed * 17 + (i >> 12)) & 0xFF);
     return out;
 }
+
+// A job queue without a device whose messages and log the test can read.
+struct QueueWithoutDevice
+{
+    QueueWithoutDevice()
+    {
+        queue.communication.listener = &messages;
+        queue.communication.log = &log.printer;
+    }
+
+    MessageRecorder messages;
+    CapturedLog log;
+    JobQueue queue;
+};
 
 // A path of `units` UTF-16 code units inside `dir`.
 inline juce::String longPath (const juce::File& dir, int units)
