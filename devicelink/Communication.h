@@ -10,6 +10,7 @@
 //   CommunicationFlash.cpp     eraseRange, programFile, programData, readToFile
 //   CommunicationFiles.cpp     compareFiles, readVersionRecord, readVersionInfo, backupLock
 
+#include "devicelink/FlashLayout.h"
 #include "devicelink/Frames.h"
 #include "devicelink/MidiPorts.h"
 #include "messages/CustomMessage.h"
@@ -45,10 +46,10 @@ public:
         opRead = 5,
     };
 
-    static constexpr int blockSize = 4096;
+    static constexpr int blockSize = FlashLayout::blockSize;
     static constexpr int fsBlockSize = 4100;   // read block with its four check bytes
     static constexpr int frameBufferSize = 8192;
-    static constexpr int pageSize = 0x20000;
+    static constexpr int pageSize = FlashLayout::pageSize;
     static constexpr int maxPathUnits = 259;   // longest path a job accepts
 
     // `ports` is the set of MIDI ports to probe; null means the platform's own ports

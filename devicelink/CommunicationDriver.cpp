@@ -3,7 +3,7 @@
 
 #include "devicelink/DriverImage.h"
 #include "devicelink/Frames.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 
 void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const char* name,
                                 float progressStart, float progressEnd)

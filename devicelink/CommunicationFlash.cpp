@@ -11,7 +11,7 @@
 #include "devicelink/DriverImage.h"
 #include "devicelink/JobPaths.h"
 #include "devicelink/TickCount.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 
 namespace
 {

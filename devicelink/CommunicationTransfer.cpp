@@ -2,7 +2,7 @@
 
 #include "devicelink/Communication.h"
 #include "devicelink/TickCount.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 

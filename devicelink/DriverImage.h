@@ -9,6 +9,8 @@
 
 #include "devicelink/Communication.h"
 
+#include "devicelink/FlashLayout.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,7 +20,7 @@ namespace DriverImage
 constexpr int geometryOffset = 16;
 constexpr int nameSize = 16;
 // Beyond what the wire's 28-bit word addresses reach; also keeps the table's ints from overflowing.
-constexpr std::int64_t maxFlashBytes = std::int64_t (1) << 29;
+constexpr std::int64_t maxFlashBytes = FlashLayout::maxFlashBytes;
 
 // The sector table described by the geometry list, sectors laid out from address 0 in list
 // order. Empty when the image has no usable geometry: shorter than 20 bytes, a first count

@@ -5,6 +5,8 @@
 // Builders write into a caller's frame buffer and return the frame length; parsers take the raw
 // bytes of one whole incoming message. Nothing here allocates or keeps state.
 
+#include "devicelink/FlashLayout.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -26,7 +28,7 @@ enum Command : std::uint8_t
 constexpr std::array<std::uint8_t, 5> header { 0xF0, 0x00, 0x20, 0x54, 0x7D };
 constexpr std::uint8_t sysExEnd = 0xF7;
 
-constexpr int blockSize = 4096;
+constexpr int blockSize = FlashLayout::blockSize;
 constexpr int checkedBlockSize = 4100;   // FS read block: data and four check bytes
 constexpr int packedBlockSize = 4682;    // 585 groups of 7 bytes in 8, and 1 byte in 2
 constexpr int dataFrameSize = 4689;

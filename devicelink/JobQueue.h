@@ -5,6 +5,7 @@
 // JobFinished; the owner's message handler then calls runNext() again or stops.
 // Used on the message thread only.
 
+#include "devicelink/FlashLayout.h"
 #include "devicelink/Communication.h"
 
 #include <juce_core/juce_core.h>
@@ -71,8 +72,8 @@ struct FlashJob
 class JobQueue
 {
 public:
-    static constexpr int paramSectorOffset = 0x40000;
-    static constexpr int paramSectorLength = 0x20000;
+    static constexpr int paramSectorOffset = FlashLayout::paramAreaOffset;
+    static constexpr int paramSectorLength = FlashLayout::paramAreaLength;
     static constexpr const char* noFilePath = "***"; // erase path that stands for no file
 
     // `ports` is handed to the owned Communication (null: the platform's MIDI ports).

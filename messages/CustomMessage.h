@@ -28,6 +28,7 @@ enum : int
     Progress         = 0x5005, // param1: phase 0..4, param2/param3 by phase
     LinkState        = 0x5006, // param1: 0 scanning, 1 connected
     JobFinished      = 0x5007, // param1: 0 success, 1 failure; param2: FailureReason
+    NoOutputDevice   = 0x5008, // a frame had no output to go to: the window shows "No out device"
     VersionInfo      = 0x500D, // data: 143-unit version record
 };
 } // namespace MessageCode

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "messages/CustomMessage.h"
+#include "messages/LogPrinter.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -11,7 +12,7 @@
 class CLogEditor : public juce::TextEditor, public juce::MessageListener
 {
 public:
-    static constexpr int largeFontHeight = 16;
+    static constexpr int largeFontHeight = CLogPrinter::largeFontHeight;
 
     CLogEditor();
 

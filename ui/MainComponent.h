@@ -4,7 +4,7 @@
 #include "devicelink/MidiPorts.h"
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 #include "workflow/WorkflowHooks.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>

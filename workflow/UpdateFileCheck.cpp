@@ -2,7 +2,7 @@
 
 #include "devicelink/Communication.h"
 #include "devicelink/JobPaths.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 #include "ui/MainComponent.h"
 
 namespace UpdateFile

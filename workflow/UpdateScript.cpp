@@ -1,7 +1,7 @@
 #include "workflow/UpdateScript.h"
 
 #include "devicelink/JobQueue.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 
 namespace UpdateScript
 {

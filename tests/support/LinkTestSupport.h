@@ -4,7 +4,7 @@
 
 #include "messages/CustomMessage.h"
 #include "ui/LogEditor.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 #include "support/ScratchFolder.h"
 
 #include <juce_events/juce_events.h>

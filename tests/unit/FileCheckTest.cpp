@@ -2,7 +2,7 @@
 // and what the check logs.
 #include "WorkflowBench.h"
 
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 #include "ui/MainComponent.h"
 #include "workflow/UpdateFileCheck.h"
 

@@ -7,7 +7,7 @@
 #include "devicelink/MidiPorts.h"
 #include "messages/CustomMessage.h"
 #include "ui/LogEditor.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 #include "support/ScratchFolder.h"
 
 #include <juce_events/juce_events.h>

@@ -2,7 +2,7 @@
 // 8-bit text is read as Windows-1252, a detached printer drops everything, and any thread may
 // print while the view is attached or being detached.
 #include "ui/LogEditor.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 #include "ui/MainComponent.h"
 #include "unit/UiRecordingContext.h"
 

@@ -3,7 +3,7 @@
 #include "WorkflowTestSupport.h"
 
 #include "devicelink/JobQueue.h"
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 #include "workflow/UpdateScript.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "ui/LogPrinter.h"
+#include "messages/LogPrinter.h"
 
-#include "ui/LogEditor.h"
+#include "messages/CustomMessage.h"
 
 #include <array>
 #include <cstdarg>
@@ -91,13 +91,13 @@ void CLogPrinter::withEditor (Post&& post)
         post (*editor);
 }
 
-void CLogPrinter::setEditor (CLogEditor* view)
+void CLogPrinter::setEditor (juce::MessageListener* view)
 {
     const std::lock_guard<std::mutex> guard (lock);
     editor = view;
 }
 
-CLogEditor* CLogPrinter::getEditor() const
+juce::MessageListener* CLogPrinter::getEditor() const
 {
     const std::lock_guard<std::mutex> guard (lock);
     return editor;
@@ -105,25 +105,25 @@ CLogEditor* CLogPrinter::getEditor() const
 
 void CLogPrinter::write (const std::u16string& text)
 {
-    withEditor ([&text] (CLogEditor& view) { view.postText (std::make_unique<std::u16string> (text)); });
+    withEditor ([&text] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogAppendText, 0, 0, 0, std::make_unique<std::u16string> (text)); });
 }
 
 void CLogPrinter::setTextColour (std::uint32_t argb)
 {
-    withEditor ([argb] (CLogEditor& view) { view.postTextColour (argb); });
+    withEditor ([argb] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogSetTextColour, static_cast<int> (argb)); });
 }
 
 void CLogPrinter::setBold (bool bold)
 {
-    withEditor ([bold] (CLogEditor& view) { view.postBold (bold); });
+    withEditor ([bold] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogSetBold, bold ? 1 : 0); });
 }
 
 void CLogPrinter::setLargeFont()
 {
-    withEditor ([] (CLogEditor& view) { view.postFontHeight(); });
+    withEditor ([] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogSetFontHeight, largeFontHeight); });
 }
 
 void CLogPrinter::clearLog()
 {
-    withEditor ([] (CLogEditor& view) { view.postClear(); });
+    withEditor ([] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogClear); });
 }

@@ -1,21 +1,20 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include <juce_events/juce_events.h>
 
 #include <mutex>
 #include <cstdint>
 #include <string>
 
-class CLogEditor;
-
 // Formats log text on the caller's thread and hands a private copy to the attached view as a
-// posted message, so any thread may print without waiting for the view. A short lock around
+// posted message (codes Log*: any listener that takes them can be the view), so any thread may print without waiting for the view. A short lock around
 // the hand-over lets the owner detach the view while other threads still print: once
 // setEditor (nullptr) has returned, no thread is posting to the old view any more.
 class CLogPrinter
 {
 public:
     static constexpr int maxChars = 1023;
+    static constexpr int largeFontHeight = 16;
 
     // 8-bit text in the Windows-1252 code page.
     void printA (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
@@ -28,15 +27,15 @@ public:
     void setLargeFont();
     void clearLog();
 
-    void setEditor (CLogEditor* view);
-    CLogEditor* getEditor() const;
+    void setEditor (juce::MessageListener* view);
+    juce::MessageListener* getEditor() const;
 
 private:
     template <typename Post>
     void withEditor (Post&& post);
 
     mutable std::mutex lock;
-    CLogEditor* editor = nullptr; // not owned
+    juce::MessageListener* editor = nullptr; // not owned
 
 };
 
