@@ -1,18 +1,20 @@
 // The device link's per-block work: packing, unpacking and checking one 4096-byte block, and
-// the host's turnaround from an incoming Ack to the next Data frame handed to the port. The
+// the host's turnaround from an incoming Ack to the next Data frame handed to the port: in the
+// engine alone, through the inbox, and across the input and message threads. The
 // allocation counter reports heap allocations per iteration (the goal: none per block beyond
 // the message object a port needs).
 
 #include "devicelink/Communication.h"
 #include "devicelink/Frames.h"
 #include "devicelink/MidiStreamParser.h"
-#include "support/CommunicationTestAccess.h"
+#include "devicelink/TransferEngine.h"
 
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 namespace
 {
@@ -95,7 +97,68 @@ void checkBlock (benchmark::State& state)
 }
 BENCHMARK (checkBlock);
 
+// A host that keeps nothing: the engine's own work per block, with no port behind it.
+struct NullHost final : TransferHost
+{
+    SendResult sendFrame (const std::uint8_t*, int) override { ++framesSent; return SendResult::queued; }
+    void post (int, int, int, int) override {}
+    void print (const char*, Emphasis) override {}
+    bool writeReadData (const std::uint8_t*, int) override { return true; }
+    bool closeReadData() override { return true; }
+    void setTimer (int) override {}
+    long long framesSent = 0;
+};
+
+constexpr std::uint8_t ackBytes[] { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x00, 0x00, 0xF7 };
+
+// Times `deliverAck` while a long program transfer runs: each call hands the engine one Ack,
+// which makes it send the next Data frame. Restarting the transfer is not timed or counted.
+template <typename Start, typename DeliverAck>
+void measureTurnaround (benchmark::State& state, Start&& start, DeliverAck&& deliverAck)
+{
+    int blocksLeft = 0;
+    long long before = allocations.load();
+    long long restartAllocations = 0;
+
+    for (auto _ : state)
+    {
+        if (blocksLeft <= 1)
+        {
+            state.PauseTiming();
+            const auto a = allocations.load();
+            start();
+            blocksLeft = 256;
+            restartAllocations += allocations.load() - a;
+            state.ResumeTiming();
+        }
+        deliverAck();
+        --blocksLeft;
+    }
+    before += restartAllocations;
+    reportAllocations (state, before);
+}
+
+const std::vector<std::uint8_t>& programData()
+{
+    static const std::vector<std::uint8_t> data (256 * Frames::blockSize, 0x5A);
+    return data;
+}
+
+// From the Ack's frame (what the device link takes from its inbox) to the next Data frame
+// handed to the output.
+void ackToNextDataFrame (benchmark::State& state)
+{
+    NullHost host;
+    TransferEngine engine (host);
+    const auto& data = programData();
+    const auto frame = *Frames::classify (ackBytes, sizeof (ackBytes));
+    measureTurnaround (state, [&] { engine.startProgram (data.data(), 0, static_cast<int> (data.size())); },
+                       [&] { engine.onAck (frame.body[Frames::bodyFirstPayload]); });
+}
+BENCHMARK (ackToNextDataFrame);
+
 // One input and one output that answer the probe; the output counts frames and keeps none.
+// Its input delivers on the calling thread, as a reader thread would.
 class LoopbackPorts final : public MidiPortSystem
 {
 public:
@@ -129,13 +192,19 @@ public:
     std::unique_ptr<MidiInPort> openInput (const MidiPortInfo&, MidiInPortCallback& c) override { return std::make_unique<In> (*this, c); }
     std::unique_ptr<MidiOutPort> openOutput (const MidiPortInfo&) override { return std::make_unique<Out> (*this); }
 
+    void deliver (const std::uint8_t* bytes, int size)
+    {
+        if (input != nullptr)
+            input->callback.handleIncomingMidiMessage (input, juce::MidiMessage (bytes, size, 0.0));
+    }
+
     // Hands the probe's answer to the open input, as the instrument would.
     void answerProbe()
     {
-        if (input == nullptr || probePort < 0)
+        if (probePort < 0)
             return;
         const std::uint8_t reply[] { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x09, static_cast<std::uint8_t> (probePort), 0x01, 0xF7 };
-        input->callback.handleIncomingMidiMessage (input, juce::MidiMessage (reply, sizeof (reply), 0.0));
+        deliver (reply, sizeof (reply));
     }
 
     In* input = nullptr;
@@ -150,7 +219,6 @@ struct ConnectedLink
         auto system = std::make_unique<LoopbackPorts>();
         ports = system.get();
         link = std::make_unique<Communication> (std::move (system));
-        CommunicationTestAccess::useManualTimer (*link);
         link->rescan();
         for (int window = 0; window < 3; ++window)
         {
@@ -165,60 +233,42 @@ struct ConnectedLink
     std::unique_ptr<Communication> link;
 };
 
-constexpr std::uint8_t ackBytes[] { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x00, 0x00, 0xF7 };
-
-// Times `deliverAck` while a long program transfer runs: each call hands the link one Ack,
-// which makes it send the next Data frame. Restarting the transfer is not timed or counted.
-template <typename DeliverAck>
-void measureTurnaround (benchmark::State& state, ConnectedLink& c, DeliverAck&& deliverAck)
+// The whole path of an Ack through the device link: the raw bytes joined by a byte-stream
+// parser on the input's thread, classified into the inbox, taken on the message thread, the
+// engine's turnaround, and the next Data frame handed to the output.
+void ackBytesThroughTheInbox (benchmark::State& state)
 {
-    const std::vector<std::uint8_t> data (256 * Frames::blockSize, 0x5A);
-    int blocksLeft = 0;
-    long long before = allocations.load();
-    long long restartAllocations = 0;
-
-    for (auto _ : state)
-    {
-        if (blocksLeft <= 1)
-        {
-            state.PauseTiming();
-            const auto a = allocations.load();
-            CommunicationTestAccess::startProgram (*c.link, data.data(), 0, static_cast<int> (data.size()));
-            blocksLeft = 256;
-            restartAllocations += allocations.load() - a;
-            state.ResumeTiming();
-        }
-        deliverAck();
-        --blocksLeft;
-    }
-    before += restartAllocations;
-    reportAllocations (state, before);
-}
-
-// From the Ack as a message object (what a port hands over) to the next Data frame sent.
-void ackToNextDataFrame (benchmark::State& state)
-{
-    ConnectedLink c;
-    const juce::MidiMessage ack (ackBytes, sizeof (ackBytes), 0.0);
-    measureTurnaround (state, c, [&] { c.link->handleIncomingMidiMessage (c.ports->input, ack); });
-}
-BENCHMARK (ackToNextDataFrame);
-
-// The same, from the Ack's bytes as a byte-stream port reads them: joining, the message
-// object, and the turnaround.
-void ackBytesToNextDataFrame (benchmark::State& state)
-{
+    const juce::ScopedJuceInitialiser_GUI juce;
     ConnectedLink c;
     MidiStreamParser parser;
-    auto* input = c.ports->input;
-    auto* link = c.link.get();
-    const MidiStreamParser::Sink deliver = [input, link] (const std::uint8_t* bytes, int size)
-    {
-        link->handleIncomingMidiMessage (input, juce::MidiMessage (bytes, size, 0.0));
-    };
-    measureTurnaround (state, c, [&] { parser.feed (ackBytes, sizeof (ackBytes), deliver); });
+    auto* ports = c.ports;
+    const MidiStreamParser::Sink deliver = [ports] (const std::uint8_t* bytes, int size) { ports->deliver (bytes, size); };
+    const auto& data = programData();
+    measureTurnaround (state, [&] { c.link->programData (data.data(), 0, 0, static_cast<int> (data.size()), 0, 100); },
+                       [&] { parser.feed (ackBytes, sizeof (ackBytes), deliver); c.link->processIncoming(); });
 }
-BENCHMARK (ackBytesToNextDataFrame);
+BENCHMARK (ackBytesThroughTheInbox);
+
+// The same, with the hop between the threads measured too: the input thread's hand-over
+// wakes the message thread through the framework's message queue.
+void ackToNextDataFrameAcrossThreads (benchmark::State& state)
+{
+    const juce::ScopedJuceInitialiser_GUI juce;
+    ConnectedLink c;
+    auto* ports = c.ports;
+    const auto& data = programData();
+    auto* mm = juce::MessageManager::getInstance();
+    measureTurnaround (state, [&] { c.link->programData (data.data(), 0, 0, static_cast<int> (data.size()), 0, 100); },
+                       [&]
+                       {
+                           const auto sentBefore = ports->framesSent;
+                           std::thread input ([&] { ports->deliver (ackBytes, sizeof (ackBytes)); });
+                           input.join();
+                           while (ports->framesSent == sentBefore)
+                               mm->runDispatchLoopUntil (0);
+                       });
+}
+BENCHMARK (ackToNextDataFrameAcrossThreads);
 } // namespace
 
 BENCHMARK_MAIN();

@@ -12,6 +12,7 @@
 // sequencer ports are left out with them; the emulated instrument is reached through a socket.
 
 #include "devicelink/ByteStreamPorts.h"
+#include "devicelink/OutputWriter.h"
 
 #if defined (__linux__)
 
@@ -127,7 +128,7 @@ private:
 
 std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts()
 {
-    return std::make_unique<AlsaRawMidiPorts>();
+    return withQueuedOutputs (std::make_unique<AlsaRawMidiPorts>());
 }
 
 #else

@@ -1,4 +1,16 @@
+// The inbox from the input threads, the timer, and the transfer engine's host.
 #include "devicelink/Communication.h"
+
+#include "devicelink/FileJobs.h"
+#include "devicelink/JobPaths.h"
+#include "messages/LogPrinter.h"
+
+namespace
+{
+constexpr std::uint32_t black = 0xFF000000;
+constexpr std::uint32_t red = 0xFFFF0000;
+constexpr std::uint32_t green = 0xFF008000;
+} // namespace
 
 Communication::Communication (std::unique_ptr<MidiPortSystem> portsIn)
     : ports (portsIn != nullptr ? std::move (portsIn) : createPlatformMidiPorts()),
@@ -8,80 +20,236 @@ Communication::Communication (std::unique_ptr<MidiPortSystem> portsIn)
 
 Communication::~Communication()
 {
-    std::vector<std::unique_ptr<MidiInPort>> inputs;
-    std::vector<std::unique_ptr<MidiOutPort>> outputs;
-    {
-        const juce::ScopedLock sl (lock);
-        stopTimer();
-        listener = nullptr;
-        probing = false;
-        transferActive = false;
-        readActive = false;
-        awaitingReply = false;
-        selectedInput = nullptr;
-        selectedOutput = nullptr;
-
-        for (auto* list : { &openInputs, &retiredInputs })
-            for (auto& p : *list)
-                inputs.push_back (std::move (p));
-        inputs.push_back (std::move (selectedInputOwner));
-        for (auto* list : { &openOutputs, &retiredOutputs })
-            for (auto& p : *list)
-                outputs.push_back (std::move (p));
-        outputs.push_back (std::move (selectedOutputOwner));
-    }
-
-    // Outside the lock: stopping an input waits for a callback that may be waiting for it. A
-    // callback that gets in meanwhile finds nothing selected and nothing running.
-    inputs.clear();
-    outputs.clear();
-
-    const juce::ScopedLock sl (lock);
+    stopTimer();
+    listener = nullptr;
+    // Inputs first: once they are gone no thread can reach the inbox any more.
+    selectedInput = {};
+    openInputs.clear();
+    cancelPendingUpdate();
+    selectedOutput.reset();
+    openOutputs.clear();
     readFile.reset();
 }
 
-Communication::EntryLock::EntryLock (Communication& ownerIn) : owner (ownerIn)
+// ===== The inbox ===========================================================================
+
+bool Communication::Inbox::push (int portId, const std::uint8_t* body, int size)
 {
-    owner.lock.enter();
-    ++owner.entryDepth;
+    const std::lock_guard<std::mutex> guard (lock);
+    if (frames.size() >= maxFrames)
+    {
+        ++dropped;
+        return false;
+    }
+    IncomingFrame frame;
+    frame.portId = portId;
+    if (! spare.empty())
+    {
+        frame.body = std::move (spare.back());
+        spare.pop_back();
+    }
+    frame.body.assign (body, body + size);
+    frames.push_back (std::move (frame));
+    return true;
 }
 
-Communication::EntryLock::~EntryLock()
+void Communication::Inbox::takeAll (std::vector<IncomingFrame>& into)
 {
-    std::vector<std::unique_ptr<MidiInPort>> inputs;
-    std::vector<std::unique_ptr<MidiOutPort>> outputs;
-    if (--owner.entryDepth == 0 && juce::MessageManager::getInstanceWithoutCreating() != nullptr
-        && juce::MessageManager::getInstanceWithoutCreating()->isThisTheMessageThread())
+    const std::lock_guard<std::mutex> guard (lock);
+    // The buffers of the last batch come back for reuse, so a steady stream allocates nothing.
+    for (auto& f : into)
+        if (spare.size() < 8)
+            spare.push_back (std::move (f.body));
+    into.clear();
+    into.swap (frames);
+}
+
+int Communication::Inbox::takeDropped()
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    return std::exchange (dropped, 0);
+}
+
+// On the input's own thread: classify and hand over, nothing else.
+void Communication::InputTag::handleIncomingMidiMessage (MidiInPort*, const juce::MidiMessage& message)
+{
+    const auto frame = Frames::classify (message.getRawData(), message.getRawDataSize());
+    if (! frame)
+        return;
+    if (owner.inbox.push (id, frame->body, frame->bodySize))
+        owner.triggerAsyncUpdate();
+}
+
+void Communication::handleAsyncUpdate()
+{
+    processIncoming();
+}
+
+void Communication::processIncoming()
+{
+    inbox.takeAll (incoming);
+    for (const auto& frame : incoming)
+        dispatch (frame);
+    if (const int dropped = inbox.takeDropped(); dropped > 0 && log != nullptr)
+        log->printA ("%d incoming frames were lost.\n", dropped);
+}
+
+void Communication::dispatch (const IncomingFrame& frame)
+{
+    const auto* body = frame.body.data();
+    const int size = static_cast<int> (frame.body.size());
+    const int command = body[Frames::bodyCommand];
+
+    if (command == Frames::ProbeReply)
     {
-        inputs.swap (owner.retiredInputs);
-        outputs.swap (owner.retiredOutputs);
+        onProbeReply (frame.portId, body, size);
+        useFrameworkOutputs = true;
+        return;
     }
-    owner.lock.exit();
-    // The retired ports are destroyed here, with the lock released.
+
+    // Transaction replies count only from the paired input; an input retired a moment ago may
+    // still have frames in the inbox.
+    if (frame.portId == 0 || frame.portId != selectedInput.id())
+        return;
+    if (command == Frames::Ack)
+        engine.onAck (body[Frames::bodyFirstPayload]);
+    else if (command == Frames::Data)
+        engine.onReadFrame (body, size);
+}
+
+// ===== The timer ===========================================================================
+
+void Communication::timerCallback()
+{
+    // A frame that arrived before the tick counts before it: the tick must not call silence
+    // what is only waiting in the inbox.
+    processIncoming();
+    if (timerPeriod == 0)
+        return;
+
+    if (probing)
+        endProbeWindow();
+    else
+        engine.tick();
 }
 
 void Communication::startTimer (int milliseconds)
 {
     timerPeriod = milliseconds;
-    if (frameworkTimer)
-        juce::Timer::startTimer (milliseconds);
+    juce::Timer::startTimer (milliseconds);
 }
 
 void Communication::stopTimer()
 {
     timerPeriod = 0;
-    if (frameworkTimer)
-        juce::Timer::stopTimer();
+    juce::Timer::stopTimer();
 }
+
+// ===== TransferHost ========================================================================
+
+TransferHost::SendResult Communication::sendFrame (const std::uint8_t* frame, int size)
+{
+    if (selectedOutput == nullptr)
+        return SendResult::noOutput;
+    return selectedOutput->sendMessage (frame, size) ? SendResult::queued : SendResult::failed;
+}
+
+void Communication::post (int code, int p1, int p2, int p3)
+{
+    postCustomMessage (listener, code, p1, p2, p3);
+}
+
+void Communication::print (const char* text, Emphasis emphasis)
+{
+    if (log == nullptr)
+        return;
+    if (emphasis == Emphasis::none)
+    {
+        log->printA ("%s", text);
+        return;
+    }
+    log->setBold (true);
+    log->setTextColour (emphasis == Emphasis::success ? green : red);
+    log->printA ("%s", text);
+    log->setBold (false);
+    log->setTextColour (black);
+}
+
+bool Communication::writeReadData (const std::uint8_t* data, int size)
+{
+    if (readFile == nullptr)
+        return false;
+    return readFile->write (data, static_cast<std::size_t> (size)) && ! readFile->getStatus().failed();
+}
+
+bool Communication::closeReadData()
+{
+    if (readFile == nullptr)
+        return false;
+    readFile->flush();
+    const bool ok = ! readFile->getStatus().failed();
+    readFile.reset();
+    return ok;
+}
+
+void Communication::setTimer (int milliseconds)
+{
+    if (milliseconds > 0)
+        startTimer (milliseconds);
+    else
+        stopTimer();
+}
+
+// ===== State ===============================================================================
 
 bool Communication::isConnected() const
 {
-    const juce::ScopedLock sl (lock);
-    return selectedInput != nullptr && selectedOutput != nullptr && ! probing;
+    return selectedInput.port != nullptr && selectedOutput != nullptr && ! probing;
 }
 
 bool Communication::isFsMode() const
 {
-    const juce::ScopedLock sl (lock);
-    return fsMode;
+    return engine.isFsMode();
+}
+
+juce::String Communication::getSelectedOutputName() const
+{
+    return selectedOutput != nullptr ? selectedOutput->getName() : juce::String();
+}
+
+void Communication::logText (const char* text) const
+{
+    if (log != nullptr)
+        log->printA ("%s", text);
+}
+
+bool Communication::refuseLongPath (const juce::String& path)
+{
+    return FileJobs::refuseLongPath (path, log);
+}
+
+// ===== File jobs: no device, reported like the others ======================================
+
+void Communication::compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath)
+{
+    const auto result = FileJobs::compareFiles (writtenPath, offset, readBackPath, log);
+    post (MessageCode::JobFinished, result.ok ? 0 : 1, result.ok ? 0 : result.reason);
+}
+
+std::unique_ptr<std::u16string> Communication::readVersionRecord (const juce::String& path)
+{
+    return FileJobs::readVersionRecord (path);
+}
+
+void Communication::readVersionInfo (const juce::String& path)
+{
+    // A path too long to use gives the "error" record, which the receiver reports.
+    FileJobs::refuseLongPath (path, log);
+    postCustomMessage (listener, MessageCode::VersionInfo, 0, 0, 0, FileJobs::readVersionRecord (path));
+}
+
+void Communication::backupLock (const juce::String& path, int mode)
+{
+    const auto result = FileJobs::backupLock (path, mode, log);
+    post (MessageCode::JobFinished, result.ok ? 0 : 1, result.ok ? 0 : result.reason);
 }

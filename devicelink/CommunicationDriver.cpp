@@ -2,14 +2,11 @@
 #include "devicelink/Communication.h"
 
 #include "devicelink/DriverImage.h"
-#include "devicelink/Frames.h"
 #include "messages/LogPrinter.h"
 
 void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const char* name,
                                 float progressStart, float progressEnd)
 {
-    const juce::ScopedLock sl (lock);
-
     if (data != nullptr && lengthIn > 0)
         driverImage.assign (data, data + lengthIn);
     else
@@ -20,33 +17,21 @@ void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const ch
     {
         logText ("Flash infomation is not correct.");
         driverImage.clear();
-        failJob (FailureReason::JobRefused, false);
+        engine.refuseStart (FailureReason::JobRefused, false);
         return;
     }
 
-    operation = opDriverUpload;
-    postProgress (ProgressPhase::Range, (int) (progressStart * 10), (int) (progressEnd * 10));
-    startTransfer (driverImage.data(), 0, (int) driverImage.size(), false);
+    post (MessageCode::Progress, ProgressPhase::Range, (int) (progressStart * 10), (int) (progressEnd * 10));
+    engine.startDriverUpload (driverImage.data(), (int) driverImage.size());
     if (log != nullptr)
         log->printA ("Sending flash driver for \"%s\"...\n", name != nullptr ? name : "");
-    watchdogTicks = 0;
-    startTimer (500);
 }
 
 void Communication::testFlash (int argument, const char* name)
 {
-    const juce::ScopedLock sl (lock);
-
-    operation = opFlashTest;
     if (log != nullptr)
         log->printA ("Testing flash \"%s\"...", name != nullptr ? name : "");
-    const int size = Frames::buildRunTest (frameBuffer.data(), argument);
-    sendFrame (frameBuffer.data(), size);
-    watchdogTicks = 0;
-    // The test normally runs on the watchdog of the upload before it; without one it would
-    // wait for ever for a verdict that never comes.
-    if (timerPeriod == 0)
-        startTimer (500);
+    engine.startFlashTest (argument);
 }
 
 int Communication::flashEnd() const
@@ -56,6 +41,5 @@ int Communication::flashEnd() const
 
 std::vector<FlashSector> Communication::getSectors() const
 {
-    const juce::ScopedLock sl (lock);
     return sectors;
 }

@@ -10,39 +10,12 @@
 
 #include "devicelink/DriverImage.h"
 #include "devicelink/JobPaths.h"
-#include "devicelink/TickCount.h"
 #include "messages/LogPrinter.h"
 
 namespace
 {
-std::int64_t now() { return getTickCount(); }
 int tenths (float percent) { return (int) (percent * 10); }
 } // namespace
-
-void Communication::logText (const char* text) const
-{
-    if (log != nullptr)
-        log->printA ("%s", text);
-}
-
-void Communication::failJob (int reason, bool postOperationFailed)
-{
-    stopTimer();
-    operation = opNone;
-    endOperation();
-    if (postOperationFailed)
-        post (MessageCode::OperationState, 1);
-    post (MessageCode::JobFinished, 1, reason);
-}
-
-bool Communication::refuseLongPath (const juce::String& path)
-{
-    if (! JobPaths::tooLong (path))
-        return false;
-    if (log != nullptr)
-        log->printA ("The file path is longer than %d characters.\n", JobPaths::maxUnits);
-    return true;
-}
 
 bool Communication::loadFileBuffer (const juce::String& path)
 {
@@ -73,18 +46,16 @@ bool Communication::checkFlashRange (int pageIn, int offsetIn, int lengthIn)
 void Communication::eraseRange (const juce::String& path, int pageIn, int flashOffsetIn, int lengthIn,
                                 int fileOffsetIn, float progressStart, float progressEnd)
 {
-    const juce::ScopedLock sl (lock);
-
-    page = pageIn;
+    const int page = pageIn;
     if (path.isEmpty())
     {
         logText ("Please select a file to write first\n");
-        failJob (FailureReason::SourceNotOpened, true);
+        engine.refuseStart (FailureReason::SourceNotOpened, true);
         return;
     }
     if (refuseLongPath (path))
     {
-        failJob (FailureReason::SourceNotOpened, true);
+        engine.refuseStart (FailureReason::SourceNotOpened, true);
         return;
     }
 
@@ -98,31 +69,31 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
         if (! loadFileBuffer (path))
         {
             logText ("Can't open file to program.\n");
-            failJob (FailureReason::SourceNotOpened, true);
+            engine.refuseStart (FailureReason::SourceNotOpened, true);
             return;
         }
         available = (std::int64_t) fileBuffer.size();
     }
 
-    flashOffset = flashOffsetIn;
-    fileOffset = fileOffsetIn;
-    length = lengthIn;
+    const int flashOffset = flashOffsetIn;
+    const int fileOffset = fileOffsetIn;
+    const int length = lengthIn;
     if (! checkFlashRange (page, flashOffset, length))
     {
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
     if (fileOffset < 0 || fileOffset > available)
     {
         logText ("File offset is beyond the end of the file.\n");
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
 
     const int pageBase = page * pageSize;
     const int start = pageBase + flashOffset;
 
-    firstSector = -1;
+    int firstSector = -1;
     for (size_t i = 0; i < sectors.size(); ++i)
         if (sectors[i].start == flashOffset)
         {
@@ -132,12 +103,13 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
     if (firstSector < 0)
     {
         logText ("Flash offset must at the start of one sector!\n");
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
 
     const int avail = (int) (available - fileOffset);
     bool lengthChanged = false;
+    int programLength = 0;
     if (length == 0 || length > avail)
     {
         programLength = avail;
@@ -157,7 +129,7 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
         logText ("Program length is larger than the flash size.\n");
         end = deviceEnd;
     }
-    endSector = (int) sectors.size();
+    int endSector = (int) sectors.size();
     for (size_t j = 0; j < sectors.size(); ++j)
         if (std::int64_t (sectors[j].start) + pageBase >= end)
         {
@@ -179,120 +151,88 @@ void Communication::eraseRange (const juce::String& path, int pageIn, int flashO
     if (lengthChanged && log != nullptr)
         log->printA ("Program length is set to %xh bytes.\n", programLength);
 
-    startTick = now();
-    operation = opErase;
-
     if (endSector <= firstSector)
     {
         logText ("Something wrong in program...\n");
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
 
-    currentSector = firstSector;
     logText ("Erasing ...\n");
     post (MessageCode::OperationState, 0);
-    postProgress (ProgressPhase::Erase, 0, 1);
-    phaseTick = now();
-    postProgress (ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
-    eraseNextSector();
-    startTimer (500);
+    post (MessageCode::Progress, ProgressPhase::Erase, 0, 1);
+    post (MessageCode::Progress, ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
+    engine.startErase (page, sectors, firstSector, endSector);
 }
 
 void Communication::programFile (const juce::String& path, int pageIn, int fileOffsetIn, int flashOffsetIn,
                                  int lengthIn, float progressStart, float progressEnd)
 {
-    const juce::ScopedLock sl (lock);
-
     fileBuffer.clear();
     if (refuseLongPath (path))
     {
-        failJob (FailureReason::SourceNotOpened, true);
+        engine.refuseStart (FailureReason::SourceNotOpened, true);
         return;
     }
     if (! loadFileBuffer (path))
     {
         logText ("Can't open file to program.\n");
-        failJob (FailureReason::SourceNotOpened, true);
+        engine.refuseStart (FailureReason::SourceNotOpened, true);
         return;
     }
     if (! checkFlashRange (pageIn, flashOffsetIn, lengthIn))
     {
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
     if (fileOffsetIn < 0 || fileOffsetIn > (std::int64_t) fileBuffer.size())
     {
         logText ("File offset is beyond the end of the file.\n");
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
 
     post (MessageCode::OperationState, 0);
-    startTimer (500);
 
-    page = pageIn;
-    fileOffset = fileOffsetIn;
-    flashOffset = flashOffsetIn;
-    length = lengthIn;
-
-    const int avail = (int) fileBuffer.size() - fileOffset;
-    programLength = length == 0 ? avail : juce::jmin (length, avail);
-
-    baseAddress = page * pageSize + flashOffset;
-    operation = opProgram;
-    phaseTick = now();
-    postProgress (ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
-    startTransfer (fileBuffer.data() + fileOffset, baseAddress, programLength, true);
+    const int avail = (int) fileBuffer.size() - fileOffsetIn;
+    const int programLength = lengthIn == 0 ? avail : juce::jmin (lengthIn, avail);
+    post (MessageCode::Progress, ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
+    engine.startProgram (fileBuffer.data() + fileOffsetIn, pageIn * pageSize + flashOffsetIn, programLength);
 }
 
 void Communication::programData (const std::uint8_t* data, int pageIn, int flashOffsetIn, int lengthIn,
                                  float progressStart, float progressEnd)
 {
-    const juce::ScopedLock sl (lock);
-
     if (data == nullptr)
     {
         logText ("No data to program.\n");
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
     if (! checkFlashRange (pageIn, flashOffsetIn, lengthIn))
     {
-        failJob (FailureReason::JobRefused, true);
+        engine.refuseStart (FailureReason::JobRefused, true);
         return;
     }
 
-    page = pageIn;
-    flashOffset = flashOffsetIn;
-    length = lengthIn;
-    fileOffset = 0;
-    programLength = length;
-    baseAddress = page * pageSize + flashOffset;
-    operation = opProgram;
-    phaseTick = now();
-    postProgress (ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
-    startTimer (500);
-    startTransfer (data, baseAddress, programLength, true);
+    post (MessageCode::Progress, ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
+    engine.startProgram (data, pageIn * pageSize + flashOffsetIn, lengthIn);
 }
 
 void Communication::readToFile (const juce::String& path, int pageIn, int flashOffsetIn, int lengthIn,
                                 float progressStart, float progressEnd)
 {
-    const juce::ScopedLock sl (lock);
-
-    startTick = now();
     readFile.reset();
 
     if (path.isEmpty())
     {
         logText ("Please select a file to save the data.\n");
-        failJob (FailureReason::ReadFileNotMade, false);
+        engine.refuseStart (FailureReason::ReadFileNotMade, false);
         return;
     }
     if (refuseLongPath (path))
     {
-        failJob (FailureReason::ReadFileNotMade, false);
+        engine.refuseStart (FailureReason::ReadFileNotMade, false);
         return;
     }
 
@@ -300,13 +240,13 @@ void Communication::readToFile (const juce::String& path, int pageIn, int flashO
     const std::int64_t start = std::int64_t (pageIn) * pageSize + flashOffsetIn;
     if (! checkFlashRange (pageIn, flashOffsetIn, lengthIn))
     {
-        failJob (FailureReason::JobRefused, false);
+        engine.refuseStart (FailureReason::JobRefused, false);
         return;
     }
     if (start >= flashEnd())
     {
         logText ("Read address is beyond the end of the flash.\n");
-        failJob (FailureReason::JobRefused, false);
+        engine.refuseStart (FailureReason::JobRefused, false);
         return;
     }
 
@@ -314,22 +254,13 @@ void Communication::readToFile (const juce::String& path, int pageIn, int flashO
     if (! stream->openedOk() || ! stream->setPosition (0) || stream->truncate().failed())
     {
         logText ("Can't create file to save.\n");
-        failJob (FailureReason::ReadFileNotMade, false);
+        engine.refuseStart (FailureReason::ReadFileNotMade, false);
         return;
     }
     readFile = std::move (stream);
 
-    operation = opRead;
     post (MessageCode::OperationState, 0);
-    startTimer (500);
-
-    page = pageIn;
-    flashOffset = flashOffsetIn;
     // A length of 0 reads to the flash end; a range past it is clipped there (page rule above).
-    length = lengthIn;
-    if (length == 0 || start + length > flashEnd())
-        length = (int) (flashEnd() - start);
-
-    postProgress (ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
-    startRead();
+    post (MessageCode::Progress, ProgressPhase::Range, tenths (progressStart), tenths (progressEnd));
+    engine.startRead ((int) start, TransferEngine::readLength (flashEnd(), pageIn, flashOffsetIn, lengthIn));
 }

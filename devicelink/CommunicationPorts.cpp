@@ -14,43 +14,8 @@ bool Communication::isExcludedPort (const juce::String& name)
     return name.startsWithIgnoreCase ("Creative Sound Blaster");
 }
 
-void Communication::retire (std::unique_ptr<MidiInPort> port)
-{
-    if (port != nullptr)
-        retiredInputs.push_back (std::move (port));
-}
-
-void Communication::retire (std::unique_ptr<MidiOutPort> port)
-{
-    if (port != nullptr)
-        retiredOutputs.push_back (std::move (port));
-}
-
-void Communication::destroyRetiredPorts()
-{
-    // Only the outermost entry point on the message thread may let go of the lock; elsewhere
-    // the ports wait for the end of that entry point.
-    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-    if (entryDepth != 1 || mm == nullptr || ! mm->isThisTheMessageThread())
-        return;
-
-    std::vector<std::unique_ptr<MidiInPort>> inputs;
-    std::vector<std::unique_ptr<MidiOutPort>> outputs;
-    inputs.swap (retiredInputs);
-    outputs.swap (retiredOutputs);
-    if (inputs.empty() && outputs.empty())
-        return;
-
-    // Nothing is selected, open or probing now, so a callback that gets in meanwhile finds
-    // nothing to act on.
-    const juce::ScopedUnlock unlocked (lock);
-    inputs.clear();
-    outputs.clear();
-}
-
 void Communication::rescan()
 {
-    EntryLock guard (*this);
     scanAttempts = 0;
     useFrameworkOutputs = false;
     scanPorts();
@@ -58,10 +23,19 @@ void Communication::rescan()
 
 void Communication::dropSelectedPair()
 {
-    selectedInput = nullptr;
-    selectedOutput = nullptr;
-    retire (std::move (selectedInputOwner));
-    retire (std::move (selectedOutputOwner));
+    selectedInput = {};
+    selectedOutput.reset();
+}
+
+Communication::OpenInput Communication::openInput (const MidiPortInfo& info)
+{
+    OpenInput in;
+    in.tag = std::make_unique<InputTag> (*this, nextPortId++);
+    in.port = ports->openInput (info, *in.tag);
+    if (in.port == nullptr)
+        return {};
+    in.port->start();
+    return in;
 }
 
 void Communication::scanPorts()
@@ -74,17 +48,14 @@ void Communication::scanPorts()
     inputCount = static_cast<int> (inputList.size());
     outputCount = static_cast<int> (outputList.size());
 
-    // A connection that existed is dropped here; so is whatever a window left open.
+    // A connection that existed is dropped here; so is whatever a window left open. Closed
+    // before anything opens again: a raw MIDI node has one input and one output, and an old
+    // reader left running on a shared connection would take the new window's replies.
     dropSelectedPair();
-    for (auto& p : openInputs)
-        retire (std::move (p));
-    for (auto& p : openOutputs)
-        retire (std::move (p));
     openInputs.clear();
     openOutputs.clear();
-    // Closed before anything opens again: a raw MIDI node has one input and one output, and an
-    // old reader left running on a shared connection would take the new window's replies.
-    destroyRetiredPorts();
+    candidateOutput = -1;
+    candidateInput = 0;
     openOutputs.resize (static_cast<std::size_t> (outputCount));
 
     post (MessageCode::LinkState, 0);
@@ -111,13 +82,8 @@ void Communication::openProbeInputs()
         const auto& info = inputList[static_cast<std::size_t> (i)];
         if (isExcludedPort (info.name))
             continue;
-        // Opened and started once. (Closing a freshly opened input again at once, as some
-        // drivers were once treated, would mean joining its reader under the lock.)
-        if (auto in = ports->openInput (info, *this))
-        {
-            in->start();
-            openInputs[static_cast<std::size_t> (i)] = std::move (in);
-        }
+        // Opened and started once, for the whole window.
+        openInputs[static_cast<std::size_t> (i)] = openInput (info);
     }
 }
 
@@ -134,19 +100,14 @@ void Communication::sendFrameworkProbes()
         if (out == nullptr)
             continue;
         if (out->getName().isEmpty())
-        {
-            retire (std::move (out));
             continue;
-        }
 
-        const int size = Frames::buildProbe (frameBuffer.data(), i);
-        out->sendMessage (frameBuffer.data(), size);
+        const int size = Frames::buildProbe (probeFrame.data(), i);
+        out->sendMessage (probeFrame.data(), size);
 
         // Outputs probed in the first window are not kept: no reply can come back to pair them.
         if (scanAttempts != 0)
             openOutputs[static_cast<std::size_t> (i)] = std::move (out);
-        else
-            retire (std::move (out));
     }
 }
 
@@ -164,44 +125,35 @@ void Communication::sendRawProbes()
         if (device == nullptr)
             continue;
 
-        const int size = Frames::buildProbe (frameBuffer.data(), d);
-        RawMidiOutputs::sendLongMessage (*device, frameBuffer.data(), size);
-        retire (std::move (device)); // the raw path keeps nothing open
+        const int size = Frames::buildProbe (probeFrame.data(), d);
+        RawMidiOutputs::sendLongMessage (*device, probeFrame.data(), size);
+        // The raw path keeps nothing open: the device closes here, once its probe is written.
     }
 }
 
-bool Communication::isProbeInput (const MidiInPort* port) const
-{
-    if (port == nullptr)
-        return false;
-    for (const auto& p : openInputs)
-        if (p.get() == port)
-            return true;
-    return false;
-}
-
-void Communication::onProbeReply (MidiInPort* source, const std::uint8_t* payload, int size)
+void Communication::onProbeReply (int portId, const std::uint8_t* payload, int size)
 {
     // A reply counts only while a window is open, and only through an input of this window: an
-    // input retired at the end of the last one may still be delivering.
-    if (! probing || ! isProbeInput (source))
+    // input closed at the end of the last one may still have frames in the inbox.
+    if (! probing || portId == 0)
+        return;
+    bool fromThisWindow = false;
+    for (const auto& in : openInputs)
+        fromThisWindow = fromThisWindow || in.id() == portId;
+    if (! fromThisWindow)
         return;
 
     const int port = payload[Frames::bodyFirstPayload];
-    MidiOutPort* candidate = nullptr;
-    if (port < outputCount)
-    {
-        candidate = openOutputs[static_cast<std::size_t> (port)].get();
-        fsMode = size >= Frames::bodyFirstPayload + 2 && payload[Frames::bodyFirstPayload + 1] == 0x01;
-    }
-
-    if (candidate == nullptr)
+    if (port >= outputCount)
+        return;
+    engine.setFsMode (size >= Frames::bodyFirstPayload + 2 && payload[Frames::bodyFirstPayload + 1] == 0x01);
+    if (openOutputs[static_cast<std::size_t> (port)] == nullptr)
         return;
 
     if (! deviceFound)
     {
-        selectedInput = source;
-        selectedOutput = candidate;
+        candidateInput = portId;
+        candidateOutput = port;
         deviceFound = true;
     }
     else
@@ -217,8 +169,8 @@ void Communication::endProbeWindow()
 
     if (deviceFound)
     {
-        logText (fsMode ? "Device found, link mode FS.\n" : "Device found, link mode HS.\n");
-        post (MessageCode::DeviceConnected, fsMode ? 1 : 0);
+        logText (engine.isFsMode() ? "Device found, link mode FS.\n" : "Device found, link mode HS.\n");
+        post (MessageCode::DeviceConnected, engine.isFsMode() ? 1 : 0);
         post (MessageCode::LinkState, 1);
     }
     else if (scanAttempts < lastScanAttempt)
@@ -236,25 +188,18 @@ void Communication::closeUnusedPorts()
 {
     probing = false;
 
-    for (auto& p : openInputs)
-    {
-        if (p == nullptr)
-            continue;
-        if (p.get() == selectedInput)
-            selectedInputOwner = std::move (p);
-        else
-            retire (std::move (p));
-    }
+    for (auto& in : openInputs)
+        if (deviceFound && in.port != nullptr && in.id() == candidateInput)
+            selectedInput = std::move (in);
     openInputs.clear();
 
-    for (auto& p : openOutputs)
-    {
-        if (p == nullptr)
-            continue;
-        if (p.get() == selectedOutput)
-            selectedOutputOwner = std::move (p);
-        else
-            retire (std::move (p));
-    }
+    if (deviceFound && candidateOutput >= 0 && candidateOutput < static_cast<int> (openOutputs.size()))
+        selectedOutput = std::move (openOutputs[static_cast<std::size_t> (candidateOutput)]);
     openOutputs.clear();
+
+    if (selectedInput.port == nullptr || selectedOutput == nullptr)
+    {
+        deviceFound = false;
+        dropSelectedPair();
+    }
 }

@@ -7,8 +7,6 @@
 //       then flash name, 16 bytes, each text padded with FFh
 // Everything is read within the image's length.
 
-#include "devicelink/Communication.h"
-
 #include "devicelink/FlashLayout.h"
 
 #include <cstdint>

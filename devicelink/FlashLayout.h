@@ -5,6 +5,13 @@
 
 #include <cstdint>
 
+// One flash sector: start byte address and size in bytes.
+struct FlashSector
+{
+    int start = 0;
+    int size = 0;
+};
+
 namespace FlashLayout
 {
 // Data moves in blocks; a byte address is page x pageSize + offset.

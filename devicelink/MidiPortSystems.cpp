@@ -1,4 +1,5 @@
 #include "devicelink/MidiPorts.h"
+#include "devicelink/OutputWriter.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 
@@ -133,7 +134,7 @@ private:
 
 std::unique_ptr<MidiPortSystem> createJuceMidiPorts()
 {
-    return std::make_unique<JuceMidiPorts>();
+    return withQueuedOutputs (std::make_unique<JuceMidiPorts>());
 }
 
 std::unique_ptr<MidiPortSystem> createCompositeMidiPorts (std::vector<std::unique_ptr<MidiPortSystem>> systems)

@@ -3,6 +3,7 @@
 // both ways with no framing of its own, as a cable would. One input and one output per path.
 
 #include "devicelink/ByteStreamPorts.h"
+#include "devicelink/OutputWriter.h"
 
 #if ! defined (_WIN32)
 
@@ -89,7 +90,7 @@ private:
 
 std::unique_ptr<MidiPortSystem> createSocketMidiPorts (juce::StringArray paths)
 {
-    return std::make_unique<SocketMidiPorts> (std::move (paths));
+    return withQueuedOutputs (std::make_unique<SocketMidiPorts> (std::move (paths)));
 }
 
 #else

@@ -3,8 +3,8 @@
 // What the device-link tests watch: the messages Communication posts and the text it logs.
 
 #include "messages/CustomMessage.h"
-#include "ui/LogEditor.h"
 #include "messages/LogPrinter.h"
+#include "support/LogTextView.h"
 #include "support/ScratchFolder.h"
 
 #include <juce_events/juce_events.h>
@@ -76,13 +76,7 @@ inline bool pumpUntil (const std::function<bool()>& done, std::chrono::milliseco
 // A printer with a view attached; text() is what the view holds after the messages arrived.
 struct LogCapture
 {
-    LogCapture()
-    {
-        // As the main component sets its view up: several lines, or line ends become spaces.
-        view.setMultiLine (true);
-        view.setReturnKeyStartsNewLine (true);
-        printer.setEditor (&view);
-    }
+    LogCapture() { printer.setEditor (&view); }
     ~LogCapture() { printer.setEditor (nullptr); }
 
     juce::String text()
@@ -92,5 +86,5 @@ struct LogCapture
     }
 
     CLogPrinter printer;
-    CLogEditor view;
+    LogTextView view;
 };

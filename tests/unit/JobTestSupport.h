@@ -6,7 +6,7 @@
 #include "devicelink/JobQueue.h"
 #include "devicelink/MidiPorts.h"
 #include "messages/CustomMessage.h"
-#include "ui/LogEditor.h"
+#include "support/LogTextView.h"
 #include "messages/LogPrinter.h"
 #include "support/ScratchFolder.h"
 
@@ -76,11 +76,7 @@ inline void pumpFor (int ms) { juce::MessageManager::getInstance()->runDispatchL
 // A log printer attached to a hidden view whose text the tests read.
 struct CapturedLog
 {
-    CapturedLog()
-    {
-        view.setMultiLine (true, true);
-        printer.setEditor (&view);
-    }
+    CapturedLog() { printer.setEditor (&view); }
     ~CapturedLog() { printer.setEditor (nullptr); }
 
     juce::String text()
@@ -89,7 +85,7 @@ struct CapturedLog
         return view.getText();
     }
 
-    CLogEditor view;
+    LogTextView view;
     CLogPrinter printer;
 };
 

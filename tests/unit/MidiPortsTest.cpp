@@ -239,6 +239,15 @@ TEST (SocketPorts, InputAndOutputShareOneConnectionThatCarriesRawBytes)
     // The cable is pulled: nothing more is delivered, sends fail, nothing crashes.
     ::close (peer);
     std::this_thread::sleep_for (std::chrono::milliseconds (50));
+    // Outputs write on a thread of their own: the write that finds the cable gone fails, and
+    // from then on every send does.
+    bool failed = false;
+    for (int i = 0; i < 100 && ! failed; ++i)
+    {
+        failed = ! out->sendMessage (frame.data(), (int) frame.size());
+        std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    }
+    EXPECT_TRUE (failed);
     EXPECT_FALSE (out->sendMessage (frame.data(), (int) frame.size()));
     EXPECT_EQ (collector.messages().size(), 2u);
     in->stop();

@@ -2,7 +2,6 @@
 // window ends when it calls timerCallback, so no test waits for the real seconds.
 
 #include "devicelink/Communication.h"
-#include "support/CommunicationTestAccess.h"
 #include "support/FakeMidiPorts.h"
 #include "support/LinkTestSupport.h"
 
@@ -14,7 +13,6 @@
 #include <thread>
 
 using Bytes = std::vector<std::uint8_t>;
-using Access = CommunicationTestAccess;
 
 namespace
 {
@@ -52,7 +50,6 @@ protected:
         };
 
         link = std::make_unique<Communication> (std::make_unique<FakeMidiPorts> (state));
-        Access::useManualTimer (*link);
         link->listener = &messages;
         link->log = &log.printer;
     }
@@ -89,7 +86,7 @@ TEST_F (ProbeTest, ConnectsAtTheEndOfTheThirdWindow)
     link->rescan();
     pumpMessages();
     EXPECT_EQ (messages.messages, (std::vector<Posted> { { MessageCode::LinkState, 0, 0, 0 }, { MessageCode::ScanStarted, 0, 0, 0 } }));
-    EXPECT_EQ (Access::timerPeriod (*link), 1000);
+    EXPECT_EQ (link->getTimerPeriod(), 1000);
     // Window 0: probes through every output, nothing open to hear the answers.
     EXPECT_EQ (state->liveInputs, 0);
     EXPECT_EQ (state->sentTo (0).front().bytes, (Bytes { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x08, 0x00, 0x01, 0xF7 }));
@@ -110,8 +107,8 @@ TEST_F (ProbeTest, ConnectsAtTheEndOfTheThirdWindow)
     EXPECT_EQ (messages.count (MessageCode::ScanStarted), 3);
     EXPECT_TRUE (link->isConnected());
     EXPECT_TRUE (link->isFsMode());
-    EXPECT_EQ (Access::selectedOutputName (*link), "TALVEK Out");
-    EXPECT_EQ (Access::timerPeriod (*link), 0);
+    EXPECT_EQ (link->getSelectedOutputName(), "TALVEK Out");
+    EXPECT_EQ (link->getTimerPeriod(), 0);
     EXPECT_EQ (probesSentTo (0), 3);
     // Only the pair stays open.
     EXPECT_EQ (state->liveInputs, 1);
@@ -151,15 +148,15 @@ TEST_F (ProbeTest, ExcludedNamesInAnyCaseAreNeverOpenedAndNothingIsFoundAfter101
     for (int w = 0; w < 100; ++w)
         endWindow();
     EXPECT_EQ (messages.count (MessageCode::DeviceNotFound), 0);
-    EXPECT_TRUE (Access::probing (*link));
-    EXPECT_EQ (Access::scanAttempts (*link), 100);
+    EXPECT_TRUE (link->isProbing());
+    EXPECT_EQ (messages.count (MessageCode::ScanStarted), 101); // windows 0 to 100 have begun
 
     endWindow();
     EXPECT_EQ (messages.with (MessageCode::DeviceNotFound), (std::vector<Posted> { { MessageCode::DeviceNotFound, 0, 0, 0 } }));
     EXPECT_EQ (messages.count (MessageCode::ScanStarted), 101);
     EXPECT_EQ (messages.count (MessageCode::DeviceConnected), 0);
-    EXPECT_FALSE (Access::probing (*link));
-    EXPECT_EQ (Access::timerPeriod (*link), 0);
+    EXPECT_FALSE (link->isProbing());
+    EXPECT_EQ (link->getTimerPeriod(), 0);
     EXPECT_EQ (state->inputOpens, 0);
     EXPECT_EQ (state->outputOpens, 0);
     EXPECT_TRUE (state->allSent().empty());
@@ -174,6 +171,7 @@ TEST_F (ProbeTest, AReplyNamingNoOutputIsIgnoredAndKeepsTheLinkMode)
     link->rescan();
     endWindow();
     state->deliverPending(); // heard in window 1, through the raw path: FS learnt, nothing paired
+    link->processIncoming();
     ASSERT_TRUE (link->isFsMode());
 
     devices[0].replyPort = 2; // one past the list, from window 2 on
@@ -199,7 +197,7 @@ TEST_F (ProbeTest, TwoAnsweringDevicesKeepTheFirstReplyAndReportTheSecond)
 
     EXPECT_EQ (messages.count (MessageCode::MultipleDevices), 1);
     EXPECT_EQ (messages.count (MessageCode::DeviceConnected), 1);
-    EXPECT_EQ (Access::selectedOutputName (*link), "Out 0");
+    EXPECT_EQ (link->getSelectedOutputName(), "Out 0");
     // The link mode is that of the last reply that named an output.
     EXPECT_FALSE (link->isFsMode());
     EXPECT_EQ (state->liveInputs, 1);
@@ -236,7 +234,7 @@ TEST_F (ProbeTest, OutputsWithoutANameAreNotProbedThroughTheFramework)
     link->rescan();
     for (int w = 0; w < 3; ++w)
         endWindow();
-    EXPECT_EQ (Access::selectedOutputName (*link), "Out");
+    EXPECT_EQ (link->getSelectedOutputName(), "Out");
     EXPECT_EQ (messages.count (MessageCode::MultipleDevices), 0);
 }
 
@@ -249,13 +247,15 @@ TEST_F (ProbeTest, RepliesFromAnotherThreadWhileWindowsChange)
     devices.push_back ({ 1, 1, 0x01 });
 
     std::atomic<bool> running { true };
+    std::atomic<int> taken { 0 }; // replies an open input has taken
     std::thread instrument ([&]
     {
         const Bytes reply { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x09, 0x01, 0x01, 0xF7 };
         while (running)
         {
             state->deliverPending();
-            state->deliver (1, reply);
+            if (state->deliver (1, reply))
+                ++taken;
             std::this_thread::yield();
         }
     });
@@ -264,12 +264,14 @@ TEST_F (ProbeTest, RepliesFromAnotherThreadWhileWindowsChange)
     {
         link->rescan();
         link->timerCallback();
-        // Each window ends once an answer has done its part: in window 1 one is heard, in
-        // window 2 one pairs the ports.
-        for (auto heard : { &Access::frameworkOutputs, &Access::deviceFound })
+        // Each window ends once an answer has reached one of its inputs: in window 1 one is
+        // heard, in window 2 one pairs the ports. (A window's inputs are opened when it begins,
+        // and the second reply taken after that went to one of them.)
+        for (int window = 1; window <= 2; ++window)
         {
+            const int before = taken;
             const auto end = std::chrono::steady_clock::now() + std::chrono::seconds (5);
-            while (! heard (*link) && std::chrono::steady_clock::now() < end)
+            while (taken < before + 2 && std::chrono::steady_clock::now() < end)
                 std::this_thread::yield();
             link->timerCallback();
         }

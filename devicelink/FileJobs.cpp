@@ -1,10 +1,10 @@
-// File jobs: compare, version record and lock file. They never talk to the device.
-#include "devicelink/Communication.h"
+#include "devicelink/FileJobs.h"
 
 #include "devicelink/JobPaths.h"
 #include "messages/LogPrinter.h"
 
-static_assert (JobPaths::maxUnits == Communication::maxPathUnits);
+#include <cstring>
+#include <vector>
 
 namespace
 {
@@ -35,34 +35,48 @@ bool sameBytes (juce::InputStream& a, juce::InputStream& b, std::int64_t count)
     }
     return true;
 }
+
+void logText (CLogPrinter* log, const char* text)
+{
+    if (log != nullptr)
+        log->printA ("%s", text);
+}
 } // namespace
 
-void Communication::compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath)
+namespace FileJobs
 {
-    logText ("Start comparing...\n");
+bool refuseLongPath (const juce::String& path, CLogPrinter* log)
+{
+    if (! JobPaths::tooLong (path))
+        return false;
+    if (log != nullptr)
+        log->printA ("The file path is longer than %d characters.\n", JobPaths::maxUnits);
+    return true;
+}
 
-    if (refuseLongPath (writtenPath) || refuseLongPath (readBackPath))
+Result compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath, CLogPrinter* log)
+{
+    logText (log, "Start comparing...\n");
+
+    if (refuseLongPath (writtenPath, log) || refuseLongPath (readBackPath, log))
     {
-        post (MessageCode::JobFinished, 1, FailureReason::SourceNotOpened);
-        return;
+        return { false, FailureReason::SourceNotOpened };
     }
 
     auto written = openForReading (writtenPath);
     auto readBack = written != nullptr ? openForReading (readBackPath) : nullptr;
     if (written == nullptr || readBack == nullptr)
     {
-        logText ("Can't open source file.\n");
-        post (MessageCode::JobFinished, 1, FailureReason::SourceNotOpened);
-        return;
+        logText (log, "Can't open source file.\n");
+        return { false, FailureReason::SourceNotOpened };
     }
 
     const auto writtenLength = written->getTotalLength();
     const auto readBackLength = readBack->getTotalLength();
     if (offset < 0 || writtenLength < offset)
     {
-        logText ("Write file length < Source offset!\n");
-        post (MessageCode::JobFinished, 1, FailureReason::JobRefused);
-        return;
+        logText (log, "Write file length < Source offset!\n");
+        return { false, FailureReason::JobRefused };
     }
 
     const auto remaining = writtenLength - offset;
@@ -74,27 +88,27 @@ void Communication::compareFiles (const juce::String& writtenPath, int offset, c
 
     if (log != nullptr)
         log->setBold (true);
-    logText ("\n");
+    logText (log, "\n");
+    Result result { true, FailureReason::None };
     if (! same)
     {
-        logText ("FAIL!\n");
-        post (MessageCode::JobFinished, 1, FailureReason::FilesDiffer);
+        logText (log, "FAIL!\n");
+        result = { false, FailureReason::FilesDiffer };
     }
     else if (lengthsDiffer)
     {
-        logText ("OK! (One file is longer.)\n");
-        post (MessageCode::JobFinished, 0, 0);
+        logText (log, "OK! (One file is longer.)\n");
     }
     else
     {
-        logText ("OK!\n");
-        post (MessageCode::JobFinished, 0, 0);
+        logText (log, "OK!\n");
     }
     if (log != nullptr)
         log->setBold (false);
+    return result;
 }
 
-std::unique_ptr<std::u16string> Communication::readVersionRecord (const juce::String& path)
+std::unique_ptr<std::u16string> readVersionRecord (const juce::String& path)
 {
     auto record = std::make_unique<std::u16string> ((size_t) versionRecordUnits, u'\0');
 
@@ -113,42 +127,27 @@ std::unique_ptr<std::u16string> Communication::readVersionRecord (const juce::St
     return record;
 }
 
-void Communication::readVersionInfo (const juce::String& path)
-{
-    // A path too long to use gives the "error" record, which the receiver reports.
-    refuseLongPath (path);
-    postCustomMessage (listener, MessageCode::VersionInfo, 0, 0, 0, readVersionRecord (path));
-}
-
-void Communication::backupLock (const juce::String& path, int mode)
+Result backupLock (const juce::String& path, int mode, CLogPrinter* log)
 {
     if (mode == 0)
     {
         bool made = false;
-        if (! path.isEmpty() && ! refuseLongPath (path))
+        if (! path.isEmpty() && ! refuseLongPath (path, log))
         {
             juce::FileOutputStream out (JobPaths::fileAt (path));
             made = out.openedOk() && out.setPosition (0) && out.truncate().wasOk()
-                   && out.write ("ZKT backup lock!", 16);
+                   && out.write (lockText, std::strlen (lockText));
             out.flush();
             made = made && out.getStatus().wasOk();
         }
-        if (made)
-            post (MessageCode::JobFinished, 0, 0);
-        else
-            post (MessageCode::JobFinished, 1, FailureReason::LockNotCreated);
+        return made ? Result { true, FailureReason::None } : Result { false, FailureReason::LockNotCreated };
     }
-    else if (mode == 1)
+    if (mode == 1)
     {
         // No path names no file: nothing to delete (and never the working directory).
-        const bool deleted = path.isEmpty() || (! refuseLongPath (path) && JobPaths::fileAt (path).deleteFile());
-        if (deleted)
-            post (MessageCode::JobFinished, 0, 0);
-        else
-            post (MessageCode::JobFinished, 1, FailureReason::LockNotDeleted);
+        const bool deleted = path.isEmpty() || (! refuseLongPath (path, log) && JobPaths::fileAt (path).deleteFile());
+        return deleted ? Result { true, FailureReason::None } : Result { false, FailureReason::LockNotDeleted };
     }
-    else
-    {
-        post (MessageCode::JobFinished, 0, 0);
-    }
+    return { true, FailureReason::None };
 }
+} // namespace FileJobs

@@ -1,0 +1,616 @@
+#include "devicelink/TransferEngine.h"
+
+#include "devicelink/TickCount.h"
+#include "messages/CustomMessage.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+constexpr int watchdogCeiling = 50;
+
+// A drain ends after this many read-watchdog ticks in a row without a frame (at least one
+// whole tick period of silence: longer than a block frame takes on a USB link), and gives up
+// on a device that will not fall silent after as many ticks as the watchdog counts at most.
+constexpr int drainQuietTicks = 2;
+constexpr int drainLimitTicks = watchdogCeiling;
+
+// Frames after which the device owes an answer: a block (Ack), a read request or a host Ack
+// (read frames), an erase or a test (Ack).
+bool asksForReply (const std::uint8_t* frame, int size)
+{
+    if (size < Frames::ramLoadFrameSize)
+        return false;
+    switch (frame[Frames::header.size()])
+    {
+        case Frames::Ack:
+        case Frames::Data:
+        case Frames::EraseSector:
+        case Frames::RunTest:
+            return true;
+        case Frames::Address:
+            return size == Frames::addressFrameSize && frame[Frames::addressFrameSize - 2] == 1;
+        default:
+            return false;
+    }
+}
+} // namespace
+
+DeviceStatus deviceStatusOf (int statusByte)
+{
+    switch (statusByte)
+    {
+        case 0: return DeviceStatus::ok;
+        case 2: return DeviceStatus::flashTimedOut;
+        case 3: return DeviceStatus::noResponse;
+        default: return DeviceStatus::refused;
+    }
+}
+
+const char* describe (DeviceStatus status)
+{
+    switch (status)
+    {
+        case DeviceStatus::ok: return "done";
+        case DeviceStatus::flashTimedOut: return "the flash did not finish in time";
+        case DeviceStatus::noResponse: return "no response";
+        case DeviceStatus::refused: return "refused";
+    }
+    return "unknown";
+}
+
+TransferEngine::TransferEngine (TransferHost& hostIn) : host (hostIn) {}
+
+int TransferEngine::readLength (std::int64_t flashEnd, int page, int offset, int length)
+{
+    // Clipped in absolute byte addresses, so that a read on a page other than 0 is clipped
+    // where that page really ends.
+    const std::int64_t start = std::int64_t (page) * FlashLayout::pageSize + offset;
+    std::int64_t total = length;
+    if (length == 0 || start + length > flashEnd)
+        total = flashEnd - start;
+    return static_cast<int> (std::clamp<std::int64_t> (total, 0, FlashLayout::maxFlashBytes));
+}
+
+// ===== Host helpers ========================================================================
+
+void TransferEngine::setTimer (int milliseconds)
+{
+    timerPeriod = milliseconds;
+    host.setTimer (milliseconds);
+}
+
+void TransferEngine::send (const std::uint8_t* frame, int size)
+{
+    // Unsent for want of an output, a reply is still owed: the watchdog ends the operation.
+    if (asksForReply (frame, size))
+        awaitingReply = true;
+    if (host.sendFrame (frame, size) == TransferHost::SendResult::noOutput && ! noOutputReported)
+    {
+        noOutputReported = true;
+        host.post (MessageCode::NoOutputDevice);
+    }
+}
+
+void TransferEngine::printf (const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start (args, format);
+    std::vsnprintf (text, sizeof (text), format, args);
+    va_end (args);
+    host.print (text);
+}
+
+void TransferEngine::printElapsed (const char* label, std::int64_t milliseconds)
+{
+    printf ("%s%s", label, formatElapsedTime (milliseconds).c_str());
+}
+
+void TransferEngine::postProgress (int phase, int a, int b)
+{
+    host.post (MessageCode::Progress, phase, a, b);
+}
+
+// ===== The one ending ======================================================================
+
+void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
+{
+    const auto op = operation;
+    const bool readWasOpen = readDataOpen;
+
+    // Nothing is owed any more: a late Ack or read frame from now on finds nothing to continue.
+    operation = TransferOperation::none;
+    awaitingReply = false;
+    transferActive = false;
+    readActive = false;
+    readDraining = false;
+    lateRepliesPossible = false;
+    if (readWasOpen)
+    {
+        readDataOpen = false;
+        host.closeReadData(); // a read that ends here keeps only what it had written
+    }
+
+    // The driver upload and the flash test leave the watchdog running: the flash test that
+    // follows an upload runs under its period.
+    const bool keepTimer = (op == TransferOperation::driverUpload || op == TransferOperation::flashTest)
+                           && (ending == Ending::completed || ending == Ending::flashTestFailed);
+    if (! keepTimer)
+        setTimer (0);
+
+    switch (ending)
+    {
+        case Ending::completed:
+            switch (op)
+            {
+                case TransferOperation::driverUpload:
+                    host.print ("Send driver OK!\n");
+                    break;
+                case TransferOperation::flashTest:
+                    host.print ("OK.\n", TransferHost::Emphasis::success);
+                    break;
+                case TransferOperation::erase:
+                    printElapsed ("Erase finished, time:", getTickCount() - phaseTick);
+                    break;
+                case TransferOperation::program:
+                {
+                    const auto now = getTickCount();
+                    printElapsed ("Program finished, time:", now - phaseTick);
+                    printElapsed ("Total time:", now - startTick);
+                    host.print ("Program OK.\n");
+                    break;
+                }
+                case TransferOperation::read:
+                    printElapsed ("Read finished, read time:", getTickCount() - startTick);
+                    host.print ("Read OK.\n");
+                    postProgress (ProgressPhase::None, 0, 0);
+                    break;
+                case TransferOperation::none:
+                    break;
+            }
+            host.post (MessageCode::JobFinished, 0, 0);
+            return;
+
+        case Ending::flashTestFailed:
+            host.post (MessageCode::OperationState, 1, 0);
+            host.print ("Fail.\n", TransferHost::Emphasis::failure);
+            host.post (MessageCode::JobFinished, 1, 0);
+            return;
+
+        case Ending::flashTimedOut:
+            host.print ("Timer out when operating the flash.\n");
+            host.post (MessageCode::OperationState, 1);
+            host.post (MessageCode::JobFinished, 1, FailureReason::FlashFailed);
+            return;
+
+        case Ending::noResponse:
+            host.print ("The device has no response.\n");
+            if (op == TransferOperation::read)
+                host.post (MessageCode::OperationState, 1);
+            host.post (MessageCode::JobFinished, 1, FailureReason::NoResponse);
+            return;
+
+        case Ending::refused:
+            printf ("The device refused the operation (status %d).\n", detail);
+            host.post (MessageCode::OperationState, 1);
+            host.post (MessageCode::JobFinished, 1, FailureReason::FlashFailed);
+            return;
+
+        case Ending::readNotKept:
+            // A file that could not take the data is no read at all.
+            host.print ("Can't create file to save.\n");
+            host.post (MessageCode::JobFinished, 1, FailureReason::ReadFileNotMade);
+            return;
+
+        case Ending::notStarted:
+            if (operationFailed)
+                host.post (MessageCode::OperationState, 1);
+            host.post (MessageCode::JobFinished, 1, detail);
+            return;
+    }
+}
+
+void TransferEngine::refuseStart (int reason, bool operationFailed)
+{
+    finish (Ending::notStarted, reason, operationFailed);
+}
+
+// ===== Starts ==============================================================================
+
+void TransferEngine::startDriverUpload (const std::uint8_t* image, int size)
+{
+    operation = TransferOperation::driverUpload;
+    noOutputReported = false;
+    startTransfer (image, 0, size, false);
+    watchdogTicks = 0;
+    if (operation != TransferOperation::none)
+        setTimer (watchdogMs);
+}
+
+void TransferEngine::startFlashTest (int argument)
+{
+    operation = TransferOperation::flashTest;
+    noOutputReported = false;
+    send (frameBuffer.data(), Frames::buildRunTest (frameBuffer.data(), argument));
+    watchdogTicks = 0;
+    // The test normally runs on the watchdog of the upload before it; without one it would
+    // wait for ever for a verdict that never comes.
+    if (timerPeriod == 0)
+        setTimer (watchdogMs);
+}
+
+void TransferEngine::startErase (int page, std::vector<FlashSector> table, int first, int end)
+{
+    sectors = std::move (table);
+    erasePage = page;
+    firstSector = first;
+    endSector = end;
+    currentSector = first;
+    operation = TransferOperation::erase;
+    noOutputReported = false;
+    startTick = phaseTick = getTickCount();
+    if (! eraseNextSector())
+    {
+        finish (Ending::completed); // nothing to erase
+        return;
+    }
+    setTimer (watchdogMs);
+}
+
+void TransferEngine::startProgram (const std::uint8_t* data, int byteAddress, int length)
+{
+    operation = TransferOperation::program;
+    noOutputReported = false;
+    phaseTick = getTickCount();
+    setTimer (watchdogMs);
+    startTransfer (data, byteAddress, length, true);
+}
+
+// ===== Write streaming =====================================================================
+
+void TransferEngine::startTransfer (const std::uint8_t* data, int address, int length, bool toFlash)
+{
+    transferPos = 0;
+    transferData = data;
+    transferTotal = length;
+
+    if (length <= 0 || data == nullptr)
+    {
+        // Nothing to move: complete at once instead of sending a block of stale bytes.
+        postProgress (ProgressPhase::Write, 0, 1);
+        transferActive = false;
+        postProgress (ProgressPhase::None, 0, 0);
+        onStatus (DeviceStatus::ok, 0);
+        return;
+    }
+
+    const int size = toFlash ? Frames::buildAddress (frameBuffer.data(), address, 0)
+                             : Frames::buildRamLoad (frameBuffer.data());
+    send (frameBuffer.data(), size);
+    if (noOutputReported)
+    {
+        // Nothing is posted: the operation's watchdog ends it as a device without response.
+        awaitingReply = true;
+        return;
+    }
+
+    postProgress (ProgressPhase::Write, 0, 1);
+    loadNextBlock();
+    transferActive = true;
+    sendBlock();
+}
+
+void TransferEngine::loadNextBlock()
+{
+    const int n = std::min (blockSize, transferTotal - transferPos);
+    std::memcpy (blockBuffer.data(), transferData + transferPos, static_cast<std::size_t> (n));
+    // The device takes whole blocks (the protocol carries no transfer length), so the tail of a
+    // short last block is written too: FFh leaves erased flash as it is.
+    std::fill (blockBuffer.begin() + n, blockBuffer.begin() + blockSize, std::uint8_t { 0xFF });
+}
+
+void TransferEngine::sendBlock()
+{
+    send (frameBuffer.data(), Frames::buildData (frameBuffer.data(), blockBuffer.data()));
+    watchdogTicks = 0;
+}
+
+void TransferEngine::onAck (int statusByte)
+{
+    watchdogTicks = 0;
+    // An Ack that nothing waits for is a late copy (a duplicate, or one after the operation
+    // ended, by a refusal for instance): taken, it would report a finished job once more or
+    // start the next step of a failed one.
+    if (! awaitingReply)
+        return;
+    const auto status = deviceStatusOf (statusByte);
+    if (status != DeviceStatus::ok || ! transferActive)
+    {
+        onStatus (status, statusByte);
+        return;
+    }
+
+    transferPos += blockSize;
+    postProgress (ProgressPhase::Write, transferPos, transferTotal);
+    if (transferPos >= transferTotal)
+    {
+        transferActive = false;
+        postProgress (ProgressPhase::None, 0, 0);
+        onStatus (DeviceStatus::ok, 0);
+        return;
+    }
+    loadNextBlock();
+    sendBlock();
+}
+
+void TransferEngine::onStatus (DeviceStatus status, int statusByte)
+{
+    // Whatever brings a status here ends the block stream: a late Ack after a failure or after
+    // an early completion must not send the next block of a finished transfer.
+    transferActive = false;
+
+    switch (status)
+    {
+        case DeviceStatus::flashTimedOut:
+            finish (Ending::flashTimedOut);
+            return;
+        case DeviceStatus::noResponse:
+            onNoReply();
+            return;
+        case DeviceStatus::refused:
+            // A step the device was still owing, refused: taking it as the step's completion
+            // would report a failure as success. The flash test keeps its own verdict below.
+            if (operation != TransferOperation::flashTest && operation != TransferOperation::none)
+            {
+                finish (Ending::refused, statusByte);
+                return;
+            }
+            break;
+        case DeviceStatus::ok:
+            break;
+    }
+
+    switch (operation)
+    {
+        case TransferOperation::driverUpload:
+        case TransferOperation::program:
+            finish (Ending::completed);
+            break;
+        case TransferOperation::flashTest:
+            finish (status == DeviceStatus::ok ? Ending::completed : Ending::flashTestFailed);
+            break;
+        case TransferOperation::erase:
+            if (! eraseNextSector())
+                finish (Ending::completed);
+            break;
+        case TransferOperation::read:
+        case TransferOperation::none:
+            break;
+    }
+}
+
+// Silence past the watchdog's limit, or the device's own "no response".
+void TransferEngine::onNoReply()
+{
+    watchdogTicks = 0;
+    if (operation == TransferOperation::read)
+    {
+        if (! readActive)
+            return; // the read has ended already
+        if (retryCount + badBlockCount < maxReadRetries)
+        {
+            ++retryCount;
+            if (retryCount == 1)
+                host.print ("Time out, retry...1");
+            else
+                printf (",%d", retryCount);
+            // The block may only be late: its answer can still come after this request's.
+            lateRepliesPossible = true;
+            requestReadBlock();
+            return;
+        }
+    }
+    finish (Ending::noResponse);
+}
+
+void TransferEngine::tick()
+{
+    if (readDraining)
+    {
+        onDrainTick();
+        return;
+    }
+    // A timer left running after a driver upload or a flash test watches nothing.
+    if (! awaitingReply)
+        return;
+    if (watchdogTicks < watchdogCeiling && ++watchdogTicks > watchdogLimit)
+        onNoReply();
+}
+
+// ===== Erase stepping ======================================================================
+
+bool TransferEngine::eraseNextSector()
+{
+    if (currentSector >= endSector || currentSector < 0 || currentSector >= static_cast<int> (sectors.size()))
+    {
+        postProgress (ProgressPhase::None, 0, 0);
+        return false;
+    }
+
+    postProgress (ProgressPhase::Erase, currentSector - firstSector, endSector - firstSector);
+    const auto& sector = sectors[static_cast<std::size_t> (currentSector)];
+    const int word = sector.start / 2 + erasePage * (FlashLayout::pageSize / 2);
+    send (frameBuffer.data(), Frames::buildEraseSector (frameBuffer.data(), word));
+    ++currentSector;
+    watchdogTicks = 0;
+    return true;
+}
+
+// ===== Read streaming ======================================================================
+
+void TransferEngine::startRead (int byteAddress, int length)
+{
+    startTick = getTickCount();
+    transferTotal = std::max (0, length);
+    transferPos = 0;
+    postProgress (ProgressPhase::Read, 0, 1);
+    readBase = byteAddress;
+    host.post (MessageCode::OperationState, 0);
+    operation = TransferOperation::read;
+    noOutputReported = false;
+    host.print ("Reading...\n");
+    retryCount = 0;
+    badBlockCount = 0;
+    readWriteFailed = false;
+    readDraining = false;
+    lateRepliesPossible = false;
+    readDataOpen = true;
+    setTimer (readWatchdogMs);
+    readActive = true;
+
+    if (transferTotal == 0)
+    {
+        finishRead(); // nothing to read: an empty file, at once
+        return;
+    }
+    requestReadBlock();
+}
+
+void TransferEngine::requestReadBlock()
+{
+    blockFill = 0;
+    send (frameBuffer.data(), Frames::buildAddress (frameBuffer.data(), readBase + transferPos, 1));
+}
+
+void TransferEngine::onReadFrame (const std::uint8_t* body, int size)
+{
+    // Frames of a read that has ended (completed, failed or never started) are late copies.
+    if (! readActive || size < Frames::bodyFirstPayload + 1)
+        return;
+    watchdogTicks = 0;
+
+    if (readDraining)
+    {
+        drainQuiet = 0;
+        return;
+    }
+    if (lateRepliesPossible)
+    {
+        // The block was asked for again after a time-out, and frames carry no request id: this
+        // frame may answer any of those requests, and taking it could mix copies in one block
+        // or take a late copy as the next block.
+        startDrain();
+        return;
+    }
+
+    const int expected = fsMode ? fsBlockSize : blockSize;
+    const int flag = body[Frames::bodyFirstPayload];
+    const std::uint8_t* packed = body + Frames::bodyFirstPayload + 1;
+    const int packedCount = size - Frames::bodyFirstPayload - 1;
+
+    // More bytes than the block holds: a bad copy of the block, never written past its end.
+    // Its remaining frames may still be on their way, so they are drained before asking again.
+    if (! Frames::unpackPayload (packed, packedCount, blockBuffer.data(), expected, blockFill))
+    {
+        onBadReadBlock (true);
+        return;
+    }
+
+    if (blockFill == expected)
+    {
+        takeReadBlock();
+        return;
+    }
+    if (flag != 1)
+        send (frameBuffer.data(), Frames::buildAck (frameBuffer.data()));
+}
+
+bool TransferEngine::takeReadBlock()
+{
+    if (fsMode && ! Frames::blockCheckOk (blockBuffer.data()))
+    {
+        // The whole copy is in, and the device sends nothing after a block's last frame: the
+        // block can be asked for again at once.
+        onBadReadBlock (false);
+        return false;
+    }
+
+    // The retries belong to one block.
+    if (retryCount != 0)
+        host.print ("\n");
+    retryCount = 0;
+    badBlockCount = 0;
+
+    postProgress (ProgressPhase::Read, transferPos, transferTotal);
+    const int n = std::min (blockSize, transferTotal - transferPos);
+    if (! host.writeReadData (blockBuffer.data(), n))
+        readWriteFailed = true;
+    if (transferPos + blockSize < transferTotal)
+    {
+        transferPos += blockSize;
+        requestReadBlock();
+    }
+    else
+    {
+        finishRead();
+    }
+    return true;
+}
+
+void TransferEngine::onBadReadBlock (bool drainFirst)
+{
+    host.print (".");
+    // Bad copies count against the block's retries with its time-outs, so a link that always
+    // corrupts ends as a device without response instead of asking for ever.
+    if (retryCount + badBlockCount >= maxReadRetries)
+    {
+        finish (Ending::noResponse);
+        return;
+    }
+    ++badBlockCount;
+    if (drainFirst)
+        startDrain();
+    else
+        requestReadBlock();
+}
+
+void TransferEngine::startDrain()
+{
+    // Nothing is owed while draining: silence is what the drain waits for.
+    readDraining = true;
+    awaitingReply = false;
+    drainQuiet = 0;
+    drainTicks = 0;
+    blockFill = 0;
+}
+
+void TransferEngine::onDrainTick()
+{
+    if (++drainTicks > drainLimitTicks)
+    {
+        finish (Ending::noResponse); // a device that never falls silent cannot be read from
+        return;
+    }
+    if (++drainQuiet < drainQuietTicks)
+        return;
+
+    // Every earlier request has been answered or dropped by now: the next answer is to this one.
+    readDraining = false;
+    lateRepliesPossible = false;
+    watchdogTicks = 0;
+    requestReadBlock();
+}
+
+void TransferEngine::finishRead()
+{
+    readDataOpen = false;
+    const bool kept = host.closeReadData() && ! readWriteFailed;
+    readActive = false;
+    awaitingReply = false;
+    postProgress (ProgressPhase::None, 0, 0);
+    finish (kept ? Ending::completed : Ending::readNotKept);
+}

@@ -1,0 +1,186 @@
+#pragma once
+
+// The block transfer with the instrument's programmer: driver upload, flash test, erase
+// stepping, program and read streaming, the watchdog, read retries and the late-reply drain.
+//
+// It runs on one thread (the message thread) and reaches the outside only through its host:
+// frames out, posted messages, log text, read data and the watchdog's period. Whatever ends an
+// operation goes through finish(), so every ending reports in the same way.
+
+#include "devicelink/FlashLayout.h"
+#include "devicelink/Frames.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+// The status byte of an instrument's Ack.
+enum class DeviceStatus
+{
+    ok,            // 0: the step is done
+    flashTimedOut, // 2: the flash did not finish in the device's own time
+    noResponse,    // 3: the device gave up waiting (the watchdog's silence ends the same way)
+    refused,       // anything else: no driver in RAM, not a sector start, past the flash end
+};
+
+DeviceStatus deviceStatusOf (int statusByte);
+const char* describe (DeviceStatus status);
+
+enum class TransferOperation
+{
+    none,
+    driverUpload,
+    flashTest,
+    erase,
+    program,
+    read,
+};
+
+class TransferHost
+{
+public:
+    enum class SendResult
+    {
+        queued,   // handed to the output's writer
+        noOutput, // no instrument is selected: nothing can go out
+        failed,   // the output is gone or cannot take more
+    };
+
+    enum class Emphasis
+    {
+        none,
+        success, // bold green
+        failure, // bold red
+    };
+
+    virtual ~TransferHost() = default;
+
+    virtual SendResult sendFrame (const std::uint8_t* frame, int size) = 0;
+    virtual void post (int code, int p1 = 0, int p2 = 0, int p3 = 0) = 0;
+    virtual void print (const char* text, Emphasis emphasis = Emphasis::none) = 0;
+    // The read's data, in order; false when the destination did not take all of it.
+    virtual bool writeReadData (const std::uint8_t* data, int size) = 0;
+    // The read is over: flush and close the destination; false when something was not kept.
+    virtual bool closeReadData() = 0;
+    // Ticks of tick() every `milliseconds`; 0 stops them.
+    virtual void setTimer (int milliseconds) = 0;
+};
+
+class TransferEngine
+{
+public:
+    static constexpr int blockSize = FlashLayout::blockSize;
+    static constexpr int fsBlockSize = Frames::checkedBlockSize;
+    static constexpr int maxReadRetries = 10;
+    static constexpr int watchdogLimit = 8;      // the time-out fires on the ninth tick
+    static constexpr int watchdogMs = 500;
+    static constexpr int readWatchdogMs = 80;
+
+    explicit TransferEngine (TransferHost& host);
+
+    void setFsMode (bool fs) { fsMode = fs; }
+    bool isFsMode() const { return fsMode; }
+
+    // --- Starts. Each one ends with exactly one JobFinished (through finish). ---
+    // The image goes into the device's RAM after a RamLoad frame; the watchdog is left running
+    // at the end for the flash test that follows.
+    void startDriverUpload (const std::uint8_t* image, int size);
+    void startFlashTest (int argument);
+    // Erases sectors [first, end) of `table`, shifted to `page`.
+    void startErase (int page, std::vector<FlashSector> table, int first, int end);
+    // `data` must stay valid until the operation ends.
+    void startProgram (const std::uint8_t* data, int byteAddress, int length);
+    // `length` bytes from `byteAddress`, already clipped to the flash (readLength); 0 ends at once.
+    void startRead (int byteAddress, int length);
+    // A job that cannot start: its own log line has been printed already.
+    void refuseStart (int reason, bool operationFailed);
+
+    // The bytes a read of `length` at page:offset gets from a flash ending at `flashEnd`
+    // (0: to the flash end); 0 when it starts at or past the end.
+    static int readLength (std::int64_t flashEnd, int page, int offset, int length);
+
+    // --- What the device sends, and time ---
+    void onAck (int statusByte);
+    void onReadFrame (const std::uint8_t* body, int size); // body: the bytes between F0 and F7
+    void tick();
+
+    TransferOperation getOperation() const { return operation; }
+    bool isOwedReply() const { return awaitingReply; }
+    int getTimerPeriod() const { return timerPeriod; }
+
+private:
+    enum class Ending
+    {
+        completed,       // the operation's own success
+        flashTestFailed, // the flash test's verdict: not this chip
+        flashTimedOut,
+        noResponse,
+        refused,
+        readNotKept,     // the read's data could not be written
+        notStarted,      // refuseStart
+    };
+
+    void finish (Ending ending, int detail = 0, bool operationFailed = false);
+    void setTimer (int milliseconds);
+    void send (const std::uint8_t* frame, int size);
+    void printf (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
+    void printElapsed (const char* label, std::int64_t milliseconds);
+    void postProgress (int phase, int a, int b);
+
+    void startTransfer (const std::uint8_t* data, int address, int length, bool toFlash);
+    void loadNextBlock();
+    void sendBlock();
+    void onStatus (DeviceStatus status, int statusByte);
+    void onNoReply();
+    bool eraseNextSector();
+
+    void requestReadBlock();
+    bool takeReadBlock();
+    void onBadReadBlock (bool drainFirst);
+    void startDrain();
+    void onDrainTick();
+    void finishRead();
+
+    TransferHost& host;
+    bool fsMode = false;
+    int timerPeriod = 0;
+
+    TransferOperation operation = TransferOperation::none;
+    bool awaitingReply = false;      // the watchdog counts only while the device owes a reply
+    bool noOutputReported = false;   // one "no output" report per operation
+    int watchdogTicks = 0;
+    std::int64_t startTick = 0;      // an erase's or a read's start: "Total time" of a program
+    std::int64_t phaseTick = 0;
+
+    // Write streaming
+    bool transferActive = false;
+    const std::uint8_t* transferData = nullptr;
+    int transferTotal = 0;
+    int transferPos = 0;
+    std::array<std::uint8_t, Frames::maxFrameSize> frameBuffer {};
+    std::array<std::uint8_t, fsBlockSize> blockBuffer {};
+
+    // Erase stepping
+    std::vector<FlashSector> sectors;
+    int erasePage = 0;
+    int firstSector = 0;
+    int endSector = 0;
+    int currentSector = 0;
+
+    // Read streaming. A block asked for again after a time-out may still be answered late,
+    // once per request (the device answers requests in turn). The first frame after such a
+    // request starts a drain: device frames are ignored, without host Acks, until the line has
+    // been quiet for a few read-watchdog ticks; then the block is asked for once more, and only
+    // that answer is taken.
+    bool readActive = false;
+    int readBase = 0;
+    int blockFill = 0;
+    int retryCount = 0;              // time-outs of the current block
+    int badBlockCount = 0;           // bad copies (check bytes, oversize) of the current block
+    bool readWriteFailed = false;
+    bool readDataOpen = false;       // the host's destination still waits for closeReadData
+    bool lateRepliesPossible = false;
+    bool readDraining = false;
+    int drainQuiet = 0;
+    int drainTicks = 0;
+};
