@@ -2,7 +2,7 @@
 // executable alive under a bare X server (no window manager answers the atoms JUCE asks for).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <juce_gui_basics/juce_gui_basics.h>
+#include <juce_events/juce_events.h>
 
 namespace
 {
