@@ -73,6 +73,7 @@ public:
     static constexpr int fsBlockSize = Frames::checkedBlockSize;
     static constexpr int maxReadRetries = 10;
     static constexpr int watchdogLimit = 8;      // the time-out fires on the ninth tick
+    static constexpr int watchdogCeiling = 50;   // the count stops here
     static constexpr int watchdogMs = 500;
     static constexpr int readWatchdogMs = 80;
 
