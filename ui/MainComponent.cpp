@@ -150,6 +150,29 @@ void MainComponent::showWarning (const juce::String& title, const juce::String& 
     juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, title, text, "OK");
 }
 
+void MainComponent::showNoOutputDevice()
+{
+    if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
+    {
+        // No screen to show it on (a headless run): the text still goes somewhere.
+        juce::Logger::writeToLog ("No out device");
+        return;
+    }
+
+    // Not modal (a modal loop here would deliver the device link's next messages from inside
+    // this call), and never more than one at a time however many frames found no output.
+    if (noOutputBoxOpen)
+        return;
+    noOutputBoxOpen = true;
+    juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, {}, "No out device", {}, nullptr,
+                                            juce::ModalCallbackFunction::create (
+                                                [safe = juce::Component::SafePointer<MainComponent> (this)] (int)
+                                                {
+                                                    if (safe != nullptr)
+                                                        safe->noOutputBoxOpen = false;
+                                                }));
+}
+
 void MainComponent::setScreenSaverBlocked (bool blocked)
 {
     // Without a display (headless tests) the framework's call has no server to talk to.

@@ -58,6 +58,7 @@ public:
     juce::File chooseFile (const juce::String& title, const juce::String& patterns) override;
     void showMessage (const juce::String& title, const juce::String& text) override;
     void showWarning (const juce::String& title, const juce::String& text) override;
+    void showNoOutputDevice() override;
     void setScreenSaverBlocked (bool blocked) override;
 
 private:
@@ -71,6 +72,7 @@ private:
     UpdateWorkflow workflow { *this };
 
     double progressValue = 0.0; // watched by progressBar; declared before it
+    bool noOutputBoxOpen = false;
 
     std::unique_ptr<juce::ProgressBar> progressBar;
     std::unique_ptr<ImageButtonWithText> executeButton;

@@ -167,6 +167,10 @@ void UpdateWorkflow::handleMessage (const juce::Message& message)
                 jobFailed (p2);
             break;
 
+        case MessageCode::NoOutputDevice:
+            view.showNoOutputDevice();
+            break;
+
         case MessageCode::VersionInfo:
             if (custom->data != nullptr)
                 versionInfoReceived (*custom->data);

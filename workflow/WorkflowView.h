@@ -31,6 +31,8 @@ public:
     virtual void showMessage (const juce::String& title, const juce::String& text) = 0;
     // Not modal: the two-instruments warning.
     virtual void showWarning (const juce::String& title, const juce::String& text) = 0;
+    // Not modal: a frame had no output to go to.
+    virtual void showNoOutputDevice() = 0;
 
     virtual void setScreenSaverBlocked (bool blocked) = 0;
 };

@@ -293,3 +293,22 @@ TEST (StateMachineMessages, TwoInstrumentsWarn)
     EXPECT_TRUE (bench.view.warnings[0].startsWith ("Warning: Two or more devices! Please check it!\n"));
     EXPECT_GT (bench.view.warnings[0].fromFirstOccurrenceOf ("\n", false, false).length(), 0);
 }
+
+TEST (StateMachineMessages, EveryMissingOutputReachesTheViewOnce)
+{
+    Bench bench;
+    bench.view.status = "Updating....";
+    bench.handle (MessageCode::NoOutputDevice);
+    EXPECT_EQ (bench.view.noOutputBoxes, 1);
+
+    // As the device link sends it: posted to the workflow, once per frame without an output.
+    for (int i = 0; i < 2; ++i)
+        bench.w().postMessage (new CCustomMessage (MessageCode::NoOutputDevice));
+    drain();
+    EXPECT_EQ (bench.view.noOutputBoxes, 3);
+
+    // Nothing else is touched: the view decides how many boxes are open at once.
+    EXPECT_EQ (bench.status(), "Updating....");
+    EXPECT_TRUE (bench.view.warnings.isEmpty());
+    EXPECT_TRUE (bench.view.messages.isEmpty());
+}

@@ -234,3 +234,22 @@ TEST (MainComponentWorkflow, MessagesHandedToTheComponentReachTheWorkflow)
     EXPECT_EQ (w.statusLabel.getText(), "Device not found. Quit this tool and try again.");
     EXPECT_FALSE (w.executeButton.isEnabled());
 }
+
+TEST (MainComponentWorkflow, NoOutputDeviceIsLoggedWithoutADisplay)
+{
+    if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr)
+        GTEST_SKIP() << "with a display the box is shown (a window test checks it)";
+
+    struct Capture : juce::Logger
+    {
+        void logMessage (const juce::String& message) override { lines.add (message); }
+        juce::StringArray lines;
+    } capture;
+
+    MainComponent main;
+    juce::Logger::setCurrentLogger (&capture);
+    for (int i = 0; i < 2; ++i)
+        main.handleMessage (CCustomMessage (MessageCode::NoOutputDevice));
+    juce::Logger::setCurrentLogger (nullptr);
+    EXPECT_EQ (capture.lines, juce::StringArray ({ "No out device", "No out device" }));
+}

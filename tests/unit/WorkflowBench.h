@@ -70,6 +70,7 @@ public:
     }
     void showMessage (const juce::String& title, const juce::String& text) override { messages.add (title + ": " + text); }
     void showWarning (const juce::String& title, const juce::String& text) override { warnings.add (title + ": " + text); }
+    void showNoOutputDevice() override { ++noOutputBoxes; }
     void setScreenSaverBlocked (bool blocked) override { screenSaverBlocked = blocked; }
 
     // The window.
@@ -92,6 +93,7 @@ public:
     juce::StringArray questions;    // title + text of each confirmation asked
     juce::StringArray messages;     // title + text of each message dialog
     juce::StringArray warnings;     // title + text of warnings
+    int noOutputBoxes = 0;
 };
 
 // Records what each VersionInfo did to the identity read's phase.

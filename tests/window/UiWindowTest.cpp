@@ -196,3 +196,42 @@ TEST (AlertDialogUpdateModal, ReturnsWhichButtonEndedIt)
         EXPECT_EQ (dialog.getParentComponent(), nullptr) << "the dialog window must not keep the content";
     }
 }
+
+namespace
+{
+// The untitled warning boxes on the screen (the "No out device" box is the only one).
+std::vector<juce::AlertWindow*> untitledWarnings()
+{
+    std::vector<juce::AlertWindow*> found;
+    for (int i = 0; i < juce::TopLevelWindow::getNumTopLevelWindows(); ++i)
+        if (auto* alert = dynamic_cast<juce::AlertWindow*> (juce::TopLevelWindow::getTopLevelWindow (i)))
+            if (alert->getAlertType() == juce::MessageBoxIconType::WarningIcon && alert->getName().isEmpty()
+                && alert->isShowing())
+                found.push_back (alert);
+    return found;
+}
+} // namespace
+
+TEST (MainComponentWindow, NoOutputDeviceBoxIsShownOnceAtATime)
+{
+    TALVEK_REQUIRE_DISPLAY();
+    MainComponent main;
+
+    // A burst of frames without an output: one box, not one per frame.
+    for (int i = 0; i < 3; ++i)
+        main.handleMessage (CCustomMessage (MessageCode::NoOutputDevice));
+    pump (100);
+    auto boxes = untitledWarnings();
+    ASSERT_EQ (boxes.size(), 1u);
+
+    // Once it is closed, the next frame without an output shows it again.
+    boxes[0]->exitModalState (1);
+    pump (100);
+    EXPECT_TRUE (untitledWarnings().empty());
+    main.handleMessage (CCustomMessage (MessageCode::NoOutputDevice));
+    pump (100);
+    boxes = untitledWarnings();
+    ASSERT_EQ (boxes.size(), 1u);
+    boxes[0]->exitModalState (1);
+    pump (100);
+}
