@@ -30,7 +30,7 @@ ZKTProgrammerV2Application::MainWindow::~MainWindow()
 
 void ZKTProgrammerV2Application::MainWindow::closeButtonPressed()
 {
-    if (mainComponent != nullptr && mainComponent->updating)
+    if (mainComponent != nullptr && mainComponent->isUpdating())
         return;
 
     if (auto* app = juce::JUCEApplication::getInstance())

@@ -1,11 +1,11 @@
 #include "ui/MainComponent.h"
 
 #include "BinaryData.h"
+#include "ui/AlertDialogUpdate.h"
 #include "ui/WidgetStyle.h"
 
 MainComponent::MainComponent()
-    : juce::Thread ("Check sum thread"),
-      builtInDrivers (makeBuiltInDrivers())
+    : juce::Thread ("Check sum thread")
 {
     // Every window of the program, dialogs included, draws with this look and feel.
     juce::LookAndFeel::setDefaultLookAndFeel (this);
@@ -46,23 +46,23 @@ MainComponent::MainComponent()
     logView->setText ({});
     logView->setBounds (76, 404, 412, 192);
     logView->setVisible (false);
-    logPrinter.setEditor (logView.get());
-    logPrinter.setLargeFont();
+    workflow.logPrinter.setEditor (logView.get());
+    workflow.logPrinter.setLargeFont();
 
     progressBar->setVisible (false);
     progressBar->setColour (juce::ProgressBar::backgroundColourId, juce::Colour (5, 6, 61));
 
     executeButton->setEnabled (false);
 
-    logPrinter.printA ("Test!\n");
+    workflow.logPrinter.printA ("Test!\n");
 
-    startDeviceLink();
+    workflow.start();
 }
 
 MainComponent::~MainComponent()
 {
     // From here on prints from any thread are dropped instead of reaching a dying view.
-    logPrinter.setEditor (nullptr);
+    workflow.logPrinter.setEditor (nullptr);
     // The look-and-feel base dies with this object; nothing may keep drawing with it.
     juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
 }
@@ -81,6 +81,101 @@ void MainComponent::handleCommandLine (const juce::String& commandLine)
     if (commandLine.isEmpty())
         return;
 
-    logPrinter.printA ("Something error... Can't load preset.\n");
+    workflow.logPrinter.printA ("Something error... Can't load preset.\n");
     executeButton->setButtonText ("UPDATE");
+}
+
+void MainComponent::handleMessage (const juce::Message& message)
+{
+    workflow.handleMessage (message);
+}
+
+void MainComponent::buttonClicked (juce::Button* button)
+{
+    if (button == executeButton.get())
+        workflow.executeUpdate();
+    else if (button == fileButton.get())
+        workflow.chooseUpdateFile();
+}
+
+//==============================================================================================
+void MainComponent::setStatusText (const juce::String& text)
+{
+    statusLabel->setText (text, juce::dontSendNotification);
+}
+
+void MainComponent::setFileButtonEnabled (bool enabled) { fileButton->setEnabled (enabled); }
+
+void MainComponent::setExecuteButtonEnabled (bool enabled) { executeButton->setEnabled (enabled); }
+
+void MainComponent::setFileName (const juce::String& name)
+{
+    fileNameLabel->setText (name, juce::dontSendNotification);
+}
+
+void MainComponent::setProgressVisible (bool visible) { progressBar->setVisible (visible); }
+
+void MainComponent::setProgressValue (double value) { progressValue = value; }
+
+void MainComponent::setProgressAppearance (const juce::String& text, std::uint32_t argb)
+{
+    progressBar->setColour (juce::ProgressBar::foregroundColourId, juce::Colour (argb));
+    progressBar->setTextToDisplay (text);
+}
+
+bool MainComponent::askConfirmation (const juce::String& title, const juce::String& question)
+{
+    alertDialog_Update dialog;
+    dialog.setMode (alertDialog_Update::questionMode);
+    dialog.setMessage (question);
+    return dialog.runModal (title, this) != 0;
+}
+
+juce::File MainComponent::chooseFile (const juce::String& title, const juce::String& patterns)
+{
+    juce::FileChooser chooser (title, {}, patterns);
+    return chooser.browseForFileToOpen() ? chooser.getResult() : juce::File();
+}
+
+void MainComponent::showMessage (const juce::String& title, const juce::String& text)
+{
+    alertDialog_Update dialog;
+    dialog.setMode (alertDialog_Update::messageMode);
+    dialog.setMessage (text);
+    dialog.runModal (title, this);
+}
+
+void MainComponent::showWarning (const juce::String& title, const juce::String& text)
+{
+    juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, title, text, "OK");
+}
+
+void MainComponent::showNoOutputDevice()
+{
+    if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
+    {
+        // No screen to show it on (a headless run): the text still goes somewhere.
+        juce::Logger::writeToLog ("No out device");
+        return;
+    }
+
+    // Not modal (a modal loop here would deliver the device link's next messages from inside
+    // this call), and never more than one at a time however many frames found no output.
+    if (noOutputBoxOpen)
+        return;
+    noOutputBoxOpen = true;
+    juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, {}, "No out device", {}, nullptr,
+                                            juce::ModalCallbackFunction::create (
+                                                [safe = juce::Component::SafePointer<MainComponent> (this)] (int)
+                                                {
+                                                    if (safe != nullptr)
+                                                        safe->noOutputBoxOpen = false;
+                                                }));
+}
+
+void MainComponent::setScreenSaverBlocked (bool blocked)
+{
+    // Without a display (headless tests) the framework's call has no server to talk to.
+    if (! juce::Desktop::getInstance().isHeadless())
+        juce::Desktop::setScreenSaverEnabled (! blocked);
 }

@@ -172,7 +172,7 @@ Decision decide (const juce::File& lockFile, const juce::File& backupFile)
 {
     if (! lockFile.exists())
         return Decision::takeFreshBackup;
-    if (backupFile.existsAsFile() && backupFile.getSize() == backupLength)
+    if (backupFile.existsAsFile() && backupFile.getSize() == FlashLayout::paramAreaLength)
         return Decision::restoreFromBackup;
     return Decision::cannotRecover;
 }

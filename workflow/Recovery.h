@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devicelink/FlashLayout.h"
+
 #include <juce_core/juce_core.h>
 
 #include <array>
@@ -22,8 +24,6 @@ constexpr const char* versionFileName = "zkt_read_version.bin";
 // block 0 (or the tag at 9E0000h) is erased leaves the instrument without its identity bytes;
 // with this record the same update file is still recognised and the update can be completed.
 constexpr const char* identityFileName = "zkt_identity.bin";
-
-constexpr juce::int64 backupLength = 0x20000;   // flash 40000h to 5FFFFh
 
 // Environment variable that moves the folder (tests, and users who want it elsewhere).
 constexpr const char* folderVariable = "TALVEK_STATE_DIR";
@@ -62,8 +62,8 @@ Decision decide (const juce::File& lockFile, const juce::File& backupFile);
 
 struct Identity
 {
-    std::array<std::uint8_t, 12> id {};   // flash bytes at 1FFF4h
-    std::array<std::uint8_t, 12> tag {};  // flash bytes at 9E0000h
+    std::array<std::uint8_t, FlashLayout::identityLength> id {};  // flash bytes at 1FFF4h
+    std::array<std::uint8_t, FlashLayout::tagLength> tag {};      // flash bytes at 9E0000h
 };
 
 // Writes the record and forces it to the disk.

@@ -3,7 +3,8 @@
 #include "devicelink/Communication.h"
 #include "devicelink/JobPaths.h"
 #include "messages/LogPrinter.h"
-#include "ui/MainComponent.h"
+
+#include <algorithm>
 
 namespace UpdateFile
 {
@@ -17,9 +18,9 @@ bool readAt (juce::FileInputStream& in, juce::int64 offset, void* dest, int coun
 
 const char* sizeProblem (juce::int64 size)
 {
-    if (size < unitSize)
+    if (size < FlashLayout::updateUnit)
         return "File too small!\n";
-    if (size % unitSize != 0)
+    if (size % FlashLayout::updateUnit != 0)
         return "File length must be an integer multiple of 256k!\n";
     // Job lengths are 32-bit, and no instrument's flash comes near this size.
     if (size > std::numeric_limits<int>::max())
@@ -27,9 +28,7 @@ const char* sizeProblem (juce::int64 size)
     return nullptr;
 }
 
-bool matchesInstrument (const juce::File& file,
-                        const std::array<std::uint8_t, identityLength>& deviceId,
-                        const std::array<std::uint8_t, identityLength>& deviceTag)
+bool matchesInstrument (const juce::File& file, const IdentityBytes& deviceId, const TagBytes& deviceTag)
 {
     if (JobPaths::tooLong (file.getFullPathName()))
         return false;
@@ -38,15 +37,15 @@ bool matchesInstrument (const juce::File& file,
     if (! in.openedOk())
         return false;
 
-    std::array<std::uint8_t, identityLength> id {};
-    if (! readAt (in, identityOffset, id.data(), identityLength) || id != deviceId)
+    IdentityBytes id {};
+    if (! readAt (in, FlashLayout::identityOffset, id.data(), FlashLayout::identityLength) || id != deviceId)
         return false;
 
-    if (in.getTotalLength() >= tagOffset)
+    if (in.getTotalLength() >= FlashLayout::tagOffset)
     {
-        std::array<std::uint8_t, tagLength> tag {};
-        if (! readAt (in, tagOffset, tag.data(), tagLength)
-            || tag[0] != deviceTag[0] || tag[1] != deviceTag[1])
+        std::array<std::uint8_t, comparedTagLength> tag {};
+        if (! readAt (in, FlashLayout::tagOffset, tag.data(), comparedTagLength)
+            || ! std::equal (tag.begin(), tag.end(), deviceTag.begin()))
             return false;
     }
     return true;

@@ -1,33 +1,41 @@
 #pragma once
 
+#include "devicelink/FlashLayout.h"
+
 #include <juce_core/juce_core.h>
 
 #include <array>
 #include <cstdint>
 
 class CLogPrinter;
-enum class UpdateFileCheck : int; // ui/MainComponent.h
+
+// Result of checkUpdateFile.
+enum class UpdateFileCheck : int
+{
+    ok = 0,       // size rules and marker bytes satisfied
+    modified = 1, // a marker byte differs
+    badSize = 2,  // shorter than 256 KiB or not a multiple of it
+    none = 3,     // no accepted file: nothing to show
+};
 
 // The rules an update file (a raw image of the instrument's flash from address 0) must meet.
 namespace UpdateFile
 {
-constexpr juce::int64 unitSize = 0x40000;          // files are whole multiples of 256 KiB
-constexpr juce::int64 identityOffset = 0x1FFF4;
-constexpr juce::int64 tagOffset = 0x9E0000;
 constexpr juce::int64 markerOffset = 0xFFF8;
-constexpr int identityLength = 12;
-constexpr int tagLength = 2;
+// Of the tag read from the instrument, only the first bytes identify it.
+constexpr int comparedTagLength = 2;
+
+using IdentityBytes = std::array<std::uint8_t, FlashLayout::identityLength>;
+using TagBytes = std::array<std::uint8_t, FlashLayout::tagLength>;
+
+// The size rules alone, with the line the check logs when one is broken (null when none is).
+const char* sizeProblem (juce::int64 size);
 
 // The identity check of a chosen file: its 12 bytes at 1FFF4h must equal the instrument's,
 // and, in a file that reaches 9E0000h, its two bytes there the instrument's first two tag
 // bytes. A file that cannot be read there, or whose path a job could not carry, does not
 // match.
-// The size rules alone, with the line the check logs when one is broken (null when none is).
-const char* sizeProblem (juce::int64 size);
-
-bool matchesInstrument (const juce::File& file,
-                        const std::array<std::uint8_t, identityLength>& deviceId,
-                        const std::array<std::uint8_t, identityLength>& deviceTag);
+bool matchesInstrument (const juce::File& file, const IdentityBytes& deviceId, const TagBytes& deviceTag);
 
 // Logs the file's version and checks size and marker bytes (never returns none). `size`
 // receives the file's size.

@@ -1,5 +1,6 @@
 #include "workflow/UpdateScript.h"
 
+#include "devicelink/FlashLayout.h"
 #include "devicelink/JobQueue.h"
 #include "messages/LogPrinter.h"
 
@@ -7,7 +8,7 @@ namespace UpdateScript
 {
 namespace
 {
-constexpr int blockSpan = 0x20000; // one 128 KiB flash block
+constexpr int blockSpan = FlashLayout::pageSize; // one 128 KiB flash block
 
 void queueFullImage (JobQueue& q, const juce::String& file, int size, const Blocks& b,
                      const Recovery::Paths& paths)
@@ -65,7 +66,8 @@ Kind queue (JobQueue& q, const juce::String& updateFilePath, int updateFileSize,
 {
     q.addSendDriver (blocks.workDriver, blocks.workDriverSize, "Work", 0.0f, 100.0f);
 
-    if (updateFileSize > keepAreaFileSize)
+    // Up to one update unit, the file leaves the instrument its own parameter area.
+    if (updateFileSize > FlashLayout::updateUnit)
     {
         if (! juce::File (paths.lockFile).deleteFile())
             log.printA ("Can't delete the lock file!\n");

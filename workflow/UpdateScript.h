@@ -12,8 +12,6 @@ class JobQueue;
 // The fixed job scripts that write an accepted update file into the instrument's flash.
 namespace UpdateScript
 {
-constexpr juce::int64 keepAreaFileSize = 0x40000; // up to this size the instrument keeps 40000h
-
 // The built-in blocks the scripts write besides the file, and the drivers they load.
 struct Blocks
 {

@@ -26,20 +26,21 @@ std::vector<std::uint8_t> slice (const std::vector<std::uint8_t>& bytes, std::si
 void runUpdate (Bench& bench, const juce::File& file, int timeoutMs)
 {
     bench.choose (file);
-    ASSERT_TRUE (bench.c().executeButton->isEnabled()) << bench.log.all();
+    ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
     bench.instrument->clearRecord();
     bench.execute (true);
-    ASSERT_TRUE (bench.c().updating);
+    ASSERT_TRUE (bench.w().updating);
     ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", timeoutMs))
         << bench.status() << "\n" << bench.log.all();
 
-    auto& c = bench.c();
-    EXPECT_FALSE (c.updating);
-    EXPECT_FALSE (c.progressBar->isVisible());
-    EXPECT_FALSE (c.executeButton->isEnabled());
-    EXPECT_FALSE (c.fileButton->isEnabled());
-    EXPECT_FALSE (identityState().screenSaverBlocked);
-    EXPECT_NEAR (c.progressValue, 1.0, 0.011);
+    EXPECT_FALSE (bench.w().updating);
+    EXPECT_FALSE (bench.view.progressVisible);
+    EXPECT_FALSE (bench.view.executeEnabled);
+    EXPECT_FALSE (bench.view.fileEnabled);
+    EXPECT_FALSE (bench.identity().screenSaverBlocked);
+    EXPECT_FALSE (bench.view.screenSaverBlocked);
+    EXPECT_NEAR (bench.w().progressValue, 1.0, 0.011);
+    EXPECT_NEAR (bench.view.progressValue, 1.0, 0.011);
 }
 } // namespace
 

@@ -3,7 +3,6 @@
 #include "WorkflowBench.h"
 
 #include "messages/LogPrinter.h"
-#include "ui/MainComponent.h"
 #include "workflow/UpdateFileCheck.h"
 
 #include <gtest/gtest.h>
@@ -149,7 +148,7 @@ TEST_F (FileCheck, VersionTextIsLoggedInRed)
 }
 
 //==============================================================================================
-// File... on the main component.
+// File... on the workflow.
 
 
 namespace
@@ -159,10 +158,10 @@ class FileChoice : public ::testing::Test
 protected:
     FileChoice()
     {
-        identityState().deviceIdBytes = deviceId;
-        identityState().deviceTagBytes = deviceTag;
-        bench.c().statusLabel->setText ("Device connected.", juce::dontSendNotification);
-        bench.c().fileButton->setEnabled (true);
+        bench.identity().deviceIdBytes = deviceId;
+        bench.identity().deviceTagBytes = deviceTag;
+        bench.view.status = "Device connected.";
+        bench.view.fileEnabled = true;
     }
 
     juce::File write (const char* name, const ImageSpec& spec)
@@ -177,14 +176,13 @@ protected:
 TEST_F (FileChoice, AcceptedFileEnablesExecute)
 {
     bench.choose (write ("good.bin", {}));
-    auto& c = bench.c();
-    EXPECT_EQ (bench.dialogs.choosers, juce::StringArray ("Select... *.bin;*.rom"));
-    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
-    EXPECT_TRUE (c.executeButton->isEnabled());
-    EXPECT_TRUE (identityState().updateFileAccepted);
+    EXPECT_EQ (bench.view.choosers, juce::StringArray ("Select... *.bin;*.rom"));
+    EXPECT_TRUE (bench.view.messages.isEmpty());
+    EXPECT_TRUE (bench.view.executeEnabled);
+    EXPECT_TRUE (bench.identity().updateFileAccepted);
     EXPECT_EQ (bench.status(), "Device connected.");
-    EXPECT_EQ (c.fileNameLabel->getText(), "good.bin");
-    EXPECT_EQ (c.updateFileSize, 0x40000);
+    EXPECT_EQ (bench.view.fileName, "good.bin");
+    EXPECT_EQ (bench.w().updateFileSize, 0x40000);
     drain();
     EXPECT_TRUE (bench.log.all().contains ("File version:"));
 }
@@ -195,10 +193,10 @@ TEST_F (FileChoice, ModifiedFileIsAcceptedAndReportedAtTheNextIdentityRecord)
     spec.size = 0x80000;
     spec.first = 0x01;
     bench.choose (write ("odd.rom", spec));
-    EXPECT_TRUE (bench.c().executeButton->isEnabled());
+    EXPECT_TRUE (bench.view.executeEnabled);
     EXPECT_EQ (bench.status(), "Device connected.");
 
-    identityState().versionReadPhase = 2;
+    bench.identity().versionReadPhase = 2;
     bench.handle (MessageCode::VersionInfo, 0, 0, 0, record ({ 'T', '1' }));
     EXPECT_EQ (bench.status(), "The update file is modified!");
 }
@@ -206,22 +204,21 @@ TEST_F (FileChoice, ModifiedFileIsAcceptedAndReportedAtTheNextIdentityRecord)
 TEST_F (FileChoice, RejectedAfterAcceptedStaysLocked)
 {
     bench.choose (write ("good.bin", {}));
-    ASSERT_TRUE (bench.c().executeButton->isEnabled());
+    ASSERT_TRUE (bench.view.executeEnabled);
 
     ImageSpec other;
     other.id = bytes12 ("TALVEK DM-20");
     const auto rejected = write ("other.bin", other);
     bench.choose (rejected);
-    auto& c = bench.c();
-    ASSERT_EQ (bench.dialogs.messages.size(), 1);
-    EXPECT_EQ (bench.dialogs.messages[0], "Message: The selected file is not supported.");
-    EXPECT_FALSE (c.executeButton->isEnabled());
-    EXPECT_FALSE (identityState().updateFileAccepted);
-    EXPECT_EQ (c.fileNameLabel->getText(), "other.bin");
-    EXPECT_EQ (c.updateFilePath, rejected.getFullPathName());
+    ASSERT_EQ (bench.view.messages.size(), 1);
+    EXPECT_EQ (bench.view.messages[0], "Message: The selected file is not supported.");
+    EXPECT_FALSE (bench.view.executeEnabled);
+    EXPECT_FALSE (bench.identity().updateFileAccepted);
+    EXPECT_EQ (bench.view.fileName, "other.bin");
+    EXPECT_EQ (bench.w().updateFilePath, rejected.getFullPathName());
 
     bench.handle (MessageCode::OperationState, 1);
-    EXPECT_FALSE (c.executeButton->isEnabled());
+    EXPECT_FALSE (bench.view.executeEnabled);
 }
 
 TEST_F (FileChoice, TagDecidesForLongFilesOnly)
@@ -230,20 +227,20 @@ TEST_F (FileChoice, TagDecidesForLongFilesOnly)
     spec.tag = { 'T', '9' };
     spec.size = 39 * 0x40000;
     bench.choose (write ("39.bin", spec));
-    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
+    EXPECT_TRUE (bench.view.messages.isEmpty());
     spec.size = 40 * 0x40000;
     bench.choose (write ("40.bin", spec));
-    EXPECT_EQ (bench.dialogs.messages.size(), 1);
-    EXPECT_FALSE (bench.c().executeButton->isEnabled());
+    EXPECT_EQ (bench.view.messages.size(), 1);
+    EXPECT_FALSE (bench.view.executeEnabled);
 }
 
 TEST_F (FileChoice, CancelChangesNothing)
 {
     bench.choose (write ("good.bin", {}));
-    const auto path = bench.c().updateFilePath;
+    const auto path = bench.w().updateFilePath;
     bench.choose (juce::File());
-    EXPECT_EQ (bench.c().updateFilePath, path);
-    EXPECT_EQ (bench.c().fileNameLabel->getText(), "good.bin");
-    EXPECT_TRUE (bench.c().executeButton->isEnabled());
-    EXPECT_TRUE (bench.dialogs.messages.isEmpty());
+    EXPECT_EQ (bench.w().updateFilePath, path);
+    EXPECT_EQ (bench.view.fileName, "good.bin");
+    EXPECT_TRUE (bench.view.executeEnabled);
+    EXPECT_TRUE (bench.view.messages.isEmpty());
 }

@@ -4,6 +4,7 @@
 #include "ui/LogEditor.h"
 #include "messages/LogPrinter.h"
 #include "ui/MainComponent.h"
+#include "unit/MainComponentAccess.h"
 #include "unit/UiRecordingContext.h"
 
 #include <gtest/gtest.h>
@@ -215,18 +216,18 @@ TEST (LogPrinter, ThreadsPrintWholeLinesInTheirOwnOrderAndMayOutliveTheView)
 TEST (MainComponentLog, ViewIsHiddenAndStartsWithTestInTheLargeFont)
 {
     MainComponent main;
+    const MainComponentTestAccess w (main);
     pumpMessages();
-    ASSERT_NE (main.logView, nullptr);
-    EXPECT_FALSE (main.logView->isVisible());
-    EXPECT_EQ (main.logView->getParentComponent(), &main);
-    EXPECT_EQ (main.logView->getBounds(), juce::Rectangle<int> (76, 404, 412, 192));
-    EXPECT_TRUE (main.logView->isReadOnly());
-    EXPECT_TRUE (main.logView->isMultiLine());
-    EXPECT_EQ (main.logView->findColour (juce::TextEditor::backgroundColourId), juce::Colour (0x38ffffff));
-    EXPECT_EQ (main.logPrinter.getEditor(), main.logView.get());
-    EXPECT_TRUE (main.logView->getText().startsWith ("Test!\n"));
+    EXPECT_FALSE (w.logView.isVisible());
+    EXPECT_EQ (w.logView.getParentComponent(), &main);
+    EXPECT_EQ (w.logView.getBounds(), juce::Rectangle<int> (76, 404, 412, 192));
+    EXPECT_TRUE (w.logView.isReadOnly());
+    EXPECT_TRUE (w.logView.isMultiLine());
+    EXPECT_EQ (w.logView.findColour (juce::TextEditor::backgroundColourId), juce::Colour (0x38ffffff));
+    EXPECT_EQ (main.getWorkflow().logPrinter.getEditor(), &w.logView);
+    EXPECT_TRUE (w.logView.getText().startsWith ("Test!\n"));
 
-    Recording recording (*main.logView);
+    Recording recording (w.logView);
     ASSERT_GE (recording.context.glyphs.size(), 5u);
     EXPECT_FLOAT_EQ (recording.context.glyphs[0].font.getHeight(), 16.0f);
     EXPECT_EQ (glyphNumbersOf (recording.context.glyphs, 0, 5), glyphNumbersOf (juce::Font (16.0f), "Test!"));

@@ -47,7 +47,7 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
     const auto paths = bench.state.paths();
 
     bench.choose (file);
-    ASSERT_TRUE (bench.c().executeButton->isEnabled());
+    ASSERT_TRUE (bench.view.executeEnabled);
     bench.instrument->clearRecord();
     // The tool is killed while it waits for the Ack of the chosen block, which never comes:
     // the instrument is left exactly there, however fast the two sides run.
@@ -63,9 +63,10 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
     {
         ASSERT_TRUE (bench.waitForStatus ("Device disconnected. Quit this tool and try again.", 60000))
             << bench.status() << "\n" << bench.log.all();
-        EXPECT_FALSE (bench.c().updating);
-        EXPECT_FALSE (bench.c().progressBar->isVisible());
-        EXPECT_FALSE (identityState().screenSaverBlocked);
+        EXPECT_FALSE (bench.w().updating);
+        EXPECT_FALSE (bench.view.progressVisible);
+        EXPECT_FALSE (bench.identity().screenSaverBlocked);
+        EXPECT_FALSE (bench.view.screenSaverBlocked);
     }
     EXPECT_EQ (juce::File (paths.lockFile).exists(), cut.lockLeft);
     if (cut.lockLeft)
@@ -84,7 +85,7 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
         EXPECT_EQ (bench.flash (0x1FFF4, 12), std::vector<std::uint8_t> (12, 0xFF));
     }
     bench.choose (file);
-    ASSERT_TRUE (bench.c().executeButton->isEnabled()) << bench.log.all();
+    ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
     bench.instrument->clearRecord();
     bench.execute (true);
     ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", 120000)) << bench.status() << "\n" << bench.log.all();
@@ -117,7 +118,7 @@ TEST (InterruptedUpdateRefused, LockWithoutBackup)
     {
         bench.execute (true);
         EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
-        EXPECT_FALSE (bench.c().updating);
+        EXPECT_FALSE (bench.w().updating);
     }
     pump (300);
     EXPECT_EQ (bench.instrument->record().framesIn, 0u); // nothing was sent

@@ -1,4 +1,4 @@
-// The main component's reactions to the device link's messages: flash auto-detection, the
+// The workflow's reactions to the device link's messages: flash auto-detection, the
 // identity read, progress, and the ends of a script.
 #include "WorkflowBench.h"
 
@@ -26,7 +26,7 @@ TEST (StateMachineDetection, OnlyTheThirdDriverFits)
 {
     Bench bench (instantInstrument (emu::FlashChip::S29GL512_S));
     ASSERT_TRUE (bench.waitUntilReady());
-    auto& c = bench.c();
+    auto& w = bench.w();
     const auto log = bench.log.all();
 
     const int fail1 = log.indexOf ("Fail.\n");
@@ -44,24 +44,24 @@ TEST (StateMachineDetection, OnlyTheThirdDriverFits)
     EXPECT_GT (log.indexOf ("Select MCU"), ok);
     EXPECT_TRUE (log.contains ("Check file version and flash version.\n"));
 
-    EXPECT_EQ (c.workDriver.data, BuiltInData::detectionDrivers()[2].data);
-    EXPECT_EQ (c.workDriver.size, 4096);
-    EXPECT_FALSE (c.detectingFlash);
+    EXPECT_EQ (w.workDriver.data, BuiltInData::detectionDrivers()[2].data);
+    EXPECT_EQ (w.workDriver.size, 4096);
+    EXPECT_FALSE (w.detectingFlash);
 
     // The identity read: 12 bytes at 1FFF4h, then at 9E0000h, moving the phase 1, 2, 0.
     EXPECT_EQ (readAddresses (bench.instrument->record()), (std::vector<std::uint64_t> { 0x1FFF4, 0x9E0000 }));
-    ASSERT_EQ (bench.component->versionSteps.size(), 2u);
-    EXPECT_EQ (bench.component->versionSteps[0].phaseBefore, 1);
-    EXPECT_EQ (bench.component->versionSteps[0].phaseAfter, 2);
-    EXPECT_EQ (bench.component->versionSteps[1].phaseBefore, 2);
-    EXPECT_EQ (bench.component->versionSteps[1].phaseAfter, 0);
-    EXPECT_EQ (identityState().deviceIdBytes, bytes12 ("TALVEK DM-10"));
-    EXPECT_EQ (identityState().deviceTagBytes[0], 'T');
-    EXPECT_EQ (identityState().deviceTagBytes[1], '1');
+    ASSERT_EQ (bench.workflow->versionSteps.size(), 2u);
+    EXPECT_EQ (bench.workflow->versionSteps[0].phaseBefore, 1);
+    EXPECT_EQ (bench.workflow->versionSteps[0].phaseAfter, 2);
+    EXPECT_EQ (bench.workflow->versionSteps[1].phaseBefore, 2);
+    EXPECT_EQ (bench.workflow->versionSteps[1].phaseAfter, 0);
+    EXPECT_EQ (bench.identity().deviceIdBytes, bytes12 ("TALVEK DM-10"));
+    EXPECT_EQ (bench.identity().deviceTagBytes[0], 'T');
+    EXPECT_EQ (bench.identity().deviceTagBytes[1], '1');
 
-    EXPECT_TRUE (c.fileButton->isEnabled());
-    EXPECT_FALSE (c.executeButton->isEnabled());
-    EXPECT_FALSE (c.updating);
+    EXPECT_TRUE (bench.view.fileEnabled);
+    EXPECT_FALSE (bench.view.executeEnabled);
+    EXPECT_FALSE (w.updating);
 }
 
 TEST (StateMachineDetection, NoDriverFits)
@@ -69,7 +69,7 @@ TEST (StateMachineDetection, NoDriverFits)
     Bench bench (instantInstrument (emu::FlashChip::S29GL512_S));
     // Four candidates, none made for the fitted S29GL512_S.
     const auto all = makeBuiltInDrivers();
-    bench.c().builtInDrivers = { all[0], all[1], all[3], all[0] };
+    bench.w().builtInDrivers = { all[0], all[1], all[3], all[0] };
 
     ASSERT_TRUE (pumpUntil ([&] { return bench.log.all().contains ("Please select correct flash model."); }, 30000));
     drain(); // anything that would follow
@@ -83,11 +83,11 @@ TEST (StateMachineDetection, NoDriverFits)
     EXPECT_TRUE (bench.log.all().endsWith ("Please select correct flash model.\n"));
 
     EXPECT_TRUE (readAddresses (bench.instrument->record()).empty()); // no identity read
-    EXPECT_FALSE (bench.c().fileButton->isEnabled());
-    EXPECT_FALSE (bench.c().detectingFlash);
-    EXPECT_EQ (identityState().versionReadPhase, 0);
-    EXPECT_EQ (bench.c().workDriver.data, nullptr);
-    EXPECT_TRUE (bench.c().jobQueue.getJobs().empty());
+    EXPECT_FALSE (bench.view.fileEnabled);
+    EXPECT_FALSE (bench.w().detectingFlash);
+    EXPECT_EQ (bench.identity().versionReadPhase, 0);
+    EXPECT_EQ (bench.w().workDriver.data, nullptr);
+    EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
 }
 
 TEST (StateMachineDetection, DriverTableComesFromTheBuiltInImages)
@@ -105,7 +105,7 @@ TEST (StateMachineDetection, DriverTableComesFromTheBuiltInImages)
 }
 
 //==============================================================================================
-// Single messages on a component whose link has no device, as a table: the state before,
+// Single messages on a workflow whose link has no device, as a table: the state before,
 // the messages, and what the user sees afterwards.
 
 namespace
@@ -221,37 +221,40 @@ TEST (StateMachineMessages, Table)
     {
         SCOPED_TRACE (row.what);
         Bench bench;
-        auto& c = bench.c();
-        auto& state = identityState();
+        auto& w = bench.w();
+        auto& view = bench.view;
+        auto& state = bench.identity();
         state.deviceIdBytes = bytes12 ("TALVEK DM-10");
         state.deviceTagBytes = bytes12 ("T1");
         if (row.before.withFile)
-            c.updateFilePath = writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (row.before.file))
+            w.updateFilePath = writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (row.before.file))
                                    .getFullPathName();
         state.updateFileAccepted = row.before.accepted;
         state.versionReadPhase = static_cast<std::uint8_t> (row.before.phase);
-        c.updating = row.before.updating;
-        c.progressValue = row.before.progress;
-        c.progressBar->setVisible (row.before.updating);
+        w.updating = row.before.updating;
+        w.progressValue = view.progressValue = row.before.progress;
+        view.progressVisible = row.before.updating;
         if (row.before.updating)
-            blockScreenSaver();
-        c.executeButton->setEnabled (row.before.executeEnabled);
-        c.statusLabel->setText (row.before.status, juce::dontSendNotification);
+            w.setScreenSaverBlocked (true);
+        view.executeEnabled = row.before.executeEnabled;
+        view.status = row.before.status;
 
         row.messages (bench);
 
         EXPECT_EQ (bench.status(), row.after.status != nullptr ? row.after.status : row.before.status);
-        EXPECT_EQ (c.executeButton->isEnabled(), row.after.executeEnabled);
-        EXPECT_EQ (c.updating, row.after.updating);
-        EXPECT_EQ (c.progressBar->isVisible(), row.after.barVisible);
+        EXPECT_EQ (view.executeEnabled, row.after.executeEnabled);
+        EXPECT_EQ (w.updating, row.after.updating);
+        EXPECT_EQ (view.progressVisible, row.after.barVisible);
         EXPECT_EQ (state.screenSaverBlocked, row.after.screenSaverBlocked);
+        EXPECT_EQ (view.screenSaverBlocked, row.after.screenSaverBlocked);
         if (row.after.progress.has_value())
         {
-            EXPECT_NEAR (c.progressValue, *row.after.progress, 1e-12);
+            EXPECT_NEAR (w.progressValue, *row.after.progress, 1e-12);
+            EXPECT_NEAR (view.progressValue, *row.after.progress, 1e-12);
         }
         if (row.before.updating)
         {
-            EXPECT_TRUE (c.jobQueue.getJobs().empty());
+            EXPECT_TRUE (w.jobQueue.getJobs().empty());
         }
         drain();
         if (row.after.logLine != nullptr)
@@ -264,11 +267,11 @@ TEST (StateMachineMessages, Table)
 TEST (StateMachineMessages, IdleIdentityRecordKeepsTheIdentity)
 {
     Bench bench;
-    identityState().deviceIdBytes = bytes12 ("TALVEK DM-10");
+    bench.identity().deviceIdBytes = bytes12 ("TALVEK DM-10");
     bench.handle (MessageCode::VersionInfo, 0, 0, 0, record ({ 'X', 'Y', 'Z' }));
-    EXPECT_EQ (identityState().deviceIdBytes, bytes12 ("TALVEK DM-10"));
-    EXPECT_EQ (identityState().versionReadPhase, 0);
-    EXPECT_TRUE (bench.c().jobQueue.getJobs().empty());
+    EXPECT_EQ (bench.identity().deviceIdBytes, bytes12 ("TALVEK DM-10"));
+    EXPECT_EQ (bench.identity().versionReadPhase, 0);
+    EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
 }
 
 TEST (StateMachineMessages, ProgressShowsTheUpdatingText)
@@ -276,15 +279,36 @@ TEST (StateMachineMessages, ProgressShowsTheUpdatingText)
     Bench bench;
     bench.handle (MessageCode::Progress, 4, 0, 1000);
     bench.handle (MessageCode::Progress, 3, 1, 4);
-    EXPECT_DOUBLE_EQ (bench.c().progressValue, 0.25);
-    EXPECT_EQ (bench.c().progressBar->findColour (juce::ProgressBar::foregroundColourId), juce::Colour (0xFFC0C0C0));
+    EXPECT_DOUBLE_EQ (bench.w().progressValue, 0.25);
+    EXPECT_DOUBLE_EQ (bench.view.progressValue, 0.25);
+    EXPECT_EQ (bench.view.progressText, "Updating...");
+    EXPECT_EQ (bench.view.progressColour, 0xFFC0C0C0u);
 }
 
 TEST (StateMachineMessages, TwoInstrumentsWarn)
 {
     Bench bench;
     bench.handle (MessageCode::MultipleDevices);
-    ASSERT_EQ (bench.dialogs.warnings.size(), 1);
-    EXPECT_TRUE (bench.dialogs.warnings[0].startsWith ("Warning: Two or more devices! Please check it!\n"));
-    EXPECT_GT (bench.dialogs.warnings[0].fromFirstOccurrenceOf ("\n", false, false).length(), 0);
+    ASSERT_EQ (bench.view.warnings.size(), 1);
+    EXPECT_TRUE (bench.view.warnings[0].startsWith ("Warning: Two or more devices! Please check it!\n"));
+    EXPECT_GT (bench.view.warnings[0].fromFirstOccurrenceOf ("\n", false, false).length(), 0);
+}
+
+TEST (StateMachineMessages, EveryMissingOutputReachesTheViewOnce)
+{
+    Bench bench;
+    bench.view.status = "Updating....";
+    bench.handle (MessageCode::NoOutputDevice);
+    EXPECT_EQ (bench.view.noOutputBoxes, 1);
+
+    // As the device link sends it: posted to the workflow, once per frame without an output.
+    for (int i = 0; i < 2; ++i)
+        bench.w().postMessage (new CCustomMessage (MessageCode::NoOutputDevice));
+    drain();
+    EXPECT_EQ (bench.view.noOutputBoxes, 3);
+
+    // Nothing else is touched: the view decides how many boxes are open at once.
+    EXPECT_EQ (bench.status(), "Updating....");
+    EXPECT_TRUE (bench.view.warnings.isEmpty());
+    EXPECT_TRUE (bench.view.messages.isEmpty());
 }

@@ -3,6 +3,7 @@
 #include "BinaryData.h"
 #include "ui/AlertDialogUpdate.h"
 #include "ui/MainComponent.h"
+#include "unit/MainComponentAccess.h"
 #include "unit/UiRecordingContext.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@ void pumpMessages() { juce::MessageManager::getInstance()->runDispatchLoopUntil 
 TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
 {
     MainComponent main;
+    const MainComponentTestAccess w (main);
     EXPECT_EQ (main.getWidth(), 572);
     EXPECT_EQ (main.getHeight(), 284);
     EXPECT_EQ (juce::Thread::getCurrentThread(), nullptr);
@@ -28,11 +30,11 @@ TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
         bool visible;
         bool enabled;
     };
-    for (const auto& e : { Expected { main.progressBar.get(), "new component", { 32, 168, 508, 24 }, false, true },
-                           Expected { main.executeButton.get(), "new button", { 424, 196, 140, 44 }, true, false },
-                           Expected { main.fileButton.get(), "new button", { 304, 196, 156, 44 }, true, false },
-                           Expected { main.statusLabel.get(), "new label", { 80, 72, 408, 32 }, true, true },
-                           Expected { main.fileNameLabel.get(), "new label", { 80, 128, 268, 24 }, true, true } })
+    for (const auto& e : { Expected { &w.progressBar, "new component", { 32, 168, 508, 24 }, false, true },
+                           Expected { &w.executeButton, "new button", { 424, 196, 140, 44 }, true, false },
+                           Expected { &w.fileButton, "new button", { 304, 196, 156, 44 }, true, false },
+                           Expected { &w.statusLabel, "new label", { 80, 72, 408, 32 }, true, true },
+                           Expected { &w.fileNameLabel, "new label", { 80, 128, 268, 24 }, true, true } })
     {
         SCOPED_TRACE (e.name);
         ASSERT_NE (e.widget, nullptr);
@@ -45,16 +47,16 @@ TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
 
     // Later widgets lie above earlier ones: File... takes clicks where the buttons overlap.
     main.setVisible (true);
-    EXPECT_LT (main.getIndexOfChildComponent (main.executeButton.get()), main.getIndexOfChildComponent (main.fileButton.get()));
-    EXPECT_EQ (main.getComponentAt (440, 218), main.fileButton.get());
-    EXPECT_EQ (main.getComponentAt (470, 218), main.executeButton.get());
+    EXPECT_LT (main.getIndexOfChildComponent (&w.executeButton), main.getIndexOfChildComponent (&w.fileButton));
+    EXPECT_EQ (main.getComponentAt (440, 218), &w.fileButton);
+    EXPECT_EQ (main.getComponentAt (470, 218), &w.executeButton);
 
-    EXPECT_EQ (main.executeButton->getButtonText(), "Execute");
-    EXPECT_EQ (main.fileButton->getButtonText(), "File...");
-    EXPECT_EQ (main.statusLabel->getText(), "Connecting to device...\n");
-    EXPECT_EQ (main.fileNameLabel->getText(), "");
+    EXPECT_EQ (w.executeButton.getButtonText(), "Execute");
+    EXPECT_EQ (w.fileButton.getButtonText(), "File...");
+    EXPECT_EQ (w.statusLabel.getText(), "Connecting to device...\n");
+    EXPECT_EQ (w.fileNameLabel.getText(), "");
 
-    for (auto* label : { main.statusLabel.get(), main.fileNameLabel.get() })
+    for (auto* label : { &w.statusLabel, &w.fileNameLabel })
     {
         EXPECT_FLOAT_EQ (label->getFont().getHeight(), 20.0f);
         EXPECT_EQ (label->getFont().getTypefaceStyle(), "Regular");
@@ -64,11 +66,11 @@ TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
         EXPECT_EQ (label->findColour (juce::Label::textColourId), juce::Colours::black);
     }
 
-    EXPECT_EQ (main.progressBar->findColour (juce::ProgressBar::backgroundColourId), juce::Colour (5, 6, 61));
-    EXPECT_TRUE (main.progressBar->isOpaque());
+    EXPECT_EQ (w.progressBar.findColour (juce::ProgressBar::backgroundColourId), juce::Colour (5, 6, 61));
+    EXPECT_TRUE (w.progressBar.isOpaque());
 
     // Both buttons show the dark plate centred at 100 x 44 and report to the component.
-    for (auto* button : { main.executeButton.get(), main.fileButton.get() })
+    for (auto* button : { &w.executeButton, &w.fileButton })
     {
         EXPECT_EQ (button->getNormalImage().getWidth(), 100);
         EXPECT_EQ (button->getNormalImage().getHeight(), 44);
@@ -76,16 +78,17 @@ TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
         EXPECT_TRUE (button->getDownImage().isValid());
     }
 
-    EXPECT_FALSE (main.updating);
-    EXPECT_FALSE (main.detectingFlash);
+    EXPECT_FALSE (main.isUpdating());
+    EXPECT_FALSE (main.getWorkflow().detectingFlash);
 }
 
 TEST (MainComponentLayout, ItsLookAndFeelIsTheDefaultUntilItIsDestroyed)
 {
     {
         MainComponent main;
+    const MainComponentTestAccess w (main);
         EXPECT_EQ (&juce::LookAndFeel::getDefaultLookAndFeel(), static_cast<juce::LookAndFeel*> (&main));
-        EXPECT_EQ (&main.progressBar->getLookAndFeel(), static_cast<juce::LookAndFeel*> (&main));
+        EXPECT_EQ (&w.progressBar.getLookAndFeel(), static_cast<juce::LookAndFeel*> (&main));
 
         // Every other component of the program, dialogs included, draws with it.
         alertDialog_Update dialog;
@@ -97,6 +100,7 @@ TEST (MainComponentLayout, ItsLookAndFeelIsTheDefaultUntilItIsDestroyed)
 TEST (MainComponentLayout, PaintsThePictureOnWhiteAtItsOwnSize)
 {
     MainComponent main;
+    const MainComponentTestAccess w (main);
     main.setSize (600, 310); // larger than the picture: white shows right and below
     const auto snapshot = main.createComponentSnapshot (main.getLocalBounds());
     const auto picture = juce::ImageCache::getFromMemory (BinaryData::main_background_png,
@@ -111,7 +115,7 @@ TEST (MainComponentLayout, PaintsThePictureOnWhiteAtItsOwnSize)
         EXPECT_EQ (snapshot.getPixelAt (x, y), picture.getPixelAt (x, y)) << x << "," << y;
 
     // The widgets keep their bounds whatever the size.
-    EXPECT_EQ (main.executeButton->getBounds(), juce::Rectangle<int> (424, 196, 140, 44));
+    EXPECT_EQ (w.executeButton.getBounds(), juce::Rectangle<int> (424, 196, 140, 44));
 }
 
 TEST (MainComponentLayout, PicturesHaveTheirSizes)
@@ -149,39 +153,44 @@ TEST (MainComponentLayout, PicturesHaveTheirSizes)
 TEST (MainComponentCommandLine, EmptyTextChangesNothing)
 {
     MainComponent main;
+    const MainComponentTestAccess w (main);
     main.handleCommandLine ({});
     pumpMessages();
-    EXPECT_EQ (main.executeButton->getButtonText(), "Execute");
-    EXPECT_EQ (main.logView->getText(), "Test!\n");
+    EXPECT_EQ (w.executeButton.getButtonText(), "Execute");
+    EXPECT_EQ (w.logView.getText(), "Test!\n");
 }
 
 TEST (MainComponentCommandLine, EachNonEmptyTextLogsAndCaptionsUpdate)
 {
     MainComponent main;
+    const MainComponentTestAccess w (main);
     main.handleCommandLine ("preset.bin");
     pumpMessages();
-    EXPECT_EQ (main.executeButton->getButtonText(), "UPDATE");
-    EXPECT_EQ (main.logView->getText(), "Test!\nSomething error... Can't load preset.\n");
+    EXPECT_EQ (w.executeButton.getButtonText(), "UPDATE");
+    EXPECT_EQ (w.logView.getText(), "Test!\nSomething error... Can't load preset.\n");
 
     main.handleCommandLine ("again");
     pumpMessages();
-    EXPECT_EQ (main.executeButton->getButtonText(), "UPDATE");
-    EXPECT_EQ (main.logView->getText(), "Test!\nSomething error... Can't load preset.\nSomething error... Can't load preset.\n");
+    EXPECT_EQ (w.executeButton.getButtonText(), "UPDATE");
+    EXPECT_EQ (w.logView.getText(), "Test!\nSomething error... Can't load preset.\nSomething error... Can't load preset.\n");
 
     // Only the caption changed: the button stays disabled.
-    EXPECT_FALSE (main.executeButton->isEnabled());
+    EXPECT_FALSE (w.executeButton.isEnabled());
 }
 
 TEST (MainComponentLayout, ShowsProgressAndEnabledButtonsWhileUpdating)
 {
     MainComponent main;
-    main.executeButton->setEnabled (true);
-    main.fileButton->setEnabled (true);
-    main.progressBar->setVisible (true);
-    main.progressBar->setColour (juce::ProgressBar::foregroundColourId, juce::Colour (0xffc0c0c0));
-    main.progressBar->setTextToDisplay ("Updating...");
-    main.statusLabel->setText ("Updating....", juce::dontSendNotification);
-    main.progressValue = 0.4567;
+    const MainComponentTestAccess w (main);
+    // As the workflow drives it.
+    WorkflowView& view = main;
+    view.setFileName ("update.bin");
+    view.setExecuteButtonEnabled (true);
+    view.setFileButtonEnabled (true);
+    view.setProgressVisible (true);
+    view.setProgressAppearance ("Updating...", 0xffc0c0c0);
+    view.setStatusText ("Updating....");
+    view.setProgressValue (0.4567);
     pumpMessages(); // the bar moves towards its value at the framework's pace
     juce::MessageManager::getInstance()->runDispatchLoopUntil (700);
 
@@ -199,4 +208,48 @@ TEST (MainComponentLayout, ShowsProgressAndEnabledButtonsWhileUpdating)
     // Filled part of the bar, then its dark background.
     EXPECT_EQ (snapshot.getPixelAt (34, 170), juce::Colour (0xffc0c0c0));
     EXPECT_EQ (snapshot.getPixelAt (536, 170), juce::Colour (5, 6, 61));
+
+    EXPECT_EQ (w.statusLabel.getText(), "Updating....");
+    EXPECT_EQ (w.fileNameLabel.getText(), "update.bin");
+    EXPECT_TRUE (w.progressBar.isVisible());
+
+    // Each button follows its own call.
+    for (const bool fileEnabled : { false, true })
+    {
+        view.setFileButtonEnabled (fileEnabled);
+        view.setExecuteButtonEnabled (! fileEnabled);
+        EXPECT_EQ (w.fileButton.isEnabled(), fileEnabled);
+        EXPECT_EQ (w.executeButton.isEnabled(), ! fileEnabled);
+    }
+    view.setProgressVisible (false);
+    EXPECT_FALSE (w.progressBar.isVisible());
+}
+
+TEST (MainComponentWorkflow, MessagesHandedToTheComponentReachTheWorkflow)
+{
+    MainComponent main;
+    const MainComponentTestAccess w (main);
+    w.executeButton.setEnabled (true);
+    main.handleMessage (CCustomMessage (MessageCode::DeviceNotFound));
+    EXPECT_EQ (w.statusLabel.getText(), "Device not found. Quit this tool and try again.");
+    EXPECT_FALSE (w.executeButton.isEnabled());
+}
+
+TEST (MainComponentWorkflow, NoOutputDeviceIsLoggedWithoutADisplay)
+{
+    if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr)
+        GTEST_SKIP() << "with a display the box is shown (a window test checks it)";
+
+    struct Capture : juce::Logger
+    {
+        void logMessage (const juce::String& message) override { lines.add (message); }
+        juce::StringArray lines;
+    } capture;
+
+    MainComponent main;
+    juce::Logger::setCurrentLogger (&capture);
+    for (int i = 0; i < 2; ++i)
+        main.handleMessage (CCustomMessage (MessageCode::NoOutputDevice));
+    juce::Logger::setCurrentLogger (nullptr);
+    EXPECT_EQ (capture.lines, juce::StringArray ({ "No out device", "No out device" }));
 }

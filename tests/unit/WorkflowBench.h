@@ -1,16 +1,15 @@
 #pragma once
 
-// A main component with its workflow, headless: modal dialogs are answered through the
-// workflow's hooks, and the device link talks either to nothing or to an emulated instrument
+// The update workflow headless, behind a view that records what it was told and answers its
+// dialogs from a script; its device link talks either to nothing or to an emulated instrument
 // in this process over a socket.
 
 #include "WorkflowTestSupport.h"
 
 #include "devicelink/MidiPorts.h"
 #include "emulator/Instrument.h"
-#include "ui/MainComponent.h"
-#include "workflow/IdentityState.h"
-#include "workflow/WorkflowHooks.h"
+#include "workflow/UpdateWorkflow.h"
+#include "workflow/WorkflowView.h"
 
 #include <gtest/gtest.h>
 
@@ -31,10 +30,78 @@ public:
     std::unique_ptr<MidiOutPort> openOutput (const MidiPortInfo&) override { return nullptr; }
 };
 
-// Records what each VersionInfo did to the identity read's phase.
-class ObservedComponent : public MainComponent
+// Stands in for the main window: keeps what it shows as the window would, records every
+// dialog it was asked to show, and answers the modal ones as told.
+class RecordingView : public WorkflowView
 {
 public:
+    // What a new window shows.
+    void newWindow()
+    {
+        status = "Connecting to device...\n";
+        fileName = {};
+        fileEnabled = executeEnabled = progressVisible = false;
+        progressValue = 0.0;
+        progressText = {};
+        progressColour = 0;
+    }
+
+    void setStatusText (const juce::String& text) override { status = text; }
+    void setFileButtonEnabled (bool enabled) override { fileEnabled = enabled; }
+    void setExecuteButtonEnabled (bool enabled) override { executeEnabled = enabled; }
+    void setFileName (const juce::String& name) override { fileName = name; }
+    void setProgressVisible (bool visible) override { progressVisible = visible; }
+    void setProgressValue (double value) override { progressValue = value; }
+    void setProgressAppearance (const juce::String& text, std::uint32_t argb) override
+    {
+        progressText = text;
+        progressColour = argb;
+    }
+
+    bool askConfirmation (const juce::String& title, const juce::String& question) override
+    {
+        questions.add (title + ": " + question);
+        return confirm;
+    }
+    juce::File chooseFile (const juce::String& title, const juce::String& patterns) override
+    {
+        choosers.add (title + " " + patterns);
+        return file;
+    }
+    void showMessage (const juce::String& title, const juce::String& text) override { messages.add (title + ": " + text); }
+    void showWarning (const juce::String& title, const juce::String& text) override { warnings.add (title + ": " + text); }
+    void showNoOutputDevice() override { ++noOutputBoxes; }
+    void setScreenSaverBlocked (bool blocked) override { screenSaverBlocked = blocked; }
+
+    // The window.
+    juce::String status = "Connecting to device...\n";
+    juce::String fileName;
+    bool fileEnabled = false;
+    bool executeEnabled = false;
+    bool progressVisible = false;
+    double progressValue = 0.0;
+    juce::String progressText;
+    std::uint32_t progressColour = 0;
+    bool screenSaverBlocked = false;
+
+    // The answers the dialogs give.
+    bool confirm = true;
+    juce::File file;                // the chooser's answer; default File = cancelled
+
+    // What they were asked.
+    juce::StringArray choosers;     // title + patterns of each file chooser shown
+    juce::StringArray questions;    // title + text of each confirmation asked
+    juce::StringArray messages;     // title + text of each message dialog
+    juce::StringArray warnings;     // title + text of warnings
+    int noOutputBoxes = 0;
+};
+
+// Records what each VersionInfo did to the identity read's phase.
+class ObservedWorkflow : public UpdateWorkflow
+{
+public:
+    using UpdateWorkflow::UpdateWorkflow;
+
     struct Step
     {
         int code;
@@ -45,49 +112,21 @@ public:
     void handleMessage (const juce::Message& message) override
     {
         const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        const int before = identityState().versionReadPhase;
-        MainComponent::handleMessage (message);
+        const int before = identity.versionReadPhase;
+        UpdateWorkflow::handleMessage (message);
         if (m != nullptr && m->code == MessageCode::VersionInfo)
-            versionSteps.push_back ({ m->code, before, identityState().versionReadPhase });
+            versionSteps.push_back ({ m->code, before, identity.versionReadPhase });
     }
 
     std::vector<Step> versionSteps;
 };
 
-// The answers the dialogs give, and what they were asked.
-struct DialogScript
-{
-    bool confirm = true;
-    juce::File file;                // the chooser's answer; default File = cancelled
-    juce::StringArray choosers;     // title + patterns of each file chooser shown
-    juce::StringArray questions;    // title + text of each confirmation asked
-    juce::StringArray messages;     // title + text of each message dialog
-    juce::StringArray warnings;     // title + text of warnings
-};
-
 class Bench
 {
 public:
-    // Without an instrument the component's link never finds a device.
+    // Without an instrument the workflow's link never finds a device.
     explicit Bench (std::optional<emu::Config> config = std::nullopt)
     {
-        resetIdentityState();
-        auto& hooks = workflowHooks();
-        hooks.confirmUpdate = [this] (MainComponent&, const juce::String& title, const juce::String& text)
-        {
-            dialogs.questions.add (title + ": " + text);
-            return dialogs.confirm;
-        };
-        hooks.chooseFile = [this] (MainComponent&, const juce::String& title, const juce::String& patterns)
-        {
-            dialogs.choosers.add (title + " " + patterns);
-            return dialogs.file;
-        };
-        hooks.showMessage = [this] (MainComponent&, const juce::String& title, const juce::String& text)
-        { dialogs.messages.add (title + ": " + text); };
-        hooks.showWarning = [this] (const juce::String& title, const juce::String& text)
-        { dialogs.warnings.add (title + ": " + text); };
-
         if (config.has_value())
         {
             instrument = std::make_unique<emu::Instrument> (*config);
@@ -96,12 +135,6 @@ public:
             state.scratch().createDirectory();
             std::string error;
             EXPECT_TRUE (instrument->start (socket.toStdString(), &error)) << error;
-            const auto path = socket;
-            hooks.makePorts = [path] { return createSocketMidiPorts (juce::StringArray (path)); };
-        }
-        else
-        {
-            hooks.makePorts = [] { return std::make_unique<NoMidiPorts>(); };
         }
         start();
     }
@@ -111,31 +144,36 @@ public:
         stop();
         if (instrument != nullptr)
             instrument->stop();
-        workflowHooks() = {};
-        resetIdentityState();
     }
 
-    // A new run of the program: a new main component and fresh process-wide state; the
-    // instrument and the folder of the update's files stay.
+    // A new run of the program: a new workflow in a new window; the instrument, the folder of
+    // the update's files and the record of dialogs stay.
     void start()
     {
         stop();
-        resetIdentityState();
-        component = std::make_unique<ObservedComponent>();
-        component->logPrinter.setEditor (&log);
+        view.newWindow();
+        std::unique_ptr<MidiPortSystem> ports;
+        if (instrument != nullptr)
+            ports = createSocketMidiPorts (juce::StringArray (socket));
+        else
+            ports = std::make_unique<NoMidiPorts>();
+        workflow = std::make_unique<ObservedWorkflow> (view, std::move (ports));
+        workflow->logPrinter.setEditor (&log);
+        workflow->start();
     }
 
-    // The program ends (or is killed): the component goes, with its link.
+    // The program ends (or is killed): the workflow goes, with its link.
     void stop()
     {
-        if (component != nullptr)
-            component->logPrinter.setEditor (nullptr);
-        component.reset();
+        if (workflow != nullptr)
+            workflow->logPrinter.setEditor (nullptr);
+        workflow.reset();
         log.runs.clear();
     }
 
-    MainComponent& c() { return *component; }
-    juce::String status() { return component->statusLabel->getText(); }
+    UpdateWorkflow& w() { return *workflow; }
+    UpdateIdentityState& identity() { return workflow->identity; }
+    juce::String status() const { return view.status; }
 
     bool waitForStatus (const juce::String& text, int timeoutMs)
     {
@@ -145,14 +183,14 @@ public:
     // Connect, detect the flash and read the identity.
     bool waitUntilReady (int timeoutMs = 30000)
     {
-        return pumpUntil ([&] { return identityState().versionReadPhase == 0 && status() == "Device connected."; },
+        return pumpUntil ([&] { return identity().versionReadPhase == 0 && status() == "Device connected."; },
                           timeoutMs);
     }
 
     void handle (int code, int p1 = 0, int p2 = 0, int p3 = 0, std::unique_ptr<std::u16string> data = nullptr)
     {
         const CCustomMessage message (code, p1, p2, p3, std::move (data));
-        component->handleMessage (message);
+        workflow->handleMessage (message);
     }
 
     juce::File writeUpdate (const char* name, std::size_t size, std::uint32_t seed = 2)
@@ -164,17 +202,18 @@ public:
         return file;
     }
 
-    // Picks `file` through File... and presses Execute with the given answer.
+    // Picks `file` through File...
     void choose (const juce::File& file)
     {
-        dialogs.file = file;
-        component->buttonClicked (component->fileButton.get());
+        view.file = file;
+        workflow->chooseUpdateFile();
     }
 
+    // Presses Execute and answers the confirmation.
     void execute (bool yes = true)
     {
-        dialogs.confirm = yes;
-        component->buttonClicked (component->executeButton.get());
+        view.confirm = yes;
+        workflow->executeUpdate();
     }
 
     std::vector<std::uint8_t> flash (std::uint64_t address, std::size_t length) const
@@ -183,11 +222,11 @@ public:
     }
 
     ScopedStateFolder state;
-    DialogScript dialogs;
+    RecordingView view;
     LogRecorder log;
     std::unique_ptr<emu::Instrument> instrument;
     juce::String socket;
-    std::unique_ptr<ObservedComponent> component;
+    std::unique_ptr<ObservedWorkflow> workflow;
 };
 
 inline emu::Config instantInstrument (emu::FlashChip chip = emu::FlashChip::S29GL512_S)

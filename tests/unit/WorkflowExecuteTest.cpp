@@ -1,4 +1,4 @@
-// Execute on the main component: the confirmation, what is set up before the first job, and
+// Execute on the workflow: the confirmation, what is set up before the first job, and
 // the recovery decision's refusal. The scripts themselves are checked in UpdateScriptTest.
 #include "WorkflowBench.h"
 
@@ -15,12 +15,11 @@ class Execute : public ::testing::Test
 protected:
     Execute()
     {
-        identityState().deviceIdBytes = bytes12 ("TALVEK DM-10");
-        identityState().deviceTagBytes = bytes12 ("T1");
-        auto& c = bench.c();
-        c.workDriver = { driver, 4096 };
-        c.statusLabel->setText ("Device connected.", juce::dontSendNotification);
-        c.fileButton->setEnabled (true);
+        bench.identity().deviceIdBytes = bytes12 ("TALVEK DM-10");
+        bench.identity().deviceTagBytes = bytes12 ("T1");
+        bench.w().workDriver = { driver, 4096 };
+        bench.view.status = "Device connected.";
+        bench.view.fileEnabled = true;
         EXPECT_TRUE (Recovery::prepareFolder (bench.state.folder).wasOk());
     }
 
@@ -29,16 +28,17 @@ protected:
         ImageSpec spec;
         spec.size = size;
         bench.choose (writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (spec)));
-        ASSERT_TRUE (bench.c().executeButton->isEnabled());
+        ASSERT_TRUE (bench.view.executeEnabled);
     }
 
     void expectNothingStarted()
     {
-        auto& c = bench.c();
-        EXPECT_FALSE (c.updating);
-        EXPECT_FALSE (c.progressBar->isVisible());
-        EXPECT_FALSE (identityState().screenSaverBlocked);
-        EXPECT_EQ (c.jobQueue.getNextIndex(), 0u);
+        auto& w = bench.w();
+        EXPECT_FALSE (w.updating);
+        EXPECT_FALSE (bench.view.progressVisible);
+        EXPECT_FALSE (bench.identity().screenSaverBlocked);
+        EXPECT_FALSE (bench.view.screenSaverBlocked);
+        EXPECT_EQ (w.jobQueue.getNextIndex(), 0u);
     }
 
     const std::uint8_t driver[4096] {};
@@ -50,12 +50,12 @@ TEST_F (Execute, NoChangesNothing)
 {
     chooseImage (0x40000);
     bench.execute (false);
-    ASSERT_EQ (bench.dialogs.questions.size(), 1);
-    EXPECT_EQ (bench.dialogs.questions[0], "Confirmation: Are you sure to update? \nDo not shut power off \nwhile updating.");
+    ASSERT_EQ (bench.view.questions.size(), 1);
+    EXPECT_EQ (bench.view.questions[0], "Confirmation: Are you sure to update? \nDo not shut power off \nwhile updating.");
     EXPECT_EQ (bench.status(), "Device connected.");
-    EXPECT_TRUE (bench.c().fileButton->isEnabled());
-    EXPECT_TRUE (bench.c().executeButton->isEnabled());
-    EXPECT_TRUE (bench.c().jobQueue.getJobs().empty());
+    EXPECT_TRUE (bench.view.fileEnabled);
+    EXPECT_TRUE (bench.view.executeEnabled);
+    EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
     expectNothingStarted();
 }
 
@@ -65,22 +65,23 @@ TEST_F (Execute, YesStartsTheScript)
     drain();
     ASSERT_TRUE (bench.log.all().isNotEmpty());
     bench.execute (true);
-    auto& c = bench.c();
+    auto& w = bench.w();
 
     EXPECT_EQ (bench.status(), "Updating....");
-    EXPECT_FALSE (c.fileButton->isEnabled());
-    EXPECT_FALSE (c.executeButton->isEnabled());
-    EXPECT_TRUE (c.updating);
-    EXPECT_TRUE (c.progressBar->isVisible());
-    EXPECT_TRUE (identityState().screenSaverBlocked);
+    EXPECT_FALSE (bench.view.fileEnabled);
+    EXPECT_FALSE (bench.view.executeEnabled);
+    EXPECT_TRUE (w.updating);
+    EXPECT_TRUE (bench.view.progressVisible);
+    EXPECT_TRUE (bench.identity().screenSaverBlocked);
+    EXPECT_TRUE (bench.view.screenSaverBlocked);
 
-    EXPECT_EQ (c.jobQueue.getJobs().size(), 22u);
-    EXPECT_EQ (c.jobQueue.getNextIndex(), 1u);
-    EXPECT_EQ (c.jobQueue.current.kind, JobKind::SendDriver);
-    EXPECT_EQ (c.jobQueue.current.data, driver);
-    EXPECT_STREQ (c.jobQueue.current.name.data(), "Work");
-    EXPECT_FLOAT_EQ (c.jobQueue.current.progressStart, 0.0f);
-    EXPECT_FLOAT_EQ (c.jobQueue.current.progressEnd, 100.0f);
+    EXPECT_EQ (w.jobQueue.getJobs().size(), 22u);
+    EXPECT_EQ (w.jobQueue.getNextIndex(), 1u);
+    EXPECT_EQ (w.jobQueue.current.kind, JobKind::SendDriver);
+    EXPECT_EQ (w.jobQueue.current.data, driver);
+    EXPECT_STREQ (w.jobQueue.current.name.data(), "Work");
+    EXPECT_FLOAT_EQ (w.jobQueue.current.progressStart, 0.0f);
+    EXPECT_FLOAT_EQ (w.jobQueue.current.progressEnd, 100.0f);
 
     // The instrument's identity is kept for an interrupted update.
     const auto saved = Recovery::loadIdentity (juce::File (bench.state.paths().identityFile));
@@ -105,9 +106,9 @@ TEST_F (Execute, LockWithoutUsableBackupRefuses)
                                                           static_cast<std::size_t> (backup));
         bench.execute (true);
         EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
-        EXPECT_FALSE (bench.c().fileButton->isEnabled());
-        EXPECT_TRUE (bench.c().executeButton->isEnabled());
-        EXPECT_EQ (bench.c().jobQueue.getJobs().size(), 1u);
+        EXPECT_FALSE (bench.view.fileEnabled);
+        EXPECT_TRUE (bench.view.executeEnabled);
+        EXPECT_EQ (bench.w().jobQueue.getJobs().size(), 1u);
         expectNothingStarted();
         EXPECT_TRUE (juce::File (paths.lockFile).exists());
     }
@@ -120,8 +121,8 @@ TEST_F (Execute, LargerFileClearsTheLock)
     juce::File (paths.lockFile).replaceWithText ("ZKT backup lock!");
     bench.execute (true);
     EXPECT_FALSE (juce::File (paths.lockFile).exists());
-    EXPECT_EQ (bench.c().jobQueue.getJobs().size(), 17u);
-    EXPECT_TRUE (bench.c().updating);
+    EXPECT_EQ (bench.w().jobQueue.getJobs().size(), 17u);
+    EXPECT_TRUE (bench.w().updating);
 }
 
 TEST_F (Execute, WrongSizeIsRefusedBeforeTheQuestion)
@@ -130,7 +131,7 @@ TEST_F (Execute, WrongSizeIsRefusedBeforeTheQuestion)
     {
         chooseImage (size); // the identity matches, so File... enables Execute
         bench.execute (true);
-        EXPECT_TRUE (bench.dialogs.questions.isEmpty());
+        EXPECT_TRUE (bench.view.questions.isEmpty());
         EXPECT_EQ (bench.status(), "The size of the update file is not correct.");
         expectNothingStarted();
     }

@@ -3,7 +3,7 @@
 // Shared by the workflow tests: a log view that records what was printed and how, a private
 // state folder per test, synthetic update files, and message-loop pumping.
 
-#include "ui/LogEditor.h"
+#include "messages/CustomMessage.h"
 #include "workflow/Recovery.h"
 #include "support/ScratchFolder.h"
 
@@ -49,8 +49,9 @@ inline void drain()
     EXPECT_TRUE (pumpUntil ([&] { return sentinel.arrived; }, 30000));
 }
 
-// A log view that keeps every appended piece of text with the colour and boldness in force.
-class LogRecorder : public CLogEditor
+// Takes a log view's place: keeps every appended piece of text with the colour and boldness in
+// force.
+class LogRecorder : public juce::MessageListener
 {
 public:
     struct Run
@@ -75,7 +76,6 @@ public:
                                       reinterpret_cast<const juce::CharPointer_UTF16::CharType*> (m->data->c_str()))),
                                   colour, bold });
         }
-        CLogEditor::handleMessage (message);
     }
 
     juce::String all() const

@@ -111,10 +111,10 @@ struct ScopedVariable
 juce::Image expectedMain (const juce::String& status, const juce::String& fileName, bool fileEnabled, bool executeEnabled)
 {
     MainComponent main;
-    main.statusLabel->setText (status, juce::dontSendNotification);
-    main.fileNameLabel->setText (fileName, juce::dontSendNotification);
-    main.fileButton->setEnabled (fileEnabled);
-    main.executeButton->setEnabled (executeEnabled);
+    main.setStatusText (status);
+    main.setFileName (fileName);
+    main.setFileButtonEnabled (fileEnabled);
+    main.setExecuteButtonEnabled (executeEnabled);
     return main.createComponentSnapshot (main.getLocalBounds());
 }
 

@@ -3,6 +3,7 @@
 #include "app/Application.h"
 #include "ui/AlertDialogUpdate.h"
 #include "ui/MainComponent.h"
+#include "unit/MainComponentAccess.h"
 #include "window/WindowTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +46,7 @@ struct AppObject
 juce::String logOf (ZKTProgrammerV2Application::MainWindow& window)
 {
     pump (50);
-    return window.mainComponent->logView->getText();
+    return MainComponentTestAccess (*window.mainComponent).logView.getText();
 }
 } // namespace
 
@@ -92,11 +93,11 @@ TEST (MainWindow, CloseButtonIsIgnoredWhileUpdating)
     auto* window = object.app->getMainWindow();
     ASSERT_NE (window, nullptr);
 
-    window->mainComponent->updating = true;
+    window->mainComponent->getWorkflow().updating = true;
     window->closeButtonPressed();
     EXPECT_EQ (object.app->quitRequests, 0);
 
-    window->mainComponent->updating = false;
+    window->mainComponent->getWorkflow().updating = false;
     window->closeButtonPressed();
     EXPECT_EQ (object.app->quitRequests, 1);
     object.app->shutdown();
@@ -109,7 +110,7 @@ TEST (MainWindow, CommandLinesAtStartAndFromLaterLaunches)
     object.app->initialise ("first.syx");
     auto* window = object.app->getMainWindow();
     ASSERT_NE (window, nullptr);
-    EXPECT_EQ (window->mainComponent->executeButton->getButtonText(), "UPDATE");
+    EXPECT_EQ (MainComponentTestAccess (*window->mainComponent).executeButton.getButtonText(), "UPDATE");
     EXPECT_EQ (logOf (*window), "Test!\nSomething error... Can't load preset.\n");
 
     object.app->anotherInstanceStarted ({});
@@ -120,7 +121,7 @@ TEST (MainWindow, CommandLinesAtStartAndFromLaterLaunches)
 
     // Started without a command line: Execute stays, no log line.
     object.app->initialise ({});
-    EXPECT_EQ (object.app->getMainWindow()->mainComponent->executeButton->getButtonText(), "Execute");
+    EXPECT_EQ (MainComponentTestAccess (*object.app->getMainWindow()->mainComponent).executeButton.getButtonText(), "Execute");
     EXPECT_EQ (logOf (*object.app->getMainWindow()), "Test!\n");
     object.app->shutdown();
 }
@@ -194,4 +195,43 @@ TEST (AlertDialogUpdateModal, ReturnsWhichButtonEndedIt)
             savePng (during.snapshot, juce::String ("dialog-") + (c.mode == 0 ? "question" : "message") + ".png");
         EXPECT_EQ (dialog.getParentComponent(), nullptr) << "the dialog window must not keep the content";
     }
+}
+
+namespace
+{
+// The untitled warning boxes on the screen (the "No out device" box is the only one).
+std::vector<juce::AlertWindow*> untitledWarnings()
+{
+    std::vector<juce::AlertWindow*> found;
+    for (int i = 0; i < juce::TopLevelWindow::getNumTopLevelWindows(); ++i)
+        if (auto* alert = dynamic_cast<juce::AlertWindow*> (juce::TopLevelWindow::getTopLevelWindow (i)))
+            if (alert->getAlertType() == juce::MessageBoxIconType::WarningIcon && alert->getName().isEmpty()
+                && alert->isShowing())
+                found.push_back (alert);
+    return found;
+}
+} // namespace
+
+TEST (MainComponentWindow, NoOutputDeviceBoxIsShownOnceAtATime)
+{
+    TALVEK_REQUIRE_DISPLAY();
+    MainComponent main;
+
+    // A burst of frames without an output: one box, not one per frame.
+    for (int i = 0; i < 3; ++i)
+        main.handleMessage (CCustomMessage (MessageCode::NoOutputDevice));
+    pump (100);
+    auto boxes = untitledWarnings();
+    ASSERT_EQ (boxes.size(), 1u);
+
+    // Once it is closed, the next frame without an output shows it again.
+    boxes[0]->exitModalState (1);
+    pump (100);
+    EXPECT_TRUE (untitledWarnings().empty());
+    main.handleMessage (CCustomMessage (MessageCode::NoOutputDevice));
+    pump (100);
+    boxes = untitledWarnings();
+    ASSERT_EQ (boxes.size(), 1u);
+    boxes[0]->exitModalState (1);
+    pump (100);
 }

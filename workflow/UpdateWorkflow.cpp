@@ -1,0 +1,375 @@
+// The reactions to the device link's messages: connection, flash auto-detection, the identity
+// read and the running update script.
+
+#include "workflow/UpdateWorkflow.h"
+
+#include "devicelink/FlashLayout.h"
+#include "devicelink/MidiPorts.h"
+
+#include <algorithm>
+
+namespace
+{
+constexpr std::uint32_t black = 0xFF000000;
+constexpr std::uint32_t red = 0xFFFF0000;
+constexpr std::uint32_t blue = 0xFF0000FF;
+constexpr std::uint32_t barColour = 0xFFC0C0C0;
+
+const char* const updateFailedText = "Update failed. Quit this tool and try again.";
+
+std::wstring widen (const char* text)
+{
+    std::wstring wide;
+    for (; *text != 0; ++text)
+        wide.push_back (static_cast<wchar_t> (static_cast<unsigned char> (*text)));
+    return wide;
+}
+
+// The version record's text: up to its first zero unit.
+std::u16string recordText (const std::u16string& record)
+{
+    return record.substr (0, std::min (record.find (u'\0'), record.size()));
+}
+
+// Status texts of a failed job, by reason.
+const char* failureText (int reason)
+{
+    switch (reason)
+    {
+        case FailureReason::ReadFileNotMade: return "Can't create file to save data.";
+        case FailureReason::FilesDiffer:     return "The data read from flash is not correct.";
+        case FailureReason::LockNotCreated:  return "Can't create lock file!";
+        case FailureReason::LockNotDeleted:  return "Can't delete lock file!";
+        case FailureReason::NoResponse:      return "Device disconnected. Quit this tool and try again.";
+        case FailureReason::SourceNotOpened: return "Can't open file to read data.";
+        case FailureReason::FlashFailed:     return "Flash operation failed in the device.";
+        case FailureReason::JobRefused:      return "Flash job can't run with this data.";
+        default:                             return nullptr;
+    }
+}
+
+juce::String twoInstrumentsText()
+{
+    return juce::String ("Two or more devices! Please check it!\n")
+           + juce::String (juce::CharPointer_UTF8 (
+               "\xe6\xa3\x80\xe6\xb5\x8b\xe5\x88\xb0\xe4\xb8\xa4\xe5\x8f\xb0\xe6\x88\x96"
+               "\xe6\x9b\xb4\xe5\xa4\x9a\xe8\xae\xbe\xe5\xa4\x87\xef\xbc\x81\xe8\xaf\xb7"
+               "\xe6\xa3\x80\xe6\x9f\xa5\xef\xbc\x81"));
+}
+} // namespace
+
+//==============================================================================================
+UpdateWorkflow::UpdateWorkflow (WorkflowView& viewIn, std::unique_ptr<MidiPortSystem> ports)
+    : builtInDrivers (makeBuiltInDrivers()),
+      jobQueue (std::move (ports)),
+      view (viewIn)
+{
+    jobQueue.communication.listener = this;
+    jobQueue.communication.log = &logPrinter;
+}
+
+UpdateWorkflow::~UpdateWorkflow() = default;
+
+void UpdateWorkflow::start()
+{
+    jobQueue.rescan();
+}
+
+std::optional<Recovery::Paths> UpdateWorkflow::preparePaths()
+{
+    const auto folder = Recovery::folderLocation();
+    if (const auto result = Recovery::prepareFolder (folder); result.failed())
+    {
+        logPrinter.printW (L"%ls\n", result.getErrorMessage().toWideCharPointer());
+        return std::nullopt;
+    }
+    return Recovery::pathsIn (folder);
+}
+
+void UpdateWorkflow::setProgressValue (double value)
+{
+    progressValue = value;
+    view.setProgressValue (value);
+}
+
+void UpdateWorkflow::setScreenSaverBlocked (bool blocked)
+{
+    if (identity.screenSaverBlocked == blocked)
+        return;
+    identity.screenSaverBlocked = blocked;
+    view.setScreenSaverBlocked (blocked);
+}
+
+//==============================================================================================
+void UpdateWorkflow::setControlsEnabled (bool enable)
+{
+    if (identity.updateFileAccepted)
+        view.setExecuteButtonEnabled (enable);
+}
+
+void UpdateWorkflow::startVersionRead()
+{
+    jobQueue.clear();
+
+    if (const auto paths = preparePaths())
+    {
+        jobQueue.addReadToFile (paths->versionFile, FlashLayout::identityPage, FlashLayout::identityOffset,
+                                FlashLayout::identityLength, 0.0f, 100.0f);
+        jobQueue.addReadVersionInfo (paths->versionFile);
+        jobQueue.runNext();
+        identity.versionReadPhase = 1;
+        logPrinter.printW (L"Check file version and flash version.\n");
+    }
+    else
+    {
+        view.setStatusText (noFolderText);
+    }
+
+    view.setFileButtonEnabled (true);
+}
+
+//==============================================================================================
+void UpdateWorkflow::handleMessage (const juce::Message& message)
+{
+    const auto* custom = dynamic_cast<const CCustomMessage*> (&message);
+    if (custom == nullptr)
+        return;
+
+    const int p1 = custom->param1, p2 = custom->param2, p3 = custom->param3;
+
+    switch (custom->code)
+    {
+        case MessageCode::DeviceConnected:
+            deviceConnected();
+            break;
+
+        case MessageCode::DeviceNotFound:
+            view.setExecuteButtonEnabled (false);
+            view.setStatusText ("Device not found. Quit this tool and try again.");
+            break;
+
+        case MessageCode::MultipleDevices:
+            view.showWarning ("Warning", twoInstrumentsText());
+            break;
+
+        case MessageCode::OperationState:
+            setControlsEnabled (p1 != 0);
+            break;
+
+        case MessageCode::Progress:
+            progress (p1, p2, p3);
+            break;
+
+        case MessageCode::JobFinished:
+            if (p1 == 0)
+                jobSucceeded();
+            else
+                jobFailed (p2);
+            break;
+
+        case MessageCode::NoOutputDevice:
+            view.showNoOutputDevice();
+            break;
+
+        case MessageCode::VersionInfo:
+            if (custom->data != nullptr)
+                versionInfoReceived (*custom->data);
+            break;
+
+        default: // ScanStarted, LinkState and unknown codes
+            break;
+    }
+}
+
+void UpdateWorkflow::deviceConnected()
+{
+    logPrinter.printA ("Device Connected! Test MCU/Flash type.\n");
+    jobQueue.clear();
+    for (const auto& entry : builtInDrivers)
+    {
+        jobQueue.addSendDriver (entry.data, entry.size, entry.flashName.data(), 0.0f, 100.0f);
+        jobQueue.addTestFlash (entry.mcuName.data(), entry.flashName.data(), entry.data, entry.size);
+    }
+    jobQueue.runNext();
+    detectingFlash = true;
+}
+
+void UpdateWorkflow::progress (int phase, int p2, int p3)
+{
+    if (phase == ProgressPhase::None)
+        return;
+    if (phase == ProgressPhase::Range)
+    {
+        progressRangeStart = p2 / 1000.0;
+        progressRangeEnd = p3 / 1000.0;
+        return;
+    }
+    view.setProgressAppearance ("Updating...", barColour);
+    if (p3 != 0)
+        setProgressValue (progressRangeStart + (progressRangeEnd - progressRangeStart) * static_cast<double> (p2) / p3);
+}
+
+//==============================================================================================
+void UpdateWorkflow::jobSucceeded()
+{
+    if (detectingFlash && jobQueue.current.kind == JobKind::TestFlash)
+    {
+        detectingFlash = false;
+        const auto& job = jobQueue.current;
+        logPrinter.setTextColour (blue);
+        logPrinter.printW (L"Select MCU: %ls, flash: %ls\n", widen (job.mcuName.data()).c_str(),
+                           widen (job.flashName.data()).c_str());
+        workDriver = { job.data, job.dataLength };
+        startVersionRead();
+        return;
+    }
+
+    const auto paths = Recovery::pathsIn (Recovery::folderLocation());
+
+    // A file job may only go on once what it wrote survives a power cut: the backup before
+    // the lock is created, the lock before the flash is touched.
+    if (updating && jobQueue.current.kind == JobKind::ReadToFile && jobQueue.current.path == paths.backupFile)
+    {
+        if (! syncUpdateFile (paths.backupFile))
+            return;
+    }
+    else if (updating && jobQueue.current.kind == JobKind::BackupLock && jobQueue.current.mode == 0)
+    {
+        if (! syncUpdateFile (paths.lockFile))
+            return;
+    }
+
+    if (jobQueue.runNext() == 0)
+        return;
+
+    updating = false;
+    view.setProgressVisible (false);
+    setScreenSaverBlocked (false);
+    view.setStatusText ("Update completed successfully.");
+    view.setExecuteButtonEnabled (false);
+}
+
+bool UpdateWorkflow::syncUpdateFile (const juce::String& path)
+{
+    if (const auto result = Recovery::syncToDisk (juce::File (path)); result.failed())
+    {
+        logPrinter.printW (L"%ls\n", result.getErrorMessage().toWideCharPointer());
+        jobFailed (FailureReason::ReadFileNotMade);
+        return false;
+    }
+    return true;
+}
+
+void UpdateWorkflow::jobFailed (int reason)
+{
+    if (detectingFlash && jobQueue.current.kind == JobKind::TestFlash)
+    {
+        if (jobQueue.noDriverUploadNext())
+        {
+            detectingFlash = false;
+            jobQueue.clear();
+            setControlsEnabled (true);
+            logPrinter.setBold (true);
+            logPrinter.setTextColour (red);
+            logPrinter.printW (L"Please select correct flash model.\n");
+            logPrinter.setBold (false);
+            logPrinter.setTextColour (black);
+            setScreenSaverBlocked (false);
+        }
+        else if (jobQueue.runNext() != 0)
+        {
+            detectingFlash = false;
+            jobQueue.clear();
+            setControlsEnabled (true);
+            setScreenSaverBlocked (false);
+        }
+        updating = false;
+        view.setProgressVisible (false);
+        return;
+    }
+
+    detectingFlash = false;
+    jobQueue.clear();
+    setScreenSaverBlocked (false);
+    if (const auto* text = failureText (reason))
+        view.setStatusText (text);
+    else if (updating)
+        // A failed update must never leave "Updating...." standing.
+        view.setStatusText (updateFailedText);
+    updating = false;
+    view.setProgressVisible (false);
+}
+
+//==============================================================================================
+void UpdateWorkflow::versionInfoReceived (const std::u16string& record)
+{
+    if (recordText (record) == u"error")
+    {
+        view.setStatusText ("Someting error when getting version from device.");
+        logPrinter.printA ("Someting error when getting version from device.\n");
+        return;
+    }
+
+    const auto lowBytes = [&record]
+    {
+        std::array<std::uint8_t, FlashLayout::identityLength> bytes {};
+        for (std::size_t i = 0; i < bytes.size() && i < record.size(); ++i)
+            bytes[i] = static_cast<std::uint8_t> (record[i] & 0xFF);
+        return bytes;
+    };
+
+    if (identity.versionReadPhase == 1)
+    {
+        identity.deviceIdBytes = lowBytes();
+        if (const auto paths = preparePaths())
+        {
+            jobQueue.addReadToFile (paths->versionFile, FlashLayout::tagPage, FlashLayout::tagPageOffset,
+                                    FlashLayout::tagLength, 0.0f, 100.0f);
+            jobQueue.addReadVersionInfo (paths->versionFile);
+            jobQueue.runNext();
+        }
+        identity.versionReadPhase = 2;
+    }
+    else if (identity.versionReadPhase == 2)
+    {
+        identity.deviceTagBytes = lowBytes();
+        identity.versionReadPhase = 0;
+        adoptSavedIdentity();
+        view.setStatusText ("Device connected.");
+    }
+
+    showFileCheck (checkUpdateFile());
+}
+
+void UpdateWorkflow::showFileCheck (UpdateFileCheck result)
+{
+    switch (result)
+    {
+        case UpdateFileCheck::ok:
+            logPrinter.printA ("Ready to program");
+            view.setStatusText ("Device connected.");
+            break;
+        case UpdateFileCheck::modified:
+            logPrinter.printA ("The update file is modified!\n");
+            view.setStatusText ("The update file is modified!");
+            break;
+        case UpdateFileCheck::badSize:
+            view.setStatusText ("The size of the update file is not correct.");
+            break;
+        case UpdateFileCheck::none:
+            break;
+    }
+}
+
+void UpdateWorkflow::adoptSavedIdentity()
+{
+    const auto paths = Recovery::pathsIn (Recovery::folderLocation());
+    const Recovery::Identity read { identity.deviceIdBytes, identity.deviceTagBytes };
+    const auto effective = Recovery::effectiveIdentity (read, Recovery::loadIdentity (juce::File (paths.identityFile)));
+    if (effective.id == read.id && effective.tag == read.tag)
+        return;
+
+    logPrinter.printA ("The flash identity is erased; using the identity saved by the interrupted update.\n");
+    identity.deviceIdBytes = effective.id;
+    identity.deviceTagBytes = effective.tag;
+}

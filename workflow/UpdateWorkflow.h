@@ -1,0 +1,95 @@
+#pragma once
+
+#include "devicelink/JobQueue.h"
+#include "messages/LogPrinter.h"
+#include "workflow/BuiltInDrivers.h"
+#include "workflow/IdentityState.h"
+#include "workflow/Recovery.h"
+#include "workflow/UpdateFileCheck.h"
+#include "workflow/WorkflowView.h"
+
+#include <juce_events/juce_events.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class MidiPortSystem;
+
+// The update workflow: it reacts to the device link's messages (connection, flash
+// auto-detection, the identity read, the running job script) and to the two buttons, and shows
+// its state through a view. The device link posts every message to this object. Everything
+// here runs on the message thread.
+class UpdateWorkflow : public juce::MessageListener
+{
+public:
+    // `ports` go to the device link (null: the platform's MIDI ports). Nothing is probed
+    // before start().
+    explicit UpdateWorkflow (WorkflowView& view, std::unique_ptr<MidiPortSystem> ports = nullptr);
+    ~UpdateWorkflow() override;
+
+    // Starts the device link's search for the instrument.
+    void start();
+
+    void handleMessage (const juce::Message& message) override;
+
+    // What the two buttons do.
+    void executeUpdate();
+    void chooseUpdateFile();
+
+    UpdateFileCheck checkUpdateFile();
+    void setControlsEnabled (bool enable);
+    void startVersionRead();
+
+    // The screen saver stays off while an update runs; repeating a call changes nothing.
+    void setScreenSaverBlocked (bool blocked);
+
+    // --- State ---
+    bool detectingFlash = false;
+    bool updating = false; // the main window ignores its close button while set
+
+    struct DriverImage
+    {
+        const std::uint8_t* data = nullptr;
+        int size = 0;
+    };
+    DriverImage workDriver;
+
+    double progressRangeStart = 0.0;
+    double progressRangeEnd = 0.0;
+    double progressValue = 0.0; // what the view's bar shows
+
+    juce::String updateFilePath; // at most 259 UTF-16 units
+    int updateFileSize = 0;
+
+    UpdateIdentityState identity;
+
+    std::vector<DriverEntry> builtInDrivers;
+
+    // The device link prints through this; it must outlive the job queue below.
+    CLogPrinter logPrinter;
+
+    // The job script and the device link it owns.
+    JobQueue jobQueue;
+
+private:
+    static constexpr const char* noFolderText = "Can't create folder to save data.";
+
+    // The private folder for the update's files, created on demand; logs why when it cannot be.
+    std::optional<Recovery::Paths> preparePaths();
+    void setProgressValue (double value);
+
+    void deviceConnected();
+    void progress (int phase, int p2, int p3);
+    void jobSucceeded();
+    void jobFailed (int reason);
+    bool syncUpdateFile (const juce::String& path);
+    void versionInfoReceived (const std::u16string& record);
+    void adoptSavedIdentity();
+    void showFileCheck (UpdateFileCheck result);
+
+    WorkflowView& view;
+
+    JUCE_DECLARE_NON_COPYABLE (UpdateWorkflow)
+};

@@ -1,0 +1,107 @@
+// What the two buttons start: choosing and checking the update file, and the update itself.
+
+#include "workflow/UpdateWorkflow.h"
+
+#include "devicelink/BuiltInData.h"
+#include "workflow/UpdateScript.h"
+
+#include <algorithm>
+#include <limits>
+
+void UpdateWorkflow::executeUpdate()
+{
+    // The size rules are also checked here: the button stays enabled for a matching file of
+    // the wrong size, and no script has a meaning for one.
+    const juce::File file (updateFilePath);
+    const auto size = file.existsAsFile() ? file.getSize() : 0;
+    if (UpdateFile::sizeProblem (size) != nullptr)
+    {
+        view.setStatusText ("The size of the update file is not correct.");
+        return;
+    }
+    updateFileSize = static_cast<int> (size);
+
+    if (! view.askConfirmation ("Confirmation", "Are you sure to update? \nDo not shut power off \nwhile updating."))
+        return;
+
+    if (logPrinter.getEditor() != nullptr)
+        logPrinter.clearLog();
+    jobQueue.clear();
+    view.setStatusText ("Updating....");
+    view.setFileButtonEnabled (false);
+
+    const auto paths = preparePaths();
+    if (! paths.has_value())
+    {
+        view.setStatusText (noFolderText);
+        return;
+    }
+
+    // Recorded before the flash is touched: an interrupted update may erase the identity bytes.
+    const auto& id = identity.deviceIdBytes;
+    if (! std::all_of (id.begin(), id.end(), [] (auto b) { return b == 0xFF; }))
+    {
+        if (const auto saved = Recovery::saveIdentity (juce::File (paths->identityFile),
+                                                       { identity.deviceIdBytes, identity.deviceTagBytes });
+            saved.failed())
+        {
+            logPrinter.printW (L"%ls\n", saved.getErrorMessage().toWideCharPointer());
+            view.setStatusText ("Can't create file to save data.");
+            return;
+        }
+    }
+
+    const auto special = BuiltInData::specialDriver();
+    const UpdateScript::Blocks blocks { workDriver.data, workDriver.size, special.data, special.size,
+                                        BuiltInData::paramArea().data, BuiltInData::zeroBlock().data };
+
+    if (UpdateScript::queue (jobQueue, updateFilePath, updateFileSize, blocks, *paths, logPrinter)
+        == UpdateScript::Kind::refused)
+    {
+        view.setStatusText ("Found an error can't be fixed in the last update.");
+        return;
+    }
+
+    setProgressValue (0.0);
+    jobQueue.runNext();
+    updating = true;
+    view.setProgressVisible (true);
+    setControlsEnabled (false);
+    setScreenSaverBlocked (true);
+}
+
+void UpdateWorkflow::chooseUpdateFile()
+{
+    const auto chosen = view.chooseFile ("Select...", "*.bin;*.rom");
+    if (chosen == juce::File())
+        return;
+
+    updateFilePath = chosen.getFullPathName();
+    view.setFileName (chosen.getFileName());
+
+    const bool match = UpdateFile::matchesInstrument (chosen, identity.deviceIdBytes, identity.deviceTagBytes);
+    updateFileSize = static_cast<int> (std::min<juce::int64> (chosen.getSize(), std::numeric_limits<int>::max()));
+
+    if (! match)
+    {
+        view.setExecuteButtonEnabled (false);
+        identity.updateFileAccepted = false;
+        view.showMessage ("Message", "The selected file is not supported.");
+        return;
+    }
+
+    identity.updateFileAccepted = true;
+    checkUpdateFile();
+    view.setExecuteButtonEnabled (true);
+}
+
+UpdateFileCheck UpdateWorkflow::checkUpdateFile()
+{
+    if (! identity.updateFileAccepted)
+        return UpdateFileCheck::none;
+
+    juce::int64 size = 0;
+    const auto result = UpdateFile::check (juce::File (updateFilePath), logPrinter, size);
+    updateFileSize = static_cast<int> (std::min<juce::int64> (size, std::numeric_limits<int>::max()));
+    return result;
+}

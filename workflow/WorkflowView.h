@@ -1,0 +1,38 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <cstdint>
+
+// Everything the update workflow shows or asks: the main window implements it, tests put a
+// recorder in its place. Called on the message thread only.
+class WorkflowView
+{
+public:
+    virtual ~WorkflowView() = default;
+
+    virtual void setStatusText (const juce::String& text) = 0;
+    virtual void setFileButtonEnabled (bool enabled) = 0;
+    virtual void setExecuteButtonEnabled (bool enabled) = 0;
+    // The chosen update file's name (without its folder).
+    virtual void setFileName (const juce::String& name) = 0;
+
+    virtual void setProgressVisible (bool visible) = 0;
+    // 0..1 of the whole bar.
+    virtual void setProgressValue (double value) = 0;
+    // The text the bar shows with its percentage, and the colour of its filled part (ARGB).
+    virtual void setProgressAppearance (const juce::String& text, std::uint32_t argb) = 0;
+
+    // Modal: true for YES.
+    virtual bool askConfirmation (const juce::String& title, const juce::String& question) = 0;
+    // Modal: the chosen file, or a default File when cancelled.
+    virtual juce::File chooseFile (const juce::String& title, const juce::String& patterns) = 0;
+    // Modal: returns once the message has been closed.
+    virtual void showMessage (const juce::String& title, const juce::String& text) = 0;
+    // Not modal: the two-instruments warning.
+    virtual void showWarning (const juce::String& title, const juce::String& text) = 0;
+    // Not modal: a frame had no output to go to.
+    virtual void showNoOutputDevice() = 0;
+
+    virtual void setScreenSaverBlocked (bool blocked) = 0;
+};
