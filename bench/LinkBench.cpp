@@ -14,12 +14,20 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <semaphore>
 #include <thread>
 
 namespace
 {
 std::atomic<long long> allocations { 0 };
 } // namespace
+
+// The framework's own wait for the next message, as its message loop runs it (not in its
+// public headers).
+namespace juce
+{
+bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
+}
 
 // Counting replacements of the global allocation functions. They pair malloc with free, which
 // GCC cannot see through the replacement.
@@ -249,24 +257,40 @@ void ackBytesThroughTheInbox (benchmark::State& state)
 }
 BENCHMARK (ackBytesThroughTheInbox);
 
-// The same, with the hop between the threads measured too: the input thread's hand-over
-// wakes the message thread through the framework's message queue.
+// The same, with the hop between the threads measured too: an input thread of its own hands
+// the Ack over, and the message thread is woken through the framework's message queue.
 void ackToNextDataFrameAcrossThreads (benchmark::State& state)
 {
     const juce::ScopedJuceInitialiser_GUI juce;
     ConnectedLink c;
     auto* ports = c.ports;
     const auto& data = programData();
-    auto* mm = juce::MessageManager::getInstance();
+    std::binary_semaphore go { 0 };
+    std::atomic<bool> running { true };
+    std::thread input ([&]
+    {
+        for (;;)
+        {
+            go.acquire();
+            if (! running)
+                return;
+            ports->deliver (ackBytes, sizeof (ackBytes));
+        }
+    });
+
     measureTurnaround (state, [&] { c.link->programData (data.data(), 0, 0, static_cast<int> (data.size()), 0, 100); },
                        [&]
                        {
                            const auto sentBefore = ports->framesSent;
-                           std::thread input ([&] { ports->deliver (ackBytes, sizeof (ackBytes)); });
-                           input.join();
+                           go.release();
+                           // As the program's own loop waits: blocked until a message arrives
+                           // (runDispatchLoopUntil would poll with 1 ms sleeps instead).
                            while (ports->framesSent == sentBefore)
-                               mm->runDispatchLoopUntil (0);
+                               juce::dispatchNextMessageOnSystemQueue (false);
                        });
+    running = false;
+    go.release();
+    input.join();
 }
 BENCHMARK (ackToNextDataFrameAcrossThreads);
 } // namespace

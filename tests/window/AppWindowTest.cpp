@@ -124,7 +124,14 @@ TEST_F (AppWindow, CloseButtonQuitsWhenNoUpdateRuns)
     ASSERT_NE (close, nullptr);
     const auto centre = model.getLocalArea (close, close->getLocalBounds()).getCentre();
 
-    run ({ "xdotool", "mousemove", juce::String (geometry.x + centre.x), juce::String (geometry.y + centre.y),
-           "click", "1" });
-    EXPECT_TRUE (app.process.waitForProcessToFinish (10000)) << "the program did not quit";
+    // A click that arrives while the new window is still being set up can be lost (seen about
+    // one run in four), so it is repeated until the program has gone.
+    bool quit = false;
+    for (int attempt = 0; attempt < 10 && ! quit; ++attempt)
+    {
+        run ({ "xdotool", "mousemove", juce::String (geometry.x + centre.x), juce::String (geometry.y + centre.y),
+               "click", "1" });
+        quit = app.process.waitForProcessToFinish (1000);
+    }
+    EXPECT_TRUE (quit) << "the program did not quit";
 }
