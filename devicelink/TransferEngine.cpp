@@ -43,16 +43,16 @@ DeviceStatus deviceStatusOf (int statusByte)
     }
 }
 
-const char* describe (DeviceStatus status)
+const char* logLineFor (DeviceStatus status)
 {
     switch (status)
     {
-        case DeviceStatus::ok: return "done";
-        case DeviceStatus::flashTimedOut: return "the flash did not finish in time";
-        case DeviceStatus::noResponse: return "no response";
-        case DeviceStatus::refused: return "refused";
+        case DeviceStatus::ok: return "";
+        case DeviceStatus::flashTimedOut: return "Timer out when operating the flash.\n";
+        case DeviceStatus::noResponse: return "The device has no response.\n";
+        case DeviceStatus::refused: return "The device refused the operation (status %d).\n";
     }
-    return "unknown";
+    return "";
 }
 
 TransferEngine::TransferEngine (TransferHost& hostIn) : host (hostIn) {}
@@ -175,20 +175,21 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
             return;
 
         case Ending::flashTimedOut:
-            host.print ("Timer out when operating the flash.\n");
+            host.print (logLineFor (DeviceStatus::flashTimedOut));
             host.post (MessageCode::OperationState, 1);
             host.post (MessageCode::JobFinished, 1, FailureReason::FlashFailed);
             return;
 
         case Ending::noResponse:
-            host.print ("The device has no response.\n");
+            // The watchdog's silence and the device's own status 3 read the same.
+            host.print (logLineFor (DeviceStatus::noResponse));
             if (op == TransferOperation::read)
                 host.post (MessageCode::OperationState, 1);
             host.post (MessageCode::JobFinished, 1, FailureReason::NoResponse);
             return;
 
         case Ending::refused:
-            printf ("The device refused the operation (status %d).\n", detail);
+            printf (logLineFor (DeviceStatus::refused), detail);
             host.post (MessageCode::OperationState, 1);
             host.post (MessageCode::JobFinished, 1, FailureReason::FlashFailed);
             return;

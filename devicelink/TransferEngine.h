@@ -24,7 +24,9 @@ enum class DeviceStatus
 };
 
 DeviceStatus deviceStatusOf (int statusByte);
-const char* describe (DeviceStatus status);
+// The log line that ends an operation on this status (printf-style: a refusal names the
+// status byte); empty for ok, whose line is the operation's own.
+const char* logLineFor (DeviceStatus status);
 
 enum class TransferOperation
 {
