@@ -36,8 +36,12 @@ bool Communication::loadFileBuffer (const juce::String& path)
 
 bool Communication::checkFlashRange (int pageIn, int offsetIn, int lengthIn)
 {
-    const auto end = std::int64_t (pageIn) * pageSize + offsetIn + lengthIn;
-    if (pageIn >= 0 && offsetIn >= 0 && lengthIn >= 0 && end <= DriverImage::maxFlashBytes)
+    // The start must lie below the limit too: an empty range at 2^29 would still send its
+    // address, whose word address wraps to 0 in the wire's 7-bit groups.
+    const auto start = std::int64_t (pageIn) * pageSize + offsetIn;
+    const auto end = start + lengthIn;
+    if (pageIn >= 0 && offsetIn >= 0 && lengthIn >= 0 && start < DriverImage::maxFlashBytes
+        && end <= DriverImage::maxFlashBytes)
         return true;
     logText ("Flash address is out of range.\n");
     return false;

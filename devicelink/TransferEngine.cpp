@@ -315,13 +315,17 @@ void TransferEngine::sendBlock()
 
 void TransferEngine::onAck (int statusByte)
 {
-    watchdogTicks = 0;
     // An Ack that nothing waits for is a late copy (a duplicate, or one after the operation
     // ended, by a refusal for instance): taken, it would report a finished job once more or
     // start the next step of a failed one.
     if (! awaitingReply)
         return;
     const auto status = deviceStatusOf (statusByte);
+    // A read is answered with read frames. A plain Ack there answers nothing, so it must not
+    // keep the watchdog from ending a read that gets no data.
+    if (operation == TransferOperation::read && status == DeviceStatus::ok)
+        return;
+    watchdogTicks = 0;
     if (status != DeviceStatus::ok || ! transferActive)
     {
         onStatus (status, statusByte);

@@ -228,6 +228,9 @@ TEST_F (FileJobs, RefusedFileJobsReportAFailure)
           "Flash address is out of range.\n", { 1, FailureReason::JobRefused } },
         { "program, page past any flash", [&] (JobQueue& q) { q.addProgramFile (present, 0x7FFF, 0, 0, 0, 0, 100); },
           "Flash address is out of range.\n", { 1, FailureReason::JobRefused } },
+        // 1000h x 20000h is 2^29: a word address there wraps to 0 on the wire.
+        { "program, empty range at the wire's address limit", [&] (JobQueue& q) { q.addProgramFile (present, 0x1000, 0, 0, 0, 0, 100); },
+          "Flash address is out of range.\n", { 1, FailureReason::JobRefused } },
         { "erase, no sector table", [&] (JobQueue& q) { q.addEraseRange (present, 0, 0, 0, 0, 0, 100); },
           "Flash offset must at the start of one sector!\n", { 1, FailureReason::JobRefused } },
         { "driver without geometry", [&] (JobQueue& q) { q.addSendDriver (shortImage.data(), 19, "Short", 0, 100); },

@@ -344,3 +344,19 @@ TEST_F (TransferReadTest, DataThatWasNotKeptFailsTheRead)
         EXPECT_EQ (host->timerPeriod, 0);
     }
 }
+
+// A device that answers a read request with Acks of status 0 and never with data: the Acks
+// are no answer, so the read times out, retries and ends.
+TEST_F (TransferReadTest, AcksInsteadOfDataDoNotKeepAReadAlive)
+{
+    connect (true);
+    startRead (0, 0, 4096);
+    for (int i = 0; i < 9 * 11 + 5 && engine->getOperation() == TransferOperation::read; ++i)
+    {
+        reply (ack (0));
+        tick();
+    }
+    EXPECT_EQ (log.text(), "Reading...\nTime out, retry...1,2,3,4,5,6,7,8,9,10The device has no response.\n");
+    EXPECT_EQ (messages().messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 }));
+    EXPECT_EQ (messages().count (MessageCode::JobFinished), 1);
+}
