@@ -236,11 +236,6 @@ void Communication::compareFiles (const juce::String& writtenPath, int offset, c
     post (MessageCode::JobFinished, result.ok ? 0 : 1, result.ok ? 0 : result.reason);
 }
 
-std::unique_ptr<std::u16string> Communication::readVersionRecord (const juce::String& path)
-{
-    return FileJobs::readVersionRecord (path);
-}
-
 void Communication::readVersionInfo (const juce::String& path)
 {
     // A path too long to use gives the "error" record, which the receiver reports.

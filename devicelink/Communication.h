@@ -37,7 +37,6 @@ class Communication : private TransferHost, private juce::Timer, private juce::A
 public:
     static constexpr int blockSize = FlashLayout::blockSize;
     static constexpr int pageSize = FlashLayout::pageSize;
-    static constexpr int maxPathUnits = 259;   // longest path a job accepts
 
     // `ports` is the set of MIDI ports to probe; null means the platform's own ports
     // (the framework's devices, ALSA raw MIDI nodes on Linux, and TALVEK_MIDI_SOCKETS).
@@ -72,16 +71,11 @@ public:
     void readVersionInfo (const juce::String& path);
     void backupLock (const juce::String& path, int mode);
 
-    // 143 UTF-16 units: the first 12 bytes of the file, one unit each, then zeros; or "error".
-    static std::unique_ptr<std::u16string> readVersionRecord (const juce::String& path);
-    static constexpr int versionRecordUnits = 143;
-    static_assert (maxPathUnits == 259);
 
     // The sector table that the last driver upload built (copy, for tests and the workflow).
     std::vector<FlashSector> getSectors() const;
 
-    // What is running, and the watchdog's period (0: stopped).
-    TransferOperation getOperation() const { return engine.getOperation(); }
+    // The watchdog's or the probe window's period (0: stopped).
     int getTimerPeriod() const { return timerPeriod; }
     // The pair in use: the output's name, empty without one.
     juce::String getSelectedOutputName() const;

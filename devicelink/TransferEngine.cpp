@@ -70,12 +70,6 @@ int TransferEngine::readLength (std::int64_t flashEnd, int page, int offset, int
 
 // ===== Host helpers ========================================================================
 
-void TransferEngine::setTimer (int milliseconds)
-{
-    timerPeriod = milliseconds;
-    host.setTimer (milliseconds);
-}
-
 void TransferEngine::send (const std::uint8_t* frame, int size)
 {
     // Unsent for want of an output, a reply is still owed: the watchdog ends the operation.
@@ -133,7 +127,7 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     const bool keepTimer = (op == TransferOperation::driverUpload || op == TransferOperation::flashTest)
                            && (ending == Ending::completed || ending == Ending::flashTestFailed);
     if (! keepTimer)
-        setTimer (0);
+        host.setTimer (0);
 
     switch (ending)
     {
@@ -222,7 +216,7 @@ void TransferEngine::startDriverUpload (const std::uint8_t* image, int size)
     startTransfer (image, 0, size, false);
     watchdogTicks = 0;
     if (operation != TransferOperation::none)
-        setTimer (watchdogMs);
+        host.setTimer (watchdogMs);
 }
 
 void TransferEngine::startFlashTest (int argument)
@@ -231,10 +225,10 @@ void TransferEngine::startFlashTest (int argument)
     noOutputReported = false;
     send (frameBuffer.data(), Frames::buildRunTest (frameBuffer.data(), argument));
     watchdogTicks = 0;
-    // The test normally runs on the watchdog of the upload before it; without one it would
-    // wait for ever for a verdict that never comes.
-    if (timerPeriod == 0)
-        setTimer (watchdogMs);
+    // Started here whatever ran before: the timer may have been stopped or given another
+    // period meanwhile (a probe window), and without it the test would wait for ever for a
+    // verdict that never comes.
+    host.setTimer (watchdogMs);
 }
 
 void TransferEngine::startErase (int page, std::vector<FlashSector> table, int first, int end)
@@ -252,7 +246,7 @@ void TransferEngine::startErase (int page, std::vector<FlashSector> table, int f
         finish (Ending::completed); // nothing to erase
         return;
     }
-    setTimer (watchdogMs);
+    host.setTimer (watchdogMs);
 }
 
 void TransferEngine::startProgram (const std::uint8_t* data, int byteAddress, int length)
@@ -260,7 +254,7 @@ void TransferEngine::startProgram (const std::uint8_t* data, int byteAddress, in
     operation = TransferOperation::program;
     noOutputReported = false;
     phaseTick = getTickCount();
-    setTimer (watchdogMs);
+    host.setTimer (watchdogMs);
     startTransfer (data, byteAddress, length, true);
 }
 

@@ -108,8 +108,6 @@ public:
     void tick();
 
     TransferOperation getOperation() const { return operation; }
-    bool isOwedReply() const { return awaitingReply; }
-    int getTimerPeriod() const { return timerPeriod; }
 
 private:
     enum class Ending
@@ -124,7 +122,6 @@ private:
     };
 
     void finish (Ending ending, int detail = 0, bool operationFailed = false);
-    void setTimer (int milliseconds);
     void send (const std::uint8_t* frame, int size);
     void printf (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
     void printElapsed (const char* label, std::int64_t milliseconds);
@@ -146,7 +143,6 @@ private:
 
     TransferHost& host;
     bool fsMode = false;
-    int timerPeriod = 0;
 
     TransferOperation operation = TransferOperation::none;
     bool awaitingReply = false;      // the watchdog counts only while the device owes a reply

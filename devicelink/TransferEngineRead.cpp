@@ -35,7 +35,7 @@ void TransferEngine::startRead (int byteAddress, int length)
     readDraining = false;
     lateRepliesPossible = false;
     readDataOpen = true;
-    setTimer (readWatchdogMs);
+    host.setTimer (readWatchdogMs);
     readActive = true;
 
     if (transferTotal == 0)

@@ -1,5 +1,6 @@
 #include "workflow/UpdateFileCheck.h"
 
+#include "devicelink/FileJobs.h"
 #include "devicelink/Communication.h"
 #include "devicelink/JobPaths.h"
 #include "messages/LogPrinter.h"
@@ -53,7 +54,7 @@ bool matchesInstrument (const juce::File& file, const IdentityBytes& deviceId, c
 
 UpdateFileCheck check (const juce::File& file, CLogPrinter& log, juce::int64& size)
 {
-    const auto record = Communication::readVersionRecord (file.getFullPathName());
+    const auto record = FileJobs::readVersionRecord (file.getFullPathName());
     std::wstring version;
     for (auto unit : *record)
     {

@@ -1,6 +1,7 @@
 // File jobs run through the queue: compare, version record, lock file; and their refusals.
 #include "JobTestSupport.h"
 
+#include "devicelink/FileJobs.h"
 #include "devicelink/JobQueue.h"
 
 #include <gtest/gtest.h>
@@ -85,7 +86,7 @@ TEST_F (FileJobs, VersionRecordTakesTheFirstTwelveBytesAsUnits)
 
     for (const auto& content : { twelve, withTail })
     {
-        const auto record = Communication::readVersionRecord (temp.write ("v.bin", content));
+        const auto record = ::FileJobs::readVersionRecord (temp.write ("v.bin", content));
         ASSERT_EQ (record->size(), 143u);
         for (size_t i = 0; i < 12; ++i)
             EXPECT_EQ ((int) (*record)[i], (int) twelve[i]) << i;
@@ -93,7 +94,7 @@ TEST_F (FileJobs, VersionRecordTakesTheFirstTwelveBytesAsUnits)
             ASSERT_EQ ((int) (*record)[i], 0) << i;
     }
 
-    const auto shortRecord = Communication::readVersionRecord (temp.write ("s.bin", bytes ({ 7, 8 })));
+    const auto shortRecord = ::FileJobs::readVersionRecord (temp.write ("s.bin", bytes ({ 7, 8 })));
     EXPECT_EQ ((*shortRecord)[1], 8);
     EXPECT_EQ ((*shortRecord)[2], 0);
 }
@@ -102,7 +103,7 @@ TEST_F (FileJobs, VersionRecordOfAMissingFileIsError)
 {
     for (const auto& path : { temp.file ("absent.bin").getFullPathName(), juce::String() })
     {
-        const auto record = Communication::readVersionRecord (path);
+        const auto record = ::FileJobs::readVersionRecord (path);
         ASSERT_EQ (record->size(), 143u);
         EXPECT_EQ (std::u16string (record->c_str()), u"error");
     }

@@ -263,3 +263,21 @@ TEST_F (TransferTest, AnAckWithNothingRunningChangesNothing)
     EXPECT_EQ (log.text(), "");
 }
 
+
+// The timer is shared with the probe windows: one that was stopped after the driver upload
+// (a rescan's window ended, say) must not leave the flash test without a watchdog.
+TEST_F (TransferTest, AFlashTestAlwaysHasAWatchdog)
+{
+    connect (true);
+    const auto image = pattern (4096);
+    engine->startDriverUpload (image.data(), 4096);
+    reply (ack (0));
+    ASSERT_EQ (host->timerPeriod, 500);
+    host->timerPeriod = 0; // stopped by someone else
+
+    engine->startFlashTest (0);
+    EXPECT_EQ (host->timerPeriod, 500);
+    tick (9);
+    EXPECT_TRUE (log.text().endsWith ("The device has no response.\n")) << log.text();
+    EXPECT_EQ (messages().messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 }));
+}
