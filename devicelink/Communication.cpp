@@ -33,7 +33,7 @@ Communication::~Communication()
 
 // ===== The inbox ===========================================================================
 
-bool Communication::Inbox::push (int portId, const std::uint8_t* body, int size)
+bool Communication::Inbox::push (int portId, std::int64_t arrivedUs, const std::uint8_t* body, int size)
 {
     const std::lock_guard<std::mutex> guard (lock);
     if (frames.size() >= maxFrames)
@@ -43,6 +43,7 @@ bool Communication::Inbox::push (int portId, const std::uint8_t* body, int size)
     }
     IncomingFrame frame;
     frame.portId = portId;
+    frame.arrivedUs = arrivedUs;
     if (! spare.empty())
     {
         frame.body = std::move (spare.back());
@@ -76,7 +77,7 @@ void Communication::InputTag::handleIncomingMidiMessage (MidiInPort*, const juce
     const auto frame = Frames::classify (message.getRawData(), message.getRawDataSize());
     if (! frame)
         return;
-    if (owner.inbox.push (id, frame->body, frame->bodySize))
+    if (owner.inbox.push (id, owner.microseconds(), frame->body, frame->bodySize))
         owner.triggerAsyncUpdate();
 }
 
@@ -112,9 +113,9 @@ void Communication::dispatch (const IncomingFrame& frame)
     if (frame.portId == 0 || frame.portId != selectedInput.id())
         return;
     if (command == Frames::Ack)
-        engine.onAck (body[Frames::bodyFirstPayload]);
+        engine.onAck (body[Frames::bodyFirstPayload], frame.arrivedUs);
     else if (command == Frames::Data)
-        engine.onReadFrame (body, size);
+        engine.onReadFrame (body, size, frame.arrivedUs);
 }
 
 // ===== The timer ===========================================================================

@@ -88,6 +88,7 @@ private:
     struct IncomingFrame
     {
         int portId = 0;
+        std::int64_t arrivedUs = 0;     // on the engine's clock, when the input got it
         std::vector<std::uint8_t> body; // the bytes between F0 and F7
     };
 
@@ -95,7 +96,7 @@ private:
     {
     public:
         static constexpr std::size_t maxFrames = 256;
-        bool push (int portId, const std::uint8_t* body, int size); // false: full, dropped
+        bool push (int portId, std::int64_t arrivedUs, const std::uint8_t* body, int size); // false: full, dropped
         // Replaces `into` (whose buffers are kept for reuse) with every frame waiting.
         void takeAll (std::vector<IncomingFrame>& into);
         int takeDropped();

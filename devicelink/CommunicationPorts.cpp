@@ -146,7 +146,6 @@ void Communication::onProbeReply (int portId, const std::uint8_t* payload, int s
     const int port = payload[Frames::bodyFirstPayload];
     if (port >= outputCount)
         return;
-    engine.setFsMode (size >= Frames::bodyFirstPayload + 2 && payload[Frames::bodyFirstPayload + 1] == 0x01);
     if (openOutputs[static_cast<std::size_t> (port)] == nullptr)
         return;
 
@@ -155,6 +154,8 @@ void Communication::onProbeReply (int portId, const std::uint8_t* payload, int s
         candidateInput = portId;
         candidateOutput = port;
         deviceFound = true;
+        // The link mode is the chosen instrument's own: a second one may answer in another.
+        engine.setFsMode (size >= Frames::bodyFirstPayload + 2 && payload[Frames::bodyFirstPayload + 1] == 0x01);
     }
     else
     {
@@ -169,6 +170,7 @@ void Communication::endProbeWindow()
 
     if (deviceFound)
     {
+        engine.newLink();
         logText (engine.isFsMode() ? "Device found, link mode FS.\n" : "Device found, link mode HS.\n");
         post (MessageCode::DeviceConnected, engine.isFsMode() ? 1 : 0);
         post (MessageCode::LinkState, 1);

@@ -4,6 +4,7 @@
 #include "messages/CustomMessage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -55,6 +56,12 @@ const char* logLineFor (DeviceStatus status)
     return "";
 }
 
+std::int64_t TransferHost::microseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds> (
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 TransferEngine::TransferEngine (TransferHost& hostIn) : host (hostIn) {}
 
 int TransferEngine::readLength (std::int64_t flashEnd, int page, int offset, int length)
@@ -74,12 +81,50 @@ void TransferEngine::send (const std::uint8_t* frame, int size)
 {
     // Unsent for want of an output, a reply is still owed: the watchdog ends the operation.
     if (asksForReply (frame, size))
+    {
         awaitingReply = true;
+        askedAtUs = host.microseconds();
+    }
     if (host.sendFrame (frame, size) == TransferHost::SendResult::noOutput && ! noOutputReported)
     {
         noOutputReported = true;
         host.post (MessageCode::NoOutputDevice);
     }
+}
+
+void TransferEngine::startTimer (int milliseconds)
+{
+    timerMs = milliseconds;
+    host.setTimer (milliseconds);
+}
+
+std::int64_t TransferEngine::arrival (std::int64_t arrivedUs)
+{
+    return arrivedUs == arrivedNow ? host.microseconds() : arrivedUs;
+}
+
+void TransferEngine::noteFrameTime (std::int64_t us)
+{
+    // The longest recent exchange rules; one slow reply (a busy device) fades out over a few
+    // dozen blocks instead of slowing the rest of the session.
+    linkFrameUs = std::max (us, linkFrameUs - linkFrameUs / 8);
+}
+
+int TransferEngine::ticksForTwice (std::int64_t us) const
+{
+    const std::int64_t period = std::int64_t (std::max (1, timerMs)) * 1000;
+    return static_cast<int> ((2 * us + period - 1) / period) + 1;
+}
+
+int TransferEngine::watchdogLimitTicks() const
+{
+    return std::max (watchdogLimit, ticksForTwice (linkFrameUs));
+}
+
+int TransferEngine::quietTicks() const
+{
+    // Two whole ticks at least: more than a block frame takes on a USB link.
+    return std::max (2, ticksForTwice (linkFrameUs));
 }
 
 void TransferEngine::printf (const char* format, ...)
@@ -115,6 +160,7 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     transferActive = false;
     readActive = false;
     readDraining = false;
+    readTrailing = false;
     lateRepliesPossible = false;
     if (readWasOpen)
     {
@@ -126,8 +172,9 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     // follows an upload runs under its period.
     const bool keepTimer = (op == TransferOperation::driverUpload || op == TransferOperation::flashTest)
                            && (ending == Ending::completed || ending == Ending::flashTestFailed);
+    settling = false;
     if (! keepTimer)
-        host.setTimer (0);
+        startTimer (0);
 
     switch (ending)
     {
@@ -188,6 +235,12 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
             host.post (MessageCode::JobFinished, 1, FailureReason::FlashFailed);
             return;
 
+        case Ending::extraReply:
+            host.print ("The device sent more data than was asked for.\n");
+            host.post (MessageCode::OperationState, 1);
+            host.post (MessageCode::JobFinished, 1, FailureReason::NoResponse);
+            return;
+
         case Ending::readNotKept:
             // A file that could not take the data is no read at all.
             host.print ("Can't create file to save.\n");
@@ -216,19 +269,46 @@ void TransferEngine::startDriverUpload (const std::uint8_t* image, int size)
     startTransfer (image, 0, size, false);
     watchdogTicks = 0;
     if (operation != TransferOperation::none)
-        host.setTimer (watchdogMs);
+        startTimer (watchdogMs);
 }
 
-void TransferEngine::startFlashTest (int argument)
+void TransferEngine::startFlashTest (int argument, bool settleFirst)
 {
     operation = TransferOperation::flashTest;
     noOutputReported = false;
-    send (frameBuffer.data(), Frames::buildRunTest (frameBuffer.data(), argument));
+    testArgument = argument;
+    awaitingReply = false;
+    if (settleFirst)
+    {
+        settling = true;
+        settleQuiet = 0;
+        settleTicks = 0;
+        startTimer (readWatchdogMs);
+        return;
+    }
+    sendRunTest();
+}
+
+void TransferEngine::sendRunTest()
+{
+    settling = false;
+    send (frameBuffer.data(), Frames::buildRunTest (frameBuffer.data(), testArgument));
     watchdogTicks = 0;
     // Started here whatever ran before: the timer may have been stopped or given another
     // period meanwhile (a probe window), and without it the test would wait for ever for a
     // verdict that never comes.
-    host.setTimer (watchdogMs);
+    startTimer (watchdogMs);
+}
+
+void TransferEngine::onSettleTick()
+{
+    if (++settleTicks > std::max (watchdogCeiling, 4 * quietTicks()))
+    {
+        finish (Ending::noResponse); // a device that never falls silent cannot be tested
+        return;
+    }
+    if (++settleQuiet >= quietTicks())
+        sendRunTest();
 }
 
 void TransferEngine::startErase (int page, std::vector<FlashSector> table, int first, int end)
@@ -246,7 +326,7 @@ void TransferEngine::startErase (int page, std::vector<FlashSector> table, int f
         finish (Ending::completed); // nothing to erase
         return;
     }
-    host.setTimer (watchdogMs);
+    startTimer (watchdogMs);
 }
 
 void TransferEngine::startProgram (const std::uint8_t* data, int byteAddress, int length)
@@ -254,7 +334,7 @@ void TransferEngine::startProgram (const std::uint8_t* data, int byteAddress, in
     operation = TransferOperation::program;
     noOutputReported = false;
     phaseTick = getTickCount();
-    host.setTimer (watchdogMs);
+    startTimer (watchdogMs);
     startTransfer (data, byteAddress, length, true);
 }
 
@@ -307,12 +387,19 @@ void TransferEngine::sendBlock()
     watchdogTicks = 0;
 }
 
-void TransferEngine::onAck (int statusByte)
+void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
 {
+    if (settling)
+    {
+        settleQuiet = 0;
+        return;
+    }
     // An Ack that nothing waits for is a late copy (a duplicate, or one after the operation
     // ended, by a refusal for instance): taken, it would report a finished job once more or
-    // start the next step of a failed one.
-    if (! awaitingReply)
+    // start the next step of a failed one. One that was already in before the frame it would
+    // answer went out is a copy of an earlier answer.
+    const auto at = arrival (arrivedUs);
+    if (! awaitingReply || at < askedAtUs)
         return;
     const auto status = deviceStatusOf (statusByte);
     // A read is answered with read frames. A plain Ack there answers nothing, so it must not
@@ -326,6 +413,7 @@ void TransferEngine::onAck (int statusByte)
         return;
     }
 
+    noteFrameTime (at - askedAtUs);
     transferPos += blockSize;
     postProgress (ProgressPhase::Write, transferPos, transferTotal);
     if (transferPos >= transferTotal)
@@ -411,15 +499,26 @@ void TransferEngine::onNoReply()
 
 void TransferEngine::tick()
 {
+    if (settling)
+    {
+        onSettleTick();
+        return;
+    }
     if (readDraining)
     {
         onDrainTick();
         return;
     }
+    if (readTrailing)
+    {
+        onTrailingTick();
+        return;
+    }
     // A timer left running after a driver upload or a flash test watches nothing.
     if (! awaitingReply)
         return;
-    if (watchdogTicks < watchdogCeiling && ++watchdogTicks > watchdogLimit)
+    const int limit = watchdogLimitTicks();
+    if (watchdogTicks < std::max (watchdogCeiling, limit + 1) && ++watchdogTicks > limit)
         onNoReply();
 }
 

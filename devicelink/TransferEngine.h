@@ -66,6 +66,9 @@ public:
     virtual bool closeReadData() = 0;
     // Ticks of tick() every `milliseconds`; 0 stops them.
     virtual void setTimer (int milliseconds) = 0;
+    // A monotonic clock: when requests went out and replies came in. The device link stamps
+    // incoming frames with it as they arrive.
+    virtual std::int64_t microseconds();
 };
 
 class TransferEngine
@@ -78,17 +81,26 @@ public:
     static constexpr int watchdogCeiling = 50;   // the count stops here
     static constexpr int watchdogMs = 500;
     static constexpr int readWatchdogMs = 80;
+    // A reply's arrival time when it is handed over at once (tests, direct calls).
+    static constexpr std::int64_t arrivedNow = -1;
 
     explicit TransferEngine (TransferHost& host);
 
     void setFsMode (bool fs) { fsMode = fs; }
     bool isFsMode() const { return fsMode; }
+    // Another instrument or cable: what was measured of the last link no longer holds.
+    void newLink() { linkFrameUs = 0; }
+    // The longest time a whole block frame has taken to come back lately (0: not measured).
+    std::int64_t getLinkFrameUs() const { return linkFrameUs; }
 
     // --- Starts. Each one ends with exactly one JobFinished (through finish). ---
     // The image goes into the device's RAM after a RamLoad frame; the watchdog is left running
     // at the end for the flash test that follows.
     void startDriverUpload (const std::uint8_t* image, int size);
-    void startFlashTest (int argument);
+    // With `settleFirst` the test is sent only once the line has been quiet for as long as any
+    // reply still on its way could take, so that a late or doubled reply to what went before
+    // cannot be taken for its verdict.
+    void startFlashTest (int argument, bool settleFirst = false);
     // Erases sectors [first, end) of `table`, shifted to `page`.
     void startErase (int page, std::vector<FlashSector> table, int first, int end);
     // `data` must stay valid until the operation ends.
@@ -103,8 +115,11 @@ public:
     static int readLength (std::int64_t flashEnd, int page, int offset, int length);
 
     // --- What the device sends, and time ---
-    void onAck (int statusByte);
-    void onReadFrame (const std::uint8_t* body, int size); // body: the bytes between F0 and F7
+    // `arrivedUs`: when the frame came in, on the host's clock. A frame that was already there
+    // before the request it would answer went out cannot be that answer, and is dropped.
+    void onAck (int statusByte, std::int64_t arrivedUs = arrivedNow);
+    // body: the bytes between F0 and F7
+    void onReadFrame (const std::uint8_t* body, int size, std::int64_t arrivedUs = arrivedNow);
     void tick();
 
     TransferOperation getOperation() const { return operation; }
@@ -118,11 +133,21 @@ private:
         noResponse,
         refused,
         readNotKept,     // the read's data could not be written
+        extraReply,      // a read frame after the last block: every block may be a copy late by one
         notStarted,      // refuseStart
     };
 
     void finish (Ending ending, int detail = 0, bool operationFailed = false);
     void send (const std::uint8_t* frame, int size);
+    void startTimer (int milliseconds);
+    std::int64_t arrival (std::int64_t arrivedUs);
+    void noteFrameTime (std::int64_t us);
+    // Ticks of the running period that cover `us` of link time twice over, plus one tick.
+    int ticksForTwice (std::int64_t us) const;
+    int watchdogLimitTicks() const;
+    int quietTicks() const;
+    void sendRunTest();
+    void onSettleTick();
     void printf (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
     void printElapsed (const char* label, std::int64_t milliseconds);
     void postProgress (int phase, int a, int b);
@@ -139,6 +164,7 @@ private:
     void onBadReadBlock (bool drainFirst);
     void startDrain();
     void onDrainTick();
+    void onTrailingTick();
     void finishRead();
 
     TransferHost& host;
@@ -148,6 +174,7 @@ private:
     bool awaitingReply = false;      // the watchdog counts only while the device owes a reply
     bool noOutputReported = false;   // one "no output" report per operation
     int watchdogTicks = 0;
+    int timerMs = 0;                 // the period this engine last set
     std::int64_t startTick = 0;      // an erase's or a read's start: "Total time" of a program
     std::int64_t phaseTick = 0;
 
@@ -158,6 +185,22 @@ private:
     int transferPos = 0;
     std::array<std::uint8_t, Frames::maxFrameSize> frameBuffer {};
     std::array<std::uint8_t, fsBlockSize> blockBuffer {};
+
+    // Link timing. Frames carry no request id, so what tells a lost reply from a slow one is
+    // time. A DIN cable (3125 bytes/s) takes 1.5 s for one block frame; USB a few ms. The
+    // watchdog and the quiet time of a drain are therefore stretched to twice the longest
+    // block exchange measured lately (a Data block to its Ack, a read request to its frame),
+    // never below the fixed limits that hold on fast links.
+    std::int64_t askedAtUs = 0;      // the last frame that asks for a reply went out
+    std::int64_t linkFrameUs = 0;    // decays by 1/8 per exchange towards what is measured
+    std::int64_t lastReadFrameUs = 0;
+    std::int64_t blockAskedAtUs = 0; // the first request of the current read block
+
+    // Flash test settling
+    bool settling = false;
+    int settleQuiet = 0;
+    int settleTicks = 0;
+    int testArgument = 0;
 
     // Erase stepping
     std::vector<FlashSector> sectors;
@@ -182,4 +225,9 @@ private:
     bool readDraining = false;
     int drainQuiet = 0;
     int drainTicks = 0;
+    // After the last block the line must stay quiet for a drain's quiet time: one frame more
+    // than was asked for means a copy (a doubled reply, one held back past the drain) was taken
+    // for a block somewhere, and that every block after it may be one behind.
+    bool readTrailing = false;
+    int trailingQuiet = 0;
 };

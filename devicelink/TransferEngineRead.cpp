@@ -7,15 +7,6 @@
 
 #include <algorithm>
 
-namespace
-{
-// A drain ends after this many read-watchdog ticks in a row without a frame (at least one
-// whole tick period of silence: longer than a block frame takes on a USB link), and gives up
-// on a device that will not fall silent after as many ticks as the watchdog counts at most.
-constexpr int drainQuietTicks = 2;
-constexpr int drainLimitTicks = TransferEngine::watchdogCeiling;
-} // namespace
-
 // ===== Read streaming ======================================================================
 
 void TransferEngine::startRead (int byteAddress, int length)
@@ -33,9 +24,10 @@ void TransferEngine::startRead (int byteAddress, int length)
     badBlockCount = 0;
     readWriteFailed = false;
     readDraining = false;
+    readTrailing = false;
     lateRepliesPossible = false;
     readDataOpen = true;
-    host.setTimer (readWatchdogMs);
+    startTimer (readWatchdogMs);
     readActive = true;
 
     if (transferTotal == 0)
@@ -50,15 +42,29 @@ void TransferEngine::requestReadBlock()
 {
     blockFill = 0;
     send (frameBuffer.data(), Frames::buildAddress (frameBuffer.data(), readBase + transferPos, 1));
+    if (! lateRepliesPossible)
+        blockAskedAtUs = askedAtUs;
 }
 
-void TransferEngine::onReadFrame (const std::uint8_t* body, int size)
+void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64_t arrivedUs)
 {
-    // Frames of a read that has ended (completed, failed or never started) are late copies.
-    if (! readActive || size < Frames::bodyFirstPayload + 1)
+    if (settling)
+    {
+        settleQuiet = 0;
+        return;
+    }
+    // Frames of a read that has ended (completed, failed or never started) are late copies,
+    // and so is one that was in before the request it would answer went out.
+    const auto at = arrival (arrivedUs);
+    if (! readActive || size < Frames::bodyFirstPayload + 1 || at < askedAtUs)
         return;
     watchdogTicks = 0;
 
+    if (readTrailing)
+    {
+        finish (Ending::extraReply);
+        return;
+    }
     if (readDraining)
     {
         drainQuiet = 0;
@@ -68,10 +74,16 @@ void TransferEngine::onReadFrame (const std::uint8_t* body, int size)
     {
         // The block was asked for again after a time-out, and frames carry no request id: this
         // frame may answer any of those requests, and taking it could mix copies in one block
-        // or take a late copy as the next block.
+        // or take a late copy as the next block. It answers the first request at the latest,
+        // which bounds how slow this link is: the drain's quiet time must cover that.
+        noteFrameTime (at - blockAskedAtUs);
         startDrain();
         return;
     }
+    // A frame answers the request or host Ack before it, or follows the frame before it in a
+    // streamed block: either way this is one frame's time on the link.
+    noteFrameTime (at - std::max (askedAtUs, lastReadFrameUs));
+    lastReadFrameUs = at;
 
     const int expected = fsMode ? fsBlockSize : blockSize;
     const int flag = body[Frames::bodyFirstPayload];
@@ -122,7 +134,9 @@ bool TransferEngine::takeReadBlock()
     }
     else
     {
-        finishRead();
+        readTrailing = true;
+        trailingQuiet = 0;
+        awaitingReply = false;
     }
     return true;
 }
@@ -156,12 +170,16 @@ void TransferEngine::startDrain()
 
 void TransferEngine::onDrainTick()
 {
-    if (++drainTicks > drainLimitTicks)
+    // Quiet means no frame for twice the longest frame time the link has shown (at least two
+    // ticks): a device answers its requests in turn, so another answer still owed would have
+    // arrived within one frame time of the last. A device that never falls silent for that
+    // long cannot be read from.
+    if (++drainTicks > std::max (watchdogCeiling, 4 * quietTicks()))
     {
-        finish (Ending::noResponse); // a device that never falls silent cannot be read from
+        finish (Ending::noResponse);
         return;
     }
-    if (++drainQuiet < drainQuietTicks)
+    if (++drainQuiet < quietTicks())
         return;
 
     // Every earlier request has been answered or dropped by now: the next answer is to this one.
@@ -169,6 +187,12 @@ void TransferEngine::onDrainTick()
     lateRepliesPossible = false;
     watchdogTicks = 0;
     requestReadBlock();
+}
+
+void TransferEngine::onTrailingTick()
+{
+    if (++trailingQuiet >= quietTicks())
+        finishRead();
 }
 
 void TransferEngine::finishRead()

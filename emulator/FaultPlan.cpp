@@ -22,6 +22,7 @@ constexpr NamedKind faultKinds[] = {
     { "wrong-check", FaultKind::WrongCheckBytes },
     { "delay", FaultKind::DelayReply },
     { "duplicate-ack", FaultKind::DuplicateAck },
+    { "duplicate-read", FaultKind::DuplicateReadFrame },
     { "noise", FaultKind::Noise },
     { "second-instrument", FaultKind::SecondInstrument },
 };

@@ -91,6 +91,7 @@ enum class FaultKind
     WrongCheckBytes,  // the FS check bytes of a read block are wrong (data intact; FS only)
     DelayReply,       // a reply is held back for delayMs
     DuplicateAck,     // an Ack is sent twice
+    DuplicateReadFrame, // a read frame is sent twice
     Noise,            // unrelated SysEx and MIDI clock (F8) bytes around and inside a reply
     SecondInstrument, // a Probe is answered twice, as by a second instrument on the same port
 };

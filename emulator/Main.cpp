@@ -79,6 +79,7 @@ Faults (repeatable; each counted from the start of the run):
              wrong-check        the check bytes of a read block are wrong (fs mode only)
              delay              a reply is held back M ms (default 5000)
              duplicate-ack      an Ack is sent twice
+             duplicate-read     a read frame is sent twice
              noise              a foreign SysEx, an unknown-command frame and MIDI clock
                                 bytes (F8, also inside the reply) around a reply
              second-instrument  a Probe is answered twice

@@ -190,7 +190,8 @@ void Programmer::reply (std::vector<Action>& out, Bytes frame, ReplyKind kind)
         // Clock bytes inside our own SysEx: real-time bytes may interleave anywhere.
         frame.insert (frame.begin() + std::ptrdiff_t (frame.size() / 2), { 0xF8, 0xF8 });
     }
-    const bool twice = kind == ReplyKind::Ack && take (FaultKind::DuplicateAck) != nullptr;
+    const bool twice = (kind == ReplyKind::Ack && take (FaultKind::DuplicateAck) != nullptr)
+                       || (kind == ReplyKind::ReadFrame && take (FaultKind::DuplicateReadFrame) != nullptr);
     out.push_back (send (frame));
     if (twice)
         out.push_back (send (frame));
