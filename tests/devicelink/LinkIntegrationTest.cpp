@@ -23,6 +23,8 @@ struct LinkCase
     const char* name;
     emu::LinkMode mode;
     int readFramePackedSize; // 0: a whole block per frame
+    emu::ReadFlagStyle readFlags = emu::ReadFlagStyle::WaitForAck;
+    double linkBytesPerSecond = 0; // 0: no cable time
 };
 
 void PrintTo (const LinkCase& c, std::ostream* os) { *os << c.name; }
@@ -39,6 +41,8 @@ protected:
         config.chip = emu::FlashChip::S29GL512_S;
         config.mode = GetParam().mode;
         config.readFramePackedSize = GetParam().readFramePackedSize;
+        config.readFlags = GetParam().readFlags;
+        config.timing.linkBytesPerSecond = GetParam().linkBytesPerSecond;
         instrument = std::make_unique<emu::Instrument> (config);
         instrument->eraseAll();
         std::string error;
@@ -246,7 +250,11 @@ TEST_P (LateReadReplies, TheReadBackIsTheFlash)
 INSTANTIATE_TEST_SUITE_P (Modes, LateReadReplies,
                           ::testing::Values (LinkCase { "FS", emu::LinkMode::FS, 0 },
                                              LinkCase { "HSInFourEqualFramesWithAcks", emu::LinkMode::HS, 1171 },
-                                             LinkCase { "HSInThreeFramesPerBlock", emu::LinkMode::HS, 1600 }),
+                                             LinkCase { "HSInThreeFramesPerBlock", emu::LinkMode::HS, 1600 },
+                                             // A tenth of DIN speed would do for the fixed quiet
+                                             // time; this cable takes 150 ms per block.
+                                             LinkCase { "HSStreamedOnASlowCable", emu::LinkMode::HS, 1600,
+                                                        emu::ReadFlagStyle::Stream, 31250 }),
                           [] (const auto& info) { return std::string (info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P (Modes, LinkIntegration,

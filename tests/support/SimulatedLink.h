@@ -1,0 +1,206 @@
+#pragma once
+
+// The transfer engine and the emulated instrument's programmer joined by a cable of a chosen
+// speed, in simulated time: a read at DIN speed that takes a minute of cable time runs in
+// milliseconds, and every run of a case is the same.
+//
+// The cable carries one byte after the other in each direction, at `bytesPerSecond` (0: no
+// time at all). The instrument takes the frames in turn, as the real one does: it acts on a
+// frame once the whole frame is in and it has finished what it was doing, and its replies
+// leave one after the other. The host takes a frame the moment it has arrived; its watchdog
+// ticks at the period the engine sets.
+
+#include "devicelink/Frames.h"
+#include "devicelink/TransferEngine.h"
+#include "emulator/Programmer.h"
+#include "messages/CustomMessage.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace simlink
+{
+namespace emu = talvek::emu;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Cable
+{
+    double bytesPerSecond = 0; // 0: instant; 3125 a DIN MIDI cable
+    emu::LinkMode mode = emu::LinkMode::FS;
+    int readFrameBytes = 0;    // packed payload bytes per read frame; 0: a whole block
+    emu::ReadFlagStyle flags = emu::ReadFlagStyle::WaitForAck;
+    std::vector<emu::Fault> faults;
+};
+
+class SimulatedLink final : public TransferHost
+{
+public:
+    explicit SimulatedLink (const Cable& cableIn, emu::FlashChip chip = emu::FlashChip::S29GL512_S)
+        : cable (cableIn), programmer (configFor (cableIn, chip), [] {})
+    {
+        engine.setFsMode (cable.mode == emu::LinkMode::FS);
+    }
+
+    // Runs until the engine posts JobFinished or `limitMs` of simulated time have passed; the
+    // result's (p1, p2), nothing when the time ran out.
+    std::optional<std::pair<int, int>> run (double limitMs = 3'600'000)
+    {
+        finished.reset();
+        const std::int64_t limit = now + std::int64_t (limitMs * 1000);
+        while (! finished && ! events.empty())
+        {
+            auto first = events.begin();
+            if (first->first > limit)
+                break;
+            eventTime = first->first;
+            now = std::max (now, eventTime);
+            auto action = std::move (first->second);
+            events.erase (first);
+            action();
+        }
+        return finished;
+    }
+
+    std::int64_t nowUs() const { return now; }
+
+    const Cable cable;
+    TransferEngine engine { *this };
+    emu::Programmer programmer;
+    Bytes readData;
+    std::string log;
+    std::vector<std::pair<int, int>> jobResults;
+    int framesFromHost = 0;
+
+private:
+    static emu::Config configFor (const Cable& c, emu::FlashChip chip)
+    {
+        emu::Config config;
+        config.chip = chip;
+        config.mode = c.mode;
+        config.readFramePackedSize = c.readFrameBytes;
+        config.readFlags = c.flags;
+        config.faults = c.faults;
+        return config;
+    }
+
+    std::int64_t lineTime (std::size_t bytes) const
+    {
+        return cable.bytesPerSecond > 0 ? std::int64_t (1e6 * double (bytes) / cable.bytesPerSecond) : 0;
+    }
+
+    void at (std::int64_t time, std::function<void()> action) { events.emplace (time, std::move (action)); }
+
+    // ---- The instrument's side ----
+    void frameReachesDevice (const Bytes& frame)
+    {
+        // Busy with an earlier frame: this one waits its turn.
+        if (deviceFreeAt > now)
+        {
+            at (deviceFreeAt, [this, frame] { frameReachesDevice (frame); });
+            return;
+        }
+        std::int64_t t = now;
+        std::vector<emu::Action> actions;
+        std::size_t used = 0;
+        while (used < frame.size())
+        {
+            const auto fed = programmer.feed (frame.data() + used, frame.size() - used, actions);
+            if (fed.used == 0)
+                break;
+            used += fed.used;
+        }
+        for (const auto& a : actions)
+        {
+            if (a.kind == emu::Action::Kind::Wait)
+                t += std::int64_t (a.ms * 1000);
+            else if (a.kind == emu::Action::Kind::Send && programmer.deliverable (a))
+            {
+                t += lineTime (a.bytes.size());
+                const Bytes bytes = a.bytes;
+                at (t, [this, bytes] { frameReachesHost (bytes); });
+                programmer.sent (a);
+            }
+        }
+        deviceFreeAt = t;
+    }
+
+    // ---- The host's side ----
+    void frameReachesHost (const Bytes& bytes)
+    {
+        const auto frame = Frames::classify (bytes.data(), static_cast<int> (bytes.size()));
+        if (! frame)
+            return;
+        // Taking a frame takes the host a moment, so whatever it sends in answer goes out after
+        // the frames that arrived with this one; each is stamped when it arrived.
+        now += 1;
+        if (frame->command == Frames::Ack)
+            engine.onAck (frame->body[Frames::bodyFirstPayload], eventTime);
+        else if (frame->command == Frames::Data)
+            engine.onReadFrame (frame->body, frame->bodySize, eventTime);
+    }
+
+    SendResult sendFrame (const std::uint8_t* frame, int size) override
+    {
+        ++framesFromHost;
+        const std::int64_t start = std::max (now, hostLineFreeAt);
+        hostLineFreeAt = start + lineTime (std::size_t (size));
+        Bytes bytes (frame, frame + size);
+        at (hostLineFreeAt, [this, bytes] { frameReachesDevice (bytes); });
+        return SendResult::queued;
+    }
+
+    void post (int code, int p1, int p2, int) override
+    {
+        if (code == MessageCode::JobFinished)
+        {
+            finished = std::make_pair (p1, p2);
+            jobResults.emplace_back (p1, p2);
+        }
+    }
+
+    void print (const char* text, Emphasis) override { log += text; }
+
+    bool writeReadData (const std::uint8_t* data, int size) override
+    {
+        readData.insert (readData.end(), data, data + size);
+        return true;
+    }
+
+    bool closeReadData() override { return true; }
+
+    void setTimer (int milliseconds) override
+    {
+        ++timerGeneration;
+        if (milliseconds > 0)
+            scheduleTick (timerGeneration, now + std::int64_t (milliseconds) * 1000, milliseconds);
+    }
+
+    void scheduleTick (int generation, std::int64_t time, int periodMs)
+    {
+        at (time, [this, generation, periodMs]
+        {
+            if (generation != timerGeneration)
+                return;
+            engine.tick();
+            if (generation == timerGeneration)
+                scheduleTick (generation, now + std::int64_t (periodMs) * 1000, periodMs);
+        });
+    }
+
+    std::int64_t microseconds() override { return now; }
+
+    std::multimap<std::int64_t, std::function<void()>> events; // same time: in the order made
+    std::int64_t now = 1'000'000;
+    std::int64_t eventTime = 0;
+    std::int64_t hostLineFreeAt = 0;
+    std::int64_t deviceFreeAt = 0;
+    int timerGeneration = 0;
+    std::optional<std::pair<int, int>> finished;
+};
+} // namespace simlink
