@@ -129,7 +129,9 @@ TEST (LinkSpeedTable, TheBytesReadAreTheFlashOrTheReadFails)
                     // A clean cable never times out, however slow: a block that takes 1.5 s
                     // to arrive is no lost block.
                     if (*fault.spec == 0)
+                    {
                         EXPECT_FALSE (juce::String (out.log).contains ("Time out")) << out.log;
+                    }
                     if (out.result->first == 0)
                         EXPECT_TRUE (out.data == content) << "success with other bytes\n" << out.log;
                     else
