@@ -85,11 +85,15 @@ void TransferEngine::send (const std::uint8_t* frame, int size)
         awaitingReply = true;
         askedAtUs = host.microseconds();
     }
-    if (host.sendFrame (frame, size) == TransferHost::SendResult::noOutput && ! noOutputReported)
+    const auto result = host.sendFrame (frame, size);
+    if (result == TransferHost::SendResult::noOutput && ! noOutputReported)
     {
         noOutputReported = true;
         host.post (MessageCode::NoOutputDevice);
     }
+    // Ended at the next tick rather than here, in the middle of the step that sent it.
+    if (result == TransferHost::SendResult::failed)
+        outputFailed = true;
 }
 
 void TransferEngine::startTimer (int milliseconds)
@@ -266,6 +270,7 @@ void TransferEngine::startDriverUpload (const std::uint8_t* image, int size)
 {
     operation = TransferOperation::driverUpload;
     noOutputReported = false;
+    outputFailed = false;
     startTransfer (image, 0, size, false);
     watchdogTicks = 0;
     if (operation != TransferOperation::none)
@@ -276,6 +281,7 @@ void TransferEngine::startFlashTest (int argument, bool settleFirst)
 {
     operation = TransferOperation::flashTest;
     noOutputReported = false;
+    outputFailed = false;
     testArgument = argument;
     awaitingReply = false;
     if (settleFirst)
@@ -320,6 +326,7 @@ void TransferEngine::startErase (int page, std::vector<FlashSector> table, int f
     currentSector = first;
     operation = TransferOperation::erase;
     noOutputReported = false;
+    outputFailed = false;
     startTick = phaseTick = getTickCount();
     if (! eraseNextSector())
     {
@@ -333,6 +340,7 @@ void TransferEngine::startProgram (const std::uint8_t* data, int byteAddress, in
 {
     operation = TransferOperation::program;
     noOutputReported = false;
+    outputFailed = false;
     phaseTick = getTickCount();
     startTimer (watchdogMs);
     startTransfer (data, byteAddress, length, true);
@@ -499,6 +507,14 @@ void TransferEngine::onNoReply()
 
 void TransferEngine::tick()
 {
+    // An output that failed a write fails every later one: nothing more can be asked, and
+    // waiting out the watchdog (or retrying a read ten times) would only delay the same end.
+    if (outputFailed && operation != TransferOperation::none)
+    {
+        outputFailed = false;
+        finish (Ending::noResponse);
+        return;
+    }
     if (settling)
     {
         onSettleTick();

@@ -173,6 +173,7 @@ private:
     TransferOperation operation = TransferOperation::none;
     bool awaitingReply = false;      // the watchdog counts only while the device owes a reply
     bool noOutputReported = false;   // one "no output" report per operation
+    bool outputFailed = false;       // a frame the output did not take: the cable is gone
     int watchdogTicks = 0;
     int timerMs = 0;                 // the period this engine last set
     std::int64_t startTick = 0;      // an erase's or a read's start: "Total time" of a program

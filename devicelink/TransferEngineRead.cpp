@@ -19,6 +19,7 @@ void TransferEngine::startRead (int byteAddress, int length)
     host.post (MessageCode::OperationState, 0);
     operation = TransferOperation::read;
     noOutputReported = false;
+    outputFailed = false;
     host.print ("Reading...\n");
     retryCount = 0;
     badBlockCount = 0;

@@ -3,6 +3,7 @@
 
 #include "support/TransferTestSupport.h"
 
+#include <cstring>
 #include <functional>
 
 using namespace transfertest;
@@ -280,4 +281,53 @@ TEST_F (TransferTest, AFlashTestAlwaysHasAWatchdog)
     tick (9);
     EXPECT_TRUE (log.text().endsWith ("The device has no response.\n")) << log.text();
     EXPECT_EQ (messages().messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 }));
+}
+
+// An output that cannot take a frame (a stalled or unplugged device) ends the operation as a
+// disconnect at the next tick, whatever was running: no watchdog wait, no read retries.
+TEST_F (TransferTest, AnOutputThatFailsEndsTheOperationAtTheNextTick)
+{
+    const auto data = pattern (8192);
+    const std::vector<std::pair<const char*, std::function<void()>>> starts {
+        { "program", [&] { engine->startProgram (data.data(), 0, 8192); } },
+        { "driver upload", [&] { engine->startDriverUpload (data.data(), 4096); } },
+        { "flash test", [&] { engine->startFlashTest (0); } },
+        { "read", [&] { startRead (0, 0, 8192); } },
+    };
+    for (const auto& [what, start] : starts)
+    {
+        SCOPED_TRACE (what);
+        connect (false);
+        host->failSends = true;
+        start();
+        EXPECT_EQ (messages().count (MessageCode::JobFinished), 0);
+        tick();
+        EXPECT_EQ (log.text(), juce::String (std::strcmp (what, "read") == 0 ? "Reading...\n" : "") + "The device has no response.\n");
+        EXPECT_EQ (messages().messages.back(), (Posted { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 }));
+        EXPECT_EQ (messages().count (MessageCode::JobFinished), 1);
+        EXPECT_EQ (host->timerPeriod, 0);
+    }
+}
+
+// A settled flash test sends its RunTest only once the line has been quiet for two read ticks;
+// what arrives before (a late or doubled Ack of the upload) is no verdict.
+TEST_F (TransferTest, ASettledFlashTestIgnoresRepliesBeforeItIsSent)
+{
+    connect (true);
+    engine->startFlashTest (0, true);
+    EXPECT_TRUE (sent().empty());
+    EXPECT_EQ (host->timerPeriod, 80);
+    tick();
+    reply (ack (0)); // a copy of the upload's last Ack: starts the quiet time again
+    tick();
+    EXPECT_TRUE (sent().empty());
+    tick();
+    ASSERT_EQ (sent().size(), 1u);
+    EXPECT_EQ (sent()[0], (Bytes { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x05, 0x00, 0x00, 0xF7 }));
+    EXPECT_EQ (host->timerPeriod, 500);
+    EXPECT_EQ (messages().count (MessageCode::JobFinished), 0);
+
+    reply (ack (1));
+    EXPECT_TRUE (log.text().endsWith ("Fail.\n")) << log.text();
+    EXPECT_EQ (messages().messages.back(), (Posted { MessageCode::JobFinished, 1, 0, 0 }));
 }

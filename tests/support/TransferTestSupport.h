@@ -26,6 +26,8 @@ struct RecordingHost : TransferHost
     {
         if (! hasOutput)
             return SendResult::noOutput;
+        if (failSends)
+            return SendResult::failed;
         frames.emplace_back (frame, frame + size);
         return SendResult::queued;
     }
@@ -56,6 +58,7 @@ struct RecordingHost : TransferHost
     void setTimer (int milliseconds) override { timerPeriod = milliseconds; }
 
     bool hasOutput = true;
+    bool failSends = false;
     bool failWrites = false;
     bool failClose = false;
     std::vector<Bytes> frames;
