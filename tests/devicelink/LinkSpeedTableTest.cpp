@@ -138,3 +138,66 @@ TEST (LinkSpeedTable, TheBytesReadAreTheFlashOrTheReadFails)
                         EXPECT_FALSE (fault.mustSucceed) << "failed: " << out.log;
                 }
 }
+
+// Programming over the same cables with Acks doubled or held back, then reading back as an
+// update does: when every step reports success, the flash holds the data.
+TEST (LinkSpeedTable, AProgramReportedDoneAndReadBackIsInTheFlash)
+{
+    const auto data = flashContent();
+    const CableFault writeFaults[] = {
+        { "none", "", true },
+        { "one Ack doubled", "duplicate-ack@program-block:3", false },
+        { "every Ack doubled", "duplicate-ack@frame:1,count=0", false },
+        { "an Ack held back 5 s", "delay@program-block:3,ms=5000", false },
+        { "an Ack dropped", "drop-reply@program-block:3", false },
+    };
+    for (const auto& speed : speeds)
+        for (const auto& fault : writeFaults)
+        {
+            const std::string what = std::string (speed.name) + ", fault: " + fault.name;
+            SCOPED_TRACE (what);
+            Cable cable;
+            cable.bytesPerSecond = speed.bytesPerSecond;
+            if (*fault.spec != 0)
+                cable.faults.push_back (*emu::parseFault (fault.spec));
+            SimulatedLink link (cable);
+            link.programmer.norFlash().eraseAll();
+
+            const auto driver = BuiltInData::detectionDrivers()[2];
+            link.engine.startDriverUpload (driver.data, driver.size);
+            const auto uploaded = link.run();
+            ASSERT_TRUE (uploaded.has_value());
+            if (uploaded->first != 0)
+            {
+                EXPECT_FALSE (fault.mustSucceed) << link.log;
+                continue;
+            }
+            link.engine.startProgram (data.data(), 0, static_cast<int> (data.size()));
+            const auto programmed = link.run();
+            ASSERT_TRUE (programmed.has_value()) << "the program never ended\n" << link.log;
+            if (programmed->first != 0)
+            {
+                EXPECT_FALSE (fault.mustSucceed) << link.log;
+                continue;
+            }
+            link.engine.startRead (0, static_cast<int> (data.size()));
+            const auto read = link.run();
+            ASSERT_TRUE (read.has_value()) << "the read never ended\n" << link.log;
+            if (read->first != 0)
+            {
+                EXPECT_FALSE (fault.mustSucceed) << link.log;
+                continue;
+            }
+            // Reported done and read back equal: that must be what the flash holds.
+            if (link.readData == data)
+            {
+                Bytes flash (data.size());
+                link.programmer.norFlash().read (0, flash.data(), flash.size());
+                EXPECT_TRUE (flash == data) << link.log;
+            }
+            else
+            {
+                EXPECT_FALSE (fault.mustSucceed) << "read back differs\n" << link.log;
+            }
+        }
+}
