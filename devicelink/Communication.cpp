@@ -180,7 +180,10 @@ bool Communication::writeReadData (const std::uint8_t* data, int size)
 {
     if (readFile == nullptr)
         return false;
-    return readFile->write (data, static_cast<std::size_t> (size)) && ! readFile->getStatus().failed();
+    if (! readFile->write (data, static_cast<std::size_t> (size)) || readFile->getStatus().failed())
+        return false;
+    readFileBytes += size;
+    return true;
 }
 
 bool Communication::closeReadData()
@@ -190,7 +193,9 @@ bool Communication::closeReadData()
     readFile->flush();
     const bool ok = ! readFile->getStatus().failed();
     readFile.reset();
-    return ok;
+    // The stream notices a write that failed outright, not one that wrote only part of its
+    // bytes (a full disk, a device node): the file on disk must hold every byte read.
+    return ok && readFileTarget.getSize() == readFileBytes;
 }
 
 void Communication::setTimer (int milliseconds)

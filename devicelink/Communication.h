@@ -192,6 +192,8 @@ private:
     // ===== The transfer =====
     TransferEngine engine { *this };
     std::unique_ptr<juce::FileOutputStream> readFile;
+    juce::File readFileTarget;
+    std::int64_t readFileBytes = 0; // handed to readFile so far; the file must end this long
 
     // ===== Driver, erase, program, read starts (CommunicationDriver/Flash.cpp) =====
     std::vector<FlashSector> sectors;           // sectorCount = sectors.size()

@@ -262,6 +262,8 @@ void Communication::readToFile (const juce::String& path, int pageIn, int flashO
         return;
     }
     readFile = std::move (stream);
+    readFileTarget = JobPaths::fileAt (path);
+    readFileBytes = 0;
 
     post (MessageCode::OperationState, 0);
     // A length of 0 reads to the flash end; a range past it is clipped there (page rule above).

@@ -80,6 +80,8 @@ Result compareFiles (const juce::String& writtenPath, int offset, const juce::St
     }
 
     const auto remaining = writtenLength - offset;
+    // A read-back shorter than what was written leaves bytes unverified: no match.
+    const bool readBackShort = readBackLength < remaining;
     const bool lengthsDiffer = remaining != readBackLength;
     const bool same = written->setPosition (offset)
                       && sameBytes (*written, *readBack, juce::jmin (remaining, readBackLength));
@@ -90,7 +92,7 @@ Result compareFiles (const juce::String& writtenPath, int offset, const juce::St
         log->setBold (true);
     logText (log, "\n");
     Result result { true, FailureReason::None };
-    if (! same)
+    if (! same || readBackShort)
     {
         logText (log, "FAIL!\n");
         result = { false, FailureReason::FilesDiffer };

@@ -49,7 +49,9 @@ TEST_F (FileJobs, CompareVerdicts)
         { "tail matches", written, 4, bytes ({ 4, 5, 6, 7, 8, 9 }), "\nOK!\n", { 0, 0 } },
         { "read-back longer", written, 4, bytes ({ 4, 5, 6, 7, 8, 9, 0x55 }), "\nOK! (One file is longer.)\n", { 0, 0 } },
         { "nothing after the offset", bytes ({ 1, 2, 3 }), 3, {}, "\nOK!\n", { 0, 0 } },
-        { "read-back shorter but matching", written, 0, bytes ({ 0, 1, 2 }), "\nOK! (One file is longer.)\n", { 0, 0 } },
+        // Bytes written but never read back are not verified.
+        { "read-back shorter but matching", written, 0, bytes ({ 0, 1, 2 }), "\nFAIL!\n", { 1, FailureReason::FilesDiffer } },
+        { "read-back empty", written, 4, {}, "\nFAIL!\n", { 1, FailureReason::FilesDiffer } },
         { "last byte differs", written, 4, bytes ({ 4, 5, 6, 7, 8, 0x19 }), "\nFAIL!\n", { 1, FailureReason::FilesDiffer } },
     };
 
