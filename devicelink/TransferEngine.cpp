@@ -84,6 +84,7 @@ void TransferEngine::send (const std::uint8_t* frame, int size)
     {
         awaitingReply = true;
         askedAtUs = host.microseconds();
+        askedCommand = frame[Frames::header.size()];
     }
     const auto result = host.sendFrame (frame, size);
     if (result == TransferHost::SendResult::noOutput && ! noOutputReported)
@@ -410,6 +411,18 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     if (! awaitingReply || at < askedAtUs)
         return;
     const auto status = deviceStatusOf (statusByte);
+    if (arrivedUs != arrivedNow)
+    {
+        constexpr std::int64_t minTellableUs = 4000;
+        auto* fastest = askedCommand == Frames::Data          ? &fastestBlockUs
+                        : askedCommand == Frames::EraseSector ? &fastestEraseUs
+                                                              : nullptr;
+        const auto since = at - askedAtUs;
+        if (fastest != nullptr && *fastest >= minTellableUs && since < *fastest / 4)
+            return;
+        if (fastest != nullptr && status == DeviceStatus::ok)
+            *fastest = *fastest == 0 ? since : std::min (*fastest, since);
+    }
     // A read is answered with read frames. A plain Ack there answers nothing, so it must not
     // keep the watchdog from ending a read that gets no data.
     if (operation == TransferOperation::read && status == DeviceStatus::ok)

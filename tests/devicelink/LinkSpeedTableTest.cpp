@@ -175,6 +175,8 @@ TEST (LinkSpeedTable, AProgramReportedDoneAndReadBackIsInTheFlash)
             link.engine.startProgram (data.data(), 0, static_cast<int> (data.size()));
             const auto programmed = link.run();
             ASSERT_TRUE (programmed.has_value()) << "the program never ended\n" << link.log;
+            // A doubled Ack must not let the host run ahead of the instrument's input.
+            EXPECT_EQ (link.mostBlocksAhead, 0);
             if (programmed->first != 0)
             {
                 EXPECT_FALSE (fault.mustSucceed) << link.log;

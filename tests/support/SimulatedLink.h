@@ -76,6 +76,9 @@ public:
     std::string log;
     std::vector<std::pair<int, int>> jobResults;
     int framesFromHost = 0;
+    // Data blocks the host had sent beyond those the instrument had taken, at most, when it
+    // sent one: 0 while the host waits for each block's Ack.
+    int mostBlocksAhead = 0;
 
 private:
     static emu::Config configFor (const Cable& c, emu::FlashChip chip)
@@ -97,6 +100,11 @@ private:
     void at (std::int64_t time, std::function<void()> action) { events.emplace (time, std::move (action)); }
 
     // ---- The instrument's side ----
+    static bool isDataBlock (const Bytes& frame)
+    {
+        return frame.size() > Frames::header.size() && frame[Frames::header.size()] == Frames::Data;
+    }
+
     void frameReachesDevice (const Bytes& frame)
     {
         // Busy with an earlier frame: this one waits its turn.
@@ -105,6 +113,8 @@ private:
             at (deviceFreeAt, [this, frame] { frameReachesDevice (frame); });
             return;
         }
+        if (isDataBlock (frame))
+            ++blocksTaken;
         std::int64_t t = now;
         std::vector<emu::Action> actions;
         std::size_t used = 0;
@@ -148,9 +158,11 @@ private:
     SendResult sendFrame (const std::uint8_t* frame, int size) override
     {
         ++framesFromHost;
+        Bytes bytes (frame, frame + size);
+        if (isDataBlock (bytes))
+            mostBlocksAhead = std::max (mostBlocksAhead, blocksSent++ - blocksTaken);
         const std::int64_t start = std::max (now, hostLineFreeAt);
         hostLineFreeAt = start + lineTime (std::size_t (size));
-        Bytes bytes (frame, frame + size);
         at (hostLineFreeAt, [this, bytes] { frameReachesDevice (bytes); });
         return SendResult::queued;
     }
@@ -201,6 +213,8 @@ private:
     std::int64_t hostLineFreeAt = 0;
     std::int64_t deviceFreeAt = 0;
     int timerGeneration = 0;
+    int blocksSent = 0;
+    int blocksTaken = 0;
     std::optional<std::pair<int, int>> finished;
 };
 } // namespace simlink
