@@ -411,17 +411,13 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     if (! awaitingReply || at < askedAtUs)
         return;
     const auto status = deviceStatusOf (statusByte);
-    if (arrivedUs != arrivedNow)
+    if (arrivedUs != arrivedNow && askedCommand == Frames::Data)
     {
-        constexpr std::int64_t minTellableUs = 4000;
-        auto* fastest = askedCommand == Frames::Data          ? &fastestBlockUs
-                        : askedCommand == Frames::EraseSector ? &fastestEraseUs
-                                                              : nullptr;
         const auto since = at - askedAtUs;
-        if (fastest != nullptr && *fastest >= minTellableUs && since < *fastest / 4)
+        if (fastestBlockUs >= 16000 && since < fastestBlockUs / 16)
             return;
-        if (fastest != nullptr && status == DeviceStatus::ok)
-            *fastest = *fastest == 0 ? since : std::min (*fastest, since);
+        if (status == DeviceStatus::ok)
+            fastestBlockUs = fastestBlockUs == 0 ? since : std::min (fastestBlockUs, since);
     }
     // A read is answered with read frames. A plain Ack there answers nothing, so it must not
     // keep the watchdog from ending a read that gets no data.

@@ -89,7 +89,7 @@ public:
     void setFsMode (bool fs) { fsMode = fs; }
     bool isFsMode() const { return fsMode; }
     // Another instrument or cable: what was measured of the last link no longer holds.
-    void newLink() { linkFrameUs = fastestBlockUs = fastestEraseUs = 0; }
+    void newLink() { linkFrameUs = fastestBlockUs = 0; }
     // The longest time a whole block frame has taken to come back lately (0: not measured).
     std::int64_t getLinkFrameUs() const { return linkFrameUs; }
 
@@ -194,13 +194,13 @@ private:
     // never below the fixed limits that hold on fast links.
     std::int64_t askedAtUs = 0;      // the last frame that asks for a reply went out
     int askedCommand = -1;           // and its command
-    // The quickest a Data block and a sector erase have been answered on this link. An Ack
-    // that comes in much sooner after the question went out (a quarter of that) cannot have
-    // crossed the cable in answer to it: it is a copy of the answer before, sent twice. Timed
-    // only on links slow enough to tell (fastest answer 4 ms and up); faster ones rely on the
-    // copy having arrived before the question went out.
+    // The quickest a Data block has been answered on this link. Every block must cross the
+    // cable before its Ack can leave, so an Ack that comes in far sooner after a block went
+    // out (a sixteenth of that: more than any flash program time varies) is a copy of the Ack
+    // before, sent twice. Timed only on links slow enough to tell (16 ms a block and up, so
+    // the margin is a millisecond or more); on faster ones the copy arrives before the next
+    // block goes out. Erase Acks are not timed: a driver may skip a blank sector.
     std::int64_t fastestBlockUs = 0;
-    std::int64_t fastestEraseUs = 0;
     std::int64_t linkFrameUs = 0;    // decays by 1/8 per exchange towards what is measured
     std::int64_t lastReadFrameUs = 0;
     std::int64_t blockAskedAtUs = 0; // the first request of the current read block
