@@ -191,7 +191,7 @@ private:
 
     // ===== The transfer =====
     TransferEngine engine { *this };
-    std::unique_ptr<juce::FileOutputStream> readFile;
+    std::unique_ptr<juce::OutputStream> readFile;
     juce::File readFileTarget;
     std::int64_t readFileBytes = 0; // handed to readFile so far; the file must end this long
 

@@ -8,6 +8,8 @@
 // and no erase or read is ever sent past the end of the fitted flash.
 #include "devicelink/Communication.h"
 
+#include "devicelink/SafeFiles.h"
+
 #include "devicelink/DriverImage.h"
 #include "devicelink/JobPaths.h"
 #include "messages/LogPrinter.h"
@@ -23,15 +25,20 @@ bool Communication::loadFileBuffer (const juce::String& path)
     if (path.isEmpty())
         return false;
 
-    const auto file = JobPaths::fileAt (path);
-    if (! file.existsAsFile())
+    juce::String why;
+    auto in = SafeFiles::openForReading (JobPaths::fileAt (path), &why);
+    if (in == nullptr)
+    {
+        if (log != nullptr && JobPaths::fileAt (path).exists()) // there, but not a file to use
+            log->printW (L"%ls: %ls\n", path.toWideCharPointer(), why.toWideCharPointer());
         return false;
-    juce::FileInputStream in (file);
-    if (! in.openedOk() || in.getTotalLength() > DriverImage::maxFlashBytes)
+    }
+    const auto length = in->getTotalLength();
+    if (length < 0 || length > DriverImage::maxFlashBytes)
         return false;
 
-    fileBuffer.resize ((size_t) in.getTotalLength());
-    return in.read (fileBuffer.data(), (int) fileBuffer.size()) == (int) fileBuffer.size();
+    fileBuffer.resize ((size_t) length);
+    return in->read (fileBuffer.data(), (int) fileBuffer.size()) == (int) fileBuffer.size();
 }
 
 bool Communication::checkFlashRange (int pageIn, int offsetIn, int lengthIn)
@@ -254,9 +261,12 @@ void Communication::readToFile (const juce::String& path, int pageIn, int flashO
         return;
     }
 
-    auto stream = std::make_unique<juce::FileOutputStream> (JobPaths::fileAt (path));
-    if (! stream->openedOk() || ! stream->setPosition (0) || stream->truncate().failed())
+    juce::String why;
+    auto stream = SafeFiles::createForWriting (JobPaths::fileAt (path), &why);
+    if (stream == nullptr)
     {
+        if (log != nullptr && JobPaths::fileAt (path).exists()) // there, but not a file to use
+            log->printW (L"%ls: %ls\n", path.toWideCharPointer(), why.toWideCharPointer());
         logText ("Can't create file to save.\n");
         engine.refuseStart (FailureReason::ReadFileNotMade, false);
         return;

@@ -1,6 +1,7 @@
 #include "devicelink/FileJobs.h"
 
 #include "devicelink/JobPaths.h"
+#include "devicelink/SafeFiles.h"
 #include "messages/LogPrinter.h"
 
 #include <cstring>
@@ -8,15 +9,11 @@
 
 namespace
 {
-std::unique_ptr<juce::FileInputStream> openForReading (const juce::String& path)
+std::unique_ptr<juce::InputStream> openForReading (const juce::String& path)
 {
     if (path.isEmpty() || JobPaths::tooLong (path))
         return nullptr;
-    const auto file = JobPaths::fileAt (path);
-    if (! file.existsAsFile())
-        return nullptr;
-    auto in = std::make_unique<juce::FileInputStream> (file);
-    return in->openedOk() ? std::move (in) : nullptr;
+    return SafeFiles::openForReading (JobPaths::fileAt (path));
 }
 
 // Compares the next `count` bytes of both streams; false at the first difference or a short read.
@@ -136,11 +133,9 @@ Result backupLock (const juce::String& path, int mode, CLogPrinter* log)
         bool made = false;
         if (! path.isEmpty() && ! refuseLongPath (path, log))
         {
-            juce::FileOutputStream out (JobPaths::fileAt (path));
-            made = out.openedOk() && out.setPosition (0) && out.truncate().wasOk()
-                   && out.write (lockText, std::strlen (lockText));
-            out.flush();
-            made = made && out.getStatus().wasOk();
+            // Never through a link planted where the lock belongs.
+            auto out = SafeFiles::createForWriting (JobPaths::fileAt (path));
+            made = out != nullptr && out->write (lockText, std::strlen (lockText));
         }
         return made ? Result { true, FailureReason::None } : Result { false, FailureReason::LockNotCreated };
     }

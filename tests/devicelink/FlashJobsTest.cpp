@@ -224,9 +224,9 @@ TEST_F (FlashJobs, ReadBeyondTheFlashEndIsRefusedWithoutAFile)
     EXPECT_EQ (instrument().record().readBlocks, 0u);
 }
 
-// A destination that takes the bytes but does not keep them (here a link to a device node) is
-// no read: the file must end holding every byte that was read.
-TEST_F (FlashJobs, AReadFileThatDoesNotKeepItsBytesFailsTheRead)
+// A destination that would take the bytes without keeping them (a link to a device node) is
+// refused before anything is read.
+TEST_F (FlashJobs, AReadIntoALinkIsRefused)
 {
     const auto file = temp.file ("read.tmp");
     ASSERT_TRUE (juce::File ("/dev/null").createSymbolicLink (file, true));
@@ -234,6 +234,7 @@ TEST_F (FlashJobs, AReadFileThatDoesNotKeepItsBytesFailsTheRead)
     EXPECT_EQ (run(), Results (1, { 1, FailureReason::ReadFileNotMade }));
     EXPECT_TRUE (log().endsWith ("Can't create file to save.\n")) << log();
     EXPECT_FALSE (log().contains ("Read OK."));
+    EXPECT_EQ (instrument().record().readBlocks, 0u);
 }
 
 // Failures that used to end a job with OperationState (1) alone, or with nothing, now also

@@ -1,0 +1,184 @@
+#include "devicelink/SafeFiles.h"
+
+#if JUCE_WINDOWS
+
+// Windows has no FIFOs in the file system and its links are not followed silently in the
+// same way; the framework's streams are used as they are.
+namespace SafeFiles
+{
+std::unique_ptr<juce::InputStream> openForReading (const juce::File& file, juce::String* why)
+{
+    if (! file.existsAsFile())
+    {
+        if (why != nullptr)
+            *why = "not a file";
+        return nullptr;
+    }
+    auto in = std::make_unique<juce::FileInputStream> (file);
+    if (! in->openedOk())
+    {
+        if (why != nullptr)
+            *why = in->getStatus().getErrorMessage();
+        return nullptr;
+    }
+    return in;
+}
+
+std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String* why)
+{
+    auto out = std::make_unique<juce::FileOutputStream> (file);
+    if (! out->openedOk() || ! out->setPosition (0) || out->truncate().failed())
+    {
+        if (why != nullptr)
+            *why = out->getStatus().getErrorMessage();
+        return nullptr;
+    }
+    return out;
+}
+} // namespace SafeFiles
+
+#else
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+juce::String errorText (int error) { return juce::String (std::strerror (error)); }
+
+class FdInputStream final : public juce::InputStream
+{
+public:
+    explicit FdInputStream (int fdIn) : fd (fdIn) {}
+    ~FdInputStream() override { ::close (fd); }
+
+    juce::int64 getTotalLength() override
+    {
+        struct stat st {};
+        return ::fstat (fd, &st) == 0 ? (juce::int64) st.st_size : -1;
+    }
+
+    bool isExhausted() override { return position >= getTotalLength(); }
+
+    int read (void* dest, int bytes) override
+    {
+        int done = 0;
+        while (done < bytes)
+        {
+            const auto n = ::read (fd, static_cast<char*> (dest) + done, (size_t) (bytes - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += (int) n;
+        }
+        position += done;
+        return done;
+    }
+
+    juce::int64 getPosition() override { return position; }
+
+    bool setPosition (juce::int64 newPosition) override
+    {
+        if (::lseek (fd, (off_t) newPosition, SEEK_SET) < 0)
+            return false;
+        position = newPosition;
+        return true;
+    }
+
+private:
+    const int fd;
+    juce::int64 position = 0;
+};
+
+class FdOutputStream final : public juce::OutputStream
+{
+public:
+    explicit FdOutputStream (int fdIn) : fd (fdIn) {}
+    ~FdOutputStream() override { ::close (fd); }
+
+    void flush() override {}
+    bool setPosition (juce::int64 newPosition) override
+    {
+        if (::lseek (fd, (off_t) newPosition, SEEK_SET) < 0)
+            return false;
+        position = newPosition;
+        return true;
+    }
+    juce::int64 getPosition() override { return position; }
+
+    bool write (const void* data, size_t bytes) override
+    {
+        size_t done = 0;
+        while (done < bytes)
+        {
+            const auto n = ::write (fd, static_cast<const char*> (data) + done, bytes - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false; // a full disk shows here as a short write, then ENOSPC
+            done += (size_t) n;
+        }
+        position += (juce::int64) done;
+        return true;
+    }
+
+private:
+    const int fd;
+    juce::int64 position = 0;
+};
+
+// O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer; the file is
+// then checked through its descriptor and put back into blocking mode.
+int openRegular (const juce::File& file, int flags, juce::String* why)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0)
+    {
+        if (why != nullptr)
+            *why = errno == ELOOP ? juce::String ("a symbolic link") : errorText (errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat (fd, &st) != 0 || ! S_ISREG (st.st_mode))
+    {
+        ::close (fd);
+        if (why != nullptr)
+            *why = "not a regular file";
+        return -1;
+    }
+    ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+} // namespace
+
+namespace SafeFiles
+{
+std::unique_ptr<juce::InputStream> openForReading (const juce::File& file, juce::String* why)
+{
+    const int fd = openRegular (file, O_RDONLY, why);
+    if (fd < 0)
+        return nullptr;
+    return std::make_unique<FdInputStream> (fd);
+}
+
+std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String* why)
+{
+    const int fd = openRegular (file, O_WRONLY | O_CREAT | O_NOFOLLOW, why);
+    if (fd < 0)
+        return nullptr;
+    if (::ftruncate (fd, 0) != 0)
+    {
+        if (why != nullptr)
+            *why = errorText (errno);
+        ::close (fd);
+        return nullptr;
+    }
+    return std::make_unique<FdOutputStream> (fd);
+}
+} // namespace SafeFiles
+
+#endif

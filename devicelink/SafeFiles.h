@@ -1,0 +1,22 @@
+#pragma once
+
+// Opening the files the jobs read and write, safely: only regular files, never waiting on a
+// FIFO or a device node (which would freeze the message thread), and a destination never
+// reached through a symbolic link, so a link planted in the tool's folder cannot make a read
+// overwrite another file. What is checked is what is then read or written: the checks are made
+// on the open file, not on its name.
+
+#include <juce_core/juce_core.h>
+
+#include <memory>
+
+namespace SafeFiles
+{
+// A regular file opened for reading; null, with the reason in `why`, for anything else.
+std::unique_ptr<juce::InputStream> openForReading (const juce::File& file, juce::String* why = nullptr);
+
+// A regular file (made when missing, emptied when present) opened for writing from its start;
+// null, with the reason, when it is anything else or a symbolic link. Writes are all-or-nothing:
+// a write that the system takes only in part fails.
+std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String* why = nullptr);
+} // namespace SafeFiles
