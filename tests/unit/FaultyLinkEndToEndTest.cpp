@@ -41,7 +41,7 @@ int driverIndexFor (emu::FlashChip chip)
 
 enum class Detection
 {
-    chosen,   // a driver selected and the identity read
+    chosen,   // a driver selected
     noneFits, // "Please select correct flash model."
     lost,     // the device stopped answering
     unsettled,
@@ -65,12 +65,12 @@ Detection waitForDetection (Bench& bench, int timeoutMs = 60000)
     {
         if (bench.w().detectingFlash)
             return Detection::unsettled;
+        if (bench.w().workDriver.data != nullptr)
+            return Detection::chosen;
         if (bench.status() == lostText)
             return Detection::lost;
         if (bench.log.all().contains ("Please select correct flash model."))
             return Detection::noneFits;
-        if (bench.identity().versionReadPhase == 0 && bench.status() == "Device connected.")
-            return Detection::chosen;
         return Detection::unsettled;
     };
     pumpUntil ([&] { return outcome() != Detection::unsettled; }, timeoutMs);
@@ -219,6 +219,9 @@ TEST (FaultyLinkUpdate, DoubledAcksGiveTheRightFlashOrAFailure)
         "duplicate-ack,count=0",
         "duplicate-ack,count=0,every=2",
         "duplicate-ack,count=0,every=5",
+        // The copy lands after the next block or request went out.
+        "duplicate-ack,count=0,after=40",
+        "duplicate-ack,count=0,every=7,after=40",
     };
     for (const char* doubling : doublings)
     {
