@@ -58,7 +58,9 @@ public:
 
     // --- Operations started by the jobs ---
     void sendDriver (const std::uint8_t* data, int length, const char* name, float progressStart, float progressEnd);
-    void testFlash (int argument, const char* name);
+    // `settleFirst`: the test goes out once the line is quiet, so that no late or doubled reply
+    // to what went before can pass for its verdict; it is logged as a confirmation.
+    void testFlash (int argument, const char* name, bool settleFirst = false);
     void eraseRange (const juce::String& path, int page, int flashOffset, int length, int fileOffset,
                      float progressStart, float progressEnd);
     void programFile (const juce::String& path, int page, int fileOffset, int flashOffset, int length,

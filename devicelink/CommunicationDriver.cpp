@@ -27,11 +27,16 @@ void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const ch
         log->printA ("Sending flash driver for \"%s\"...\n", name != nullptr ? name : "");
 }
 
-void Communication::testFlash (int argument, const char* name)
+void Communication::testFlash (int argument, const char* name, bool settleFirst)
 {
     if (log != nullptr)
-        log->printA ("Testing flash \"%s\"...", name != nullptr ? name : "");
-    engine.startFlashTest (argument);
+    {
+        if (settleFirst)
+            log->printA ("Confirming flash \"%s\"...", name != nullptr ? name : "");
+        else
+            log->printA ("Testing flash \"%s\"...", name != nullptr ? name : "");
+    }
+    engine.startFlashTest (argument, settleFirst);
 }
 
 int Communication::flashEnd() const

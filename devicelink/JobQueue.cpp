@@ -63,11 +63,13 @@ void JobQueue::addSendDriver (const std::uint8_t* data, int length, const char* 
     add (job);
 }
 
-void JobQueue::addTestFlash (const char* mcuName, const char* flashName, const std::uint8_t* data, int length)
+void JobQueue::addTestFlash (const char* mcuName, const char* flashName, const std::uint8_t* data, int length,
+                             bool settleFirst)
 {
     FlashJob job;
     job.kind = JobKind::TestFlash;
     job.argument = 0;
+    job.settleFirst = settleFirst;
     job.mcuName = makeJobName (mcuName);
     job.flashName = makeJobName (flashName);
     job.data = data;
@@ -155,7 +157,7 @@ constexpr std::array<Runner, 13> dispatch {
         c.sendDriver (j.data, j.dataLength, j.name.data(), j.progressStart, j.progressEnd);
     },
     // TestFlash
-    [] (Communication& c, const FlashJob& j) { c.testFlash (j.argument, j.flashName.data()); },
+    [] (Communication& c, const FlashJob& j) { c.testFlash (j.argument, j.flashName.data(), j.settleFirst); },
     // EraseRange
     [] (Communication& c, const FlashJob& j) {
         c.eraseRange (j.path, j.page, j.flashOffset, j.length, j.fileOffset, j.progressStart, j.progressEnd);
@@ -209,6 +211,13 @@ int JobQueue::runNext()
 bool JobQueue::noDriverUploadNext() const
 {
     return ! (nextIndex < jobs.size() && jobs[nextIndex].kind == JobKind::SendDriver);
+}
+
+bool JobQueue::skipToNextDriverUpload()
+{
+    while (nextIndex < jobs.size() && jobs[nextIndex].kind != JobKind::SendDriver)
+        ++nextIndex;
+    return nextIndex < jobs.size();
 }
 
 void JobQueue::rescan()

@@ -54,6 +54,7 @@ struct FlashJob
     JobName mcuName {};          // TestFlash
     JobName flashName {};        // TestFlash
     int argument = 0;            // TestFlash, SaveIoState: test argument, always 0
+    bool settleFirst = false;    // TestFlash: sent only once the line is quiet (a confirmation)
 
     juce::String path;           // EraseRange, ProgramFile, ReadToFile, ReadVersionInfo, BackupLock;
                                  // CompareFiles: the written file
@@ -84,7 +85,8 @@ public:
 
     void addSendDriver (const std::uint8_t* data, int length, const char* name,
                         float progressStart, float progressEnd);
-    void addTestFlash (const char* mcuName, const char* flashName, const std::uint8_t* data, int length);
+    void addTestFlash (const char* mcuName, const char* flashName, const std::uint8_t* data, int length,
+                       bool settleFirst = false);
     void addEraseRange (const juce::String& path, int page, int fileOffset, int flashOffset, int length,
                         float progressStart, float progressEnd);
     void addEraseParamSector (float progressStart, float progressEnd);
@@ -106,6 +108,8 @@ public:
     int runNext();
     // False only when the next job to run is a SendDriver.
     bool noDriverUploadNext() const;
+    // Skips the jobs before the next SendDriver; false (everything skipped) when none is left.
+    bool skipToNextDriverUpload();
     void rescan();
 
     const std::vector<FlashJob>& getJobs() const { return jobs; }

@@ -3,6 +3,7 @@
 
 #include "FaultPlan.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,7 @@ constexpr NamedKind faultKinds[] = {
     { "cable-pull", FaultKind::CablePull },
     { "ack-status-2", FaultKind::AckStatus2 },
     { "ack-status-3", FaultKind::AckStatus3 },
+    { "refuse", FaultKind::Refuse },
     { "drop-reply", FaultKind::DropReply },
     { "corrupt-read", FaultKind::CorruptReadFrame },
     { "wrong-check", FaultKind::WrongCheckBytes },
@@ -34,6 +36,7 @@ constexpr NamedPoint faultPoints[] = {
     { "read-block", FaultPoint::ReadBlock },
     { "erase", FaultPoint::Erase },
     { "bytes", FaultPoint::Bytes },
+    { "test", FaultPoint::Test },
 };
 
 std::optional<std::uint64_t> number (std::string_view s)
@@ -134,6 +137,14 @@ std::optional<Fault> parseFault (std::string_view spec, std::string* error)
             fault.delayMs = std::uint32_t (*value);
         else if (key == "partial")
             fault.partialBytes = std::uint32_t (*value);
+        else if (key == "every")
+        {
+            if (*value == 0)
+                return fail ("every must be a number from 1");
+            fault.every = std::uint32_t (*value);
+        }
+        else if (key == "after")
+            fault.afterMs = std::uint32_t (*value);
         else
             return fail ("unknown option \"" + std::string (key) + "\"");
     }
@@ -145,6 +156,10 @@ std::string describeFault (const Fault& f)
     std::string s = std::string (faultKindName (f.kind)) + "@" + faultPointName (f.point) + ":" + std::to_string (f.n);
     if (f.count != 1)
         s += ",count=" + std::to_string (f.count);
+    if (f.every != 1)
+        s += ",every=" + std::to_string (f.every);
+    if (f.afterMs != 0)
+        s += ",after=" + std::to_string (f.afterMs);
     if (f.kind == FaultKind::DelayReply)
         s += ",ms=" + std::to_string (f.delayMs);
     if (f.kind == FaultKind::PowerLoss)
@@ -183,6 +198,8 @@ const FaultPlan::Armed* FaultPlan::take (FaultKind kind)
     for (auto& a : armed)
         if (a.triggered && ! a.done && a.fault.kind == kind)
         {
+            if (++a.chances % std::max<std::uint32_t> (1, a.fault.every) != 0)
+                continue;
             ++a.applied;
             if (a.fault.count != 0 && a.applied >= a.fault.count)
                 a.done = true;

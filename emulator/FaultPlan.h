@@ -22,6 +22,7 @@ public:
         Fault fault;
         std::uint64_t base = 0;   // the point's counter when armed
         bool triggered = false;
+        std::uint32_t chances = 0; // takes that found it active, applied or not (every=)
         std::uint32_t applied = 0;
         bool done = false;
     };
@@ -44,7 +45,7 @@ public:
 private:
     static std::size_t index (FaultPoint point) { return std::size_t (point); }
 
-    std::array<std::uint64_t, 6> counters {}; // one per FaultPoint
+    std::array<std::uint64_t, 7> counters {}; // one per FaultPoint
     std::vector<Armed> armed;
 };
 

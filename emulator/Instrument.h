@@ -86,6 +86,7 @@ enum class FaultKind
     CablePull,        // close the connection; the instrument keeps its state
     AckStatus2,       // the Ack carries status 2 (device timed out on the flash); op not done
     AckStatus3,       // the Ack carries status 3 (time-out); op not done
+    Refuse,           // the Ack carries status 1 (refused); op not done
     DropReply,        // a reply frame (Ack, ProbeReply or read frame) is not sent
     CorruptReadFrame, // one data bit of a read frame is flipped (check bytes left as computed)
     WrongCheckBytes,  // the FS check bytes of a read block are wrong (data intact; FS only)
@@ -104,6 +105,7 @@ enum class FaultPoint
     ReadBlock,    // the n-th read request (Address direction 1)
     Erase,        // the n-th EraseSector
     Bytes,        // the host frame during which the n-th byte from the host arrives
+    Test,         // the n-th RunTest
 };
 
 struct Fault
@@ -112,6 +114,8 @@ struct Fault
     FaultPoint point = FaultPoint::Frame;
     std::uint64_t n = 1;              // 1 = the first such event after the fault was armed
     std::uint32_t count = 1;          // replies (or probes, blocks) affected; 0 = all from then on
+    std::uint32_t every = 1;          // of the chances from the trigger on, only every n-th is taken
+    std::uint32_t afterMs = 0;        // DuplicateAck, DuplicateReadFrame: the copy follows this late
     std::uint32_t delayMs = 5000;     // DelayReply
     std::uint32_t partialBytes = 2048; // PowerLoss cutting a program block or an erase: bytes done
 };

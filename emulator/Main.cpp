@@ -68,27 +68,34 @@ Timing (default instant):
   --test-ms MS             time of a flash test before its Ack
 
 Faults (repeatable; each counted from the start of the run):
-  --fault KIND[@POINT:N][,count=C][,ms=M][,partial=P]
+  --fault KIND[@POINT:N][,count=C][,every=E][,ms=M][,after=A][,partial=P]
       KIND   power-loss         stop answering, RAM (driver) lost, flash keeps completed
                                 work; a program block or erase it cuts is done for P bytes
              cable-pull         close the connection (state kept; a new one is accepted)
              ack-status-2       the Ack carries status 2 instead of doing the operation
              ack-status-3       the Ack carries status 3 instead of doing the operation
+             refuse             the Ack carries status 1 (refused) instead of doing the
+                                operation
              drop-reply         a reply frame (Ack, ProbeReply or read frame) is not sent
              corrupt-read       one data bit of a read frame is flipped
              wrong-check        the check bytes of a read block are wrong (fs mode only)
              delay              a reply is held back M ms (default 5000)
-             duplicate-ack      an Ack is sent twice
-             duplicate-read     a read frame is sent twice
+             duplicate-ack      an Ack is sent twice (after=A: the copy A ms later, while
+                                nothing from the host is taken)
+             duplicate-read     a read frame is sent twice (after=A as for duplicate-ack)
              noise              a foreign SysEx, an unknown-command frame and MIDI clock
                                 bytes (F8, also inside the reply) around a reply
              second-instrument  a Probe is answered twice
-      POINT  frame | block | program-block | read-block | erase | bytes (default frame:1)
+      POINT  frame | block | program-block | read-block | erase | test | bytes
+             (default frame:1)
              frame: the N-th SysEx frame from the host; block: the N-th Data block or read
              request; program-block: the N-th Data block of a flash program transfer;
-             read-block: the N-th read request; erase: the N-th EraseSector; bytes: when the
-             N-th byte from the host arrives (power-loss and cable-pull cut there, mid-frame)
+             read-block: the N-th read request; erase: the N-th EraseSector; test: the N-th
+             RunTest; bytes: when the N-th byte from the host arrives (power-loss and
+             cable-pull cut there, mid-frame)
       count  replies affected from the trigger on (default 1; 0 = every one after it)
+      every  only every E-th reply it could apply to is affected (default 1); count
+             counts those
   --power-restore-ms MS    after a power-loss fault, power returns after MS ms
   --no-power-on-connect    a new connection does not switch a dead instrument on again
                            (default: it does, like replugging a USB-powered instrument)

@@ -190,11 +190,17 @@ void Programmer::reply (std::vector<Action>& out, Bytes frame, ReplyKind kind)
         // Clock bytes inside our own SysEx: real-time bytes may interleave anywhere.
         frame.insert (frame.begin() + std::ptrdiff_t (frame.size() / 2), { 0xF8, 0xF8 });
     }
-    const bool twice = (kind == ReplyKind::Ack && take (FaultKind::DuplicateAck) != nullptr)
-                       || (kind == ReplyKind::ReadFrame && take (FaultKind::DuplicateReadFrame) != nullptr);
+    const Fault* twice = kind == ReplyKind::Ack         ? take (FaultKind::DuplicateAck)
+                       : kind == ReplyKind::ReadFrame ? take (FaultKind::DuplicateReadFrame)
+                                                      : nullptr;
     out.push_back (send (frame));
-    if (twice)
+    if (twice != nullptr)
+    {
+        // Nothing from the host is taken meanwhile, so the copy can land after its next request.
+        if (twice->afterMs > 0)
+            out.push_back (Action::wait (twice->afterMs));
         out.push_back (send (frame));
+    }
     if (noise)
         out.push_back (send (Bytes { 0xF8 }, false));
 }
@@ -213,6 +219,8 @@ std::optional<std::uint8_t> Programmer::statusFault()
         return std::uint8_t (2);
     if (take (FaultKind::AckStatus3))
         return std::uint8_t (3);
+    if (take (FaultKind::Refuse))
+        return std::uint8_t (1);
     return std::nullopt;
 }
 
@@ -297,6 +305,8 @@ void Programmer::handleFrame (const Bytes& f, std::vector<Action>& out)
         }
         if (cmd == wire::cmdEraseSector)
             faultPlan.reached (FaultPoint::Erase);
+        if (cmd == wire::cmdRunTest)
+            faultPlan.reached (FaultPoint::Test);
     }
 
     if (const auto fault = faultPlan.checkTriggers (false))

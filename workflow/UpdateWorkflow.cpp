@@ -104,7 +104,7 @@ void UpdateWorkflow::setScreenSaverBlocked (bool blocked)
 void UpdateWorkflow::setControlsEnabled (bool enable)
 {
     if (identity.updateFileAccepted)
-        view.setExecuteButtonEnabled (enable);
+        view.setExecuteButtonEnabled (enable && ! deviceLost);
 }
 
 void UpdateWorkflow::startVersionRead()
@@ -189,6 +189,9 @@ void UpdateWorkflow::deviceConnected()
     {
         jobQueue.addSendDriver (entry.data, entry.size, entry.flashName.data(), 0.0f, 100.0f);
         jobQueue.addTestFlash (entry.mcuName.data(), entry.flashName.data(), entry.data, entry.size);
+        // Frames carry no request id: a doubled or late Ack of the upload can pass for the
+        // verdict, so a pass counts only once a test on a quiet line has repeated it.
+        jobQueue.addTestFlash (entry.mcuName.data(), entry.flashName.data(), entry.data, entry.size, true);
     }
     jobQueue.runNext();
     detectingFlash = true;
@@ -212,6 +215,11 @@ void UpdateWorkflow::progress (int phase, int p2, int p3)
 //==============================================================================================
 void UpdateWorkflow::jobSucceeded()
 {
+    if (detectingFlash && jobQueue.current.kind == JobKind::TestFlash && ! jobQueue.current.settleFirst)
+    {
+        jobQueue.runNext(); // the confirmation
+        return;
+    }
     if (detectingFlash && jobQueue.current.kind == JobKind::TestFlash)
     {
         detectingFlash = false;
@@ -262,9 +270,13 @@ bool UpdateWorkflow::syncUpdateFile (const juce::String& path)
 
 void UpdateWorkflow::jobFailed (int reason)
 {
-    if (detectingFlash && jobQueue.current.kind == JobKind::TestFlash)
+    // A driver the device refuses or fails is not this chip's, and the next one is tried; a
+    // device that stopped answering is not tried further.
+    const auto kind = jobQueue.current.kind;
+    if (detectingFlash && (kind == JobKind::SendDriver || kind == JobKind::TestFlash)
+        && reason != FailureReason::NoResponse)
     {
-        if (jobQueue.noDriverUploadNext())
+        if (! jobQueue.skipToNextDriverUpload())
         {
             detectingFlash = false;
             jobQueue.clear();
@@ -276,12 +288,9 @@ void UpdateWorkflow::jobFailed (int reason)
             logPrinter.setTextColour (black);
             setScreenSaverBlocked (false);
         }
-        else if (jobQueue.runNext() != 0)
+        else
         {
-            detectingFlash = false;
-            jobQueue.clear();
-            setControlsEnabled (true);
-            setScreenSaverBlocked (false);
+            jobQueue.runNext();
         }
         updating = false;
         view.setProgressVisible (false);
@@ -291,6 +300,12 @@ void UpdateWorkflow::jobFailed (int reason)
     detectingFlash = false;
     jobQueue.clear();
     setScreenSaverBlocked (false);
+    if (reason == FailureReason::NoResponse)
+    {
+        deviceLost = true;
+        view.setExecuteButtonEnabled (false);
+        view.setFileButtonEnabled (false);
+    }
     if (const auto* text = failureText (reason))
         view.setStatusText (text);
     else if (updating)

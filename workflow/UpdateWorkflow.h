@@ -47,6 +47,9 @@ public:
 
     // --- State ---
     bool detectingFlash = false;
+    // The device stopped answering: the user has to quit and start again, so nothing that
+    // arrives later unlocks Execute or File...
+    bool deviceLost = false;
     bool updating = false; // the main window ignores its close button while set
 
     struct DriverImage

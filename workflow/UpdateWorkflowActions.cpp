@@ -92,7 +92,7 @@ void UpdateWorkflow::chooseUpdateFile()
 
     identity.updateFileAccepted = true;
     checkUpdateFile();
-    view.setExecuteButtonEnabled (true);
+    setControlsEnabled (true);
 }
 
 UpdateFileCheck UpdateWorkflow::checkUpdateFile()

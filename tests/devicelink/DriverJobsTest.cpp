@@ -124,6 +124,36 @@ TEST_F (DriverJobs, FailedTestReportsOperationStateThenTheVerdict)
                                    "Testing flash \"S29GL256_S\"...Fail.\n");
 }
 
+// A copy of the upload's Ack that lands after the test went out would pass for its verdict; the
+// settled test lets the line fall quiet first, and only then asks.
+TEST_F (DriverJobs, SettledTestIsNotAnsweredByALateCopyOfTheUploadsAck)
+{
+    struct Case
+    {
+        const char* what;
+        std::size_t driver;
+        std::pair<int, int> verdict;
+        const char* logEnd;
+    };
+    const Case cases[] = {
+        { "another chip's driver", 0, { 1, 0 }, "Confirming flash \"Test\"...Fail.\n" },
+        { "the fitted driver", 2, { 0, 0 }, "Confirming flash \"Test\"...OK.\n" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        device->forget();
+        const auto driver = BuiltInData::detectionDrivers()[c.driver];
+        device->instrument.injectFault (*emu::parseFault ("duplicate-ack@block:1,after=40"));
+        device->queue->clear();
+        device->queue->addSendDriver (driver.data, driver.size, "Test", 0, 100);
+        device->queue->addTestFlash ("ZKT828", "Test", driver.data, driver.size, true);
+        EXPECT_EQ (device->runScript(), (std::vector<std::pair<int, int>> { { 0, 0 }, c.verdict }));
+        EXPECT_TRUE (device->log.text().endsWith (c.logEnd)) << device->log.text();
+        EXPECT_EQ (device->instrument.record().tests.size(), 1u);
+    }
+}
+
 TEST_F (DriverJobs, UploadProgressCoversTheJobsRange)
 {
 

@@ -47,11 +47,13 @@ Bytes blockOf (const Bytes& data, int i) { return Bytes (data.begin() + i * 4096
 
 TEST (EmulatorFault, AckStatusReplacesTheOperationAtItsPoint)
 {
-    for (int status : { 2, 3 })
+    for (int status : { 1, 2, 3 })
     {
         SCOPED_TRACE (status);
+        const std::string kind = status == 1 ? "refuse" : "ack-status-" + std::to_string (status);
+        const auto at = [&kind] (const char* point) { return kind + "@" + point; };
         Rig rig;
-        rig.arm (status == 2 ? "ack-status-2@program-block:3" : "ack-status-3@program-block:3");
+        rig.arm (at ("program-block:3").c_str());
         const Bytes data = pattern (4 * 4096, 3);
         rig.host.send (addressFrame (area, 0));
         EXPECT_EQ (rig.host.sendBlocks (data), (std::vector<int> { 0, 0, status, 0 }));
@@ -59,13 +61,26 @@ TEST (EmulatorFault, AckStatusReplacesTheOperationAtItsPoint)
         EXPECT_EQ (rig.flash (area + 0x2000, 4096), Bytes (4096, 0xFF)); // not programmed
         EXPECT_EQ (rig.flash (area + 0x3000, 4096), blockOf (data, 3));   // the next block kept its place
 
-        rig.arm (status == 2 ? "ack-status-2@erase:2" : "ack-status-3@erase:2");
+        rig.arm (at ("erase:2").c_str());
         rig.host.send (eraseFrame (area));
         EXPECT_EQ (rig.host.ackStatus(), 0);
         rig.host.send (eraseFrame (area + sectorSize));
         EXPECT_EQ (rig.host.ackStatus(), status);
         EXPECT_EQ (rig.s.instrument.record().eraseCount (9), 1); // only the rig's erase
         EXPECT_EQ (rig.s.instrument.record().eraseCount (8), 2);
+
+        rig.arm (at ("test:2").c_str());
+        rig.host.send (runTestFrame());
+        EXPECT_EQ (rig.host.ackStatus(), 0);
+        rig.host.send (runTestFrame());
+        EXPECT_EQ (rig.host.ackStatus(), status);
+
+        // A driver block answered so is not loaded: RAM holds no driver afterwards.
+        rig.arm (at ("block:1").c_str());
+        EXPECT_EQ (rig.host.upload (flashDriver ("S29GL512_S", 512)), std::vector<int> { status });
+        rig.host.send (runTestFrame());
+        EXPECT_EQ (rig.host.ackStatus(), 1);
+        EXPECT_EQ (rig.s.instrument.record().driverLoads.size(), 1u); // only the rig's
     }
 }
 
@@ -111,6 +126,26 @@ TEST (EmulatorFault, DuplicatedAck)
     rig.host.send (dataFrame (blockOf (data, 2)));
     EXPECT_EQ (rig.host.ackStatus(), 0);
     EXPECT_EQ (rig.host.ackStatus (quiet), -1);
+}
+
+TEST (EmulatorFault, EveryNthReply)
+{
+    Rig rig;
+    rig.arm ("duplicate-ack@program-block:2,count=2,every=3");
+    const Bytes data = pattern (10 * 4096, 10);
+    rig.host.send (addressFrame (area, 0));
+    std::vector<int> acks;
+    for (int i = 0; i < 10; ++i)
+    {
+        rig.host.send (dataFrame (blockOf (data, i)));
+        int n = 0;
+        for (auto timeout = 3000ms; rig.host.ackStatus (timeout) == 0; timeout = quiet)
+            ++n;
+        acks.push_back (n);
+    }
+    // From the second block on, the third and the sixth Ack are doubled; count=2 ends it there.
+    EXPECT_EQ (acks, (std::vector<int> { 1, 1, 1, 2, 1, 1, 2, 1, 1, 1 }));
+    EXPECT_EQ (rig.flash (area, data.size()), data);
 }
 
 TEST (EmulatorFault, DelayedReply)

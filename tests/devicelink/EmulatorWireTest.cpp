@@ -196,13 +196,20 @@ TEST (EmulatorContent, FaultSpecs)
     EXPECT_EQ (p->point, FaultPoint::Bytes);
     EXPECT_EQ (p->partialBytes, 100u);
     EXPECT_EQ (describeFault (*parseFault (describeFault (*p))), describeFault (*p));
+    const auto doubled = parseFault ("duplicate-ack@test:3,count=0,every=4,after=40");
+    ASSERT_TRUE (doubled.has_value());
+    EXPECT_EQ (doubled->point, FaultPoint::Test);
+    EXPECT_EQ (doubled->every, 4u);
+    EXPECT_EQ (doubled->afterMs, 40u);
+    EXPECT_EQ (describeFault (*doubled), "duplicate-ack@test:3,count=0,every=4,after=40");
+    EXPECT_EQ (parseFault ("refuse")->kind, FaultKind::Refuse);
     const auto plain = parseFault ("second-instrument");
     ASSERT_TRUE (plain.has_value());
     EXPECT_EQ (plain->point, FaultPoint::Frame);
     EXPECT_EQ (plain->n, 1u);
 
     for (const char* bad : { "", "melt@frame:1", "delay@frame", "delay@page:1", "delay@frame:0", "delay@frame:x",
-                             "delay@frame:1,speed=3", "delay@frame:1,ms=" })
+                             "delay@frame:1,speed=3", "delay@frame:1,ms=", "duplicate-ack,every=0" })
     {
         std::string error;
         EXPECT_FALSE (parseFault (bad, &error).has_value()) << bad;

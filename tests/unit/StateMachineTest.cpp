@@ -162,8 +162,11 @@ TEST (StateMachineMessages, Table)
           { nullptr, false, false, false, false, 0.3 } },
         { "no response during an update", updatingState,
           [] (Bench& b) { b.handle (MessageCode::OperationState, 1); b.handle (MessageCode::JobFinished, 1, 5); },
-          // OperationState (1) unlocks Execute for the accepted file; the failure then keeps it.
-          { "Device disconnected. Quit this tool and try again.", true } },
+          // OperationState (1) unlocks Execute for the accepted file; the failure locks it again.
+          { "Device disconnected. Quit this tool and try again.", false } },
+        { "no state change unlocks Execute after no response", updatingState,
+          [] (Bench& b) { b.handle (MessageCode::JobFinished, 1, 5); b.handle (MessageCode::OperationState, 1); },
+          { "Device disconnected. Quit this tool and try again.", false } },
         { "no response alone leaves Execute locked", updatingState,
           [] (Bench& b) { b.handle (MessageCode::JobFinished, 1, 5); },
           { "Device disconnected. Quit this tool and try again.", false } },
