@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#if ! JUCE_WINDOWS
 namespace
 {
 // How long a second launch keeps trying while the running copy starts up or shuts down.
@@ -15,6 +16,7 @@ void report (const juce::String& text)
     std::fprintf (stderr, "TALVEK Update Tool: %s\n", text.toRawUTF8());
 }
 } // namespace
+#endif
 
 //==============================================================================
 ZKTProgrammerV2Application::MainWindow::MainWindow (const juce::String& title)

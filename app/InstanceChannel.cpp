@@ -5,6 +5,7 @@
  #include <poll.h>
  #include <sys/socket.h>
  #include <sys/stat.h>
+ #include <sys/time.h>
  #include <sys/types.h>
  #include <sys/un.h>
  #include <unistd.h>
