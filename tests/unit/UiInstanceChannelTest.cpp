@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -41,7 +42,8 @@ struct Received
 struct ChannelFolder
 {
     ChannelFolder() : root (makeScratchFolder ("talvek-channel")) {}
-    ~ChannelFolder() { root.deleteRecursively(); }
+    // The framework's recursive delete leaves socket files.
+    ~ChannelFolder() { std::filesystem::remove_all (root.getFullPathName().toStdString()); }
 
     juce::File socket() const { return root.getChildFile (InstanceChannel::socketFileName); }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <utility>
 
 using namespace window_test;
@@ -40,10 +41,11 @@ struct AppWindow : ::testing::Test
         ASSERT_TRUE (scratch.isDirectory());
     }
 
+    // The framework's recursive delete leaves socket files, and a killed copy leaves its own.
     void TearDown() override
     {
         if (scratch != juce::File())
-            scratch.deleteRecursively();
+            std::filesystem::remove_all (scratch.getFullPathName().toStdString());
     }
 
     // The program as this user, on a state folder of this test's.
