@@ -1,13 +1,22 @@
 #include "app/Application.h"
 
 #include "ui/MainComponent.h"
+#include "workflow/Recovery.h"
 
 #include <cstdio>
 
+#if ! JUCE_WINDOWS
 namespace
 {
-juce::String channelName() { return "talvek-update-tool"; }
+// How long a second launch keeps trying while the running copy starts up or shuts down.
+constexpr int claimTimeoutMs = 5000;
+
+void report (const juce::String& text)
+{
+    std::fprintf (stderr, "TALVEK Update Tool: %s\n", text.toRawUTF8());
+}
 } // namespace
+#endif
 
 //==============================================================================
 ZKTProgrammerV2Application::MainWindow::MainWindow (const juce::String& title)
@@ -55,18 +64,102 @@ const juce::String ZKTProgrammerV2Application::getApplicationName() { return "TA
 
 const juce::String ZKTProgrammerV2Application::getApplicationVersion() { return "1.4"; }
 
-bool ZKTProgrammerV2Application::moreThanOneInstanceAllowed() { return false; }
+bool ZKTProgrammerV2Application::moreThanOneInstanceAllowed()
+{
+   #if JUCE_WINDOWS
+    return false;
+   #else
+    return true;
+   #endif
+}
+
+ZKTProgrammerV2Application::Claim ZKTProgrammerV2Application::claimInstance (const juce::String& commandLine)
+{
+   #if JUCE_WINDOWS
+    juce::ignoreUnused (commandLine);
+    return Claim::running;
+   #else
+    const auto folder = Recovery::folderLocation();
+    if (const auto prepared = Recovery::prepareFolder (folder); prepared.failed())
+    {
+        report ("cannot use its state folder: " + prepared.getErrorMessage());
+        return Claim::refused;
+    }
+
+    instanceLock = std::make_unique<InstanceLock> (folder);
+    const auto socketFile = folder.getChildFile (InstanceChannel::socketFileName);
+    const auto deadline = juce::Time::getMillisecondCounter() + static_cast<juce::uint32> (claimTimeoutMs);
+
+    // The lock is tried again between hand-overs: the running copy may be quitting, and then
+    // this launch becomes the instance instead of failing.
+    for (;;)
+    {
+        switch (instanceLock->tryAcquire())
+        {
+            case InstanceLock::Outcome::acquired:
+                return Claim::running;
+            case InstanceLock::Outcome::failed:
+                report ("cannot take its instance lock: " + instanceLock->getError());
+                instanceLock = nullptr;
+                return Claim::refused;
+            case InstanceLock::Outcome::heldByAnother:
+                break;
+        }
+
+        const auto sent = InstanceChannel::send (socketFile, commandLine, 0);
+        if (sent.wasOk())
+            return Claim::handedOver;
+
+        if (juce::Time::getMillisecondCounter() >= deadline)
+        {
+            report ("another instance runs but did not take the command line (" + sent.getErrorMessage() + ")");
+            instanceLock = nullptr;
+            return Claim::refused;
+        }
+        juce::Thread::sleep (100);
+    }
+   #endif
+}
+
+void ZKTProgrammerV2Application::startListening()
+{
+   #if ! JUCE_WINDOWS
+    instanceChannel = std::make_unique<InstanceChannel> (
+        Recovery::folderLocation().getChildFile (InstanceChannel::socketFileName));
+    const auto listening = instanceChannel->listen ([] (const juce::String& text)
+    {
+        if (auto* app = juce::JUCEApplicationBase::getInstance())
+            app->anotherInstanceStarted (text);
+    });
+
+    // Without the channel this copy still works; a second launch then reports that it could
+    // not hand over instead of opening a second window on the same files.
+    if (listening.failed())
+    {
+        report ("a second launch cannot hand over its command line: " + listening.getErrorMessage());
+        instanceChannel = nullptr;
+    }
+   #endif
+}
 
 void ZKTProgrammerV2Application::initialise (const juce::String& commandLine)
 {
     initialised = true;
 
-    instanceChannel = std::make_unique<InstanceChannel> (channelName());
-    instanceChannel->listen ([] (const juce::String& text)
+    switch (claimInstance (commandLine))
     {
-        if (auto* app = juce::JUCEApplicationBase::getInstance())
-            app->anotherInstanceStarted (text);
-    });
+        case Claim::running:
+            break;
+        case Claim::handedOver:
+            quit();
+            return;
+        case Claim::refused:
+            setApplicationReturnValue (1);
+            quit();
+            return;
+    }
+
+    startListening();
 
     mainWindow = nullptr;
     mainWindow = std::make_unique<MainWindow> (getApplicationName() + " (v" + getApplicationVersion() + ")");
@@ -77,25 +170,27 @@ void ZKTProgrammerV2Application::initialise (const juce::String& commandLine)
 
 void ZKTProgrammerV2Application::shutdown()
 {
-    // Reached without initialise when the framework refused this launch because another
-    // instance runs: hand this launch's command line to it.
+    // Reached without initialise only on Windows, when the framework refused this launch
+    // because another instance runs; it has handed the command line over itself.
     if (! initialised)
-    {
-        if (! InstanceChannel::send (channelName(), getCommandLineParameters()))
-        {
-            std::fprintf (stderr, "TALVEK Update Tool: another instance runs but did not take the command line\n");
-            setApplicationReturnValue (1);
-        }
         return;
-    }
 
     instanceChannel = nullptr;
     mainWindow = nullptr;
+    // Last: until the window and its update are gone, a new copy must not start on the files.
+    instanceLock = nullptr;
 }
 
 void ZKTProgrammerV2Application::anotherInstanceStarted (const juce::String& commandLine)
 {
-    if (commandLine.isNotEmpty() && mainWindow != nullptr)
+    if (mainWindow == nullptr)
+        return;
+
+    if (mainWindow->isMinimised())
+        mainWindow->setMinimised (false);
+    mainWindow->toFront (true);
+
+    if (commandLine.isNotEmpty())
         mainWindow->handOverCommandLine (commandLine);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/InstanceChannel.h"
+#include "app/InstanceLock.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -45,9 +46,20 @@ public:
     MainWindow* getMainWindow() const { return mainWindow.get(); }
 
 private:
+    enum class Claim
+    {
+        running,      // this launch is the user's instance for its state folder
+        handedOver,   // another one runs and took the command line
+        refused,      // neither: the reason went to stderr
+    };
+    Claim claimInstance (const juce::String& commandLine);
+    void startListening();
+
+    // The framework's machine-wide rule would keep out every user but the first, so outside
+    // Windows the lock in the user's state folder decides, and the channel beside it carries
+    // a second launch's command line.
+    std::unique_ptr<InstanceLock> instanceLock;
     std::unique_ptr<MainWindow> mainWindow;
-    // The framework refuses a second launch but, on Linux, cannot pass its command line on;
-    // this carries it.
     std::unique_ptr<InstanceChannel> instanceChannel;
     bool initialised = false;
 

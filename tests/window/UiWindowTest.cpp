@@ -1,14 +1,20 @@
 // The application object and its main window in this process, and the update dialog run as a
 // modal window.
 #include "app/Application.h"
+#include "app/InstanceLock.h"
 #include "ui/AlertDialogUpdate.h"
 #include "ui/MainComponent.h"
+#include "support/ScratchFolder.h"
 #include "unit/MainComponentAccess.h"
 #include "window/WindowTestSupport.h"
+#include "workflow/Recovery.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
+#include <optional>
+#include <string>
 
 using namespace window_test;
 
@@ -24,22 +30,33 @@ struct CountingApp : ZKTProgrammerV2Application
     int quitRequests = 0;
 };
 
-// The framework allows an application object only in a program started as one.
+// The framework allows an application object only in a program started as one. It gets a state
+// folder of its own: initialise takes the instance lock there.
 struct AppObject
 {
     AppObject()
     {
         previous = juce::JUCEApplicationBase::createInstance;
         juce::JUCEApplicationBase::createInstance = &CountingApp::create;
+        if (const char* old = std::getenv (Recovery::folderVariable))
+            previousState = old;
+        ::setenv (Recovery::folderVariable, stateFolder.getFullPathName().toRawUTF8(), 1);
         app = std::make_unique<CountingApp>();
     }
     ~AppObject()
     {
         app.reset();
         juce::JUCEApplicationBase::createInstance = previous;
+        if (previousState.has_value())
+            ::setenv (Recovery::folderVariable, previousState->c_str(), 1);
+        else
+            ::unsetenv (Recovery::folderVariable);
+        stateFolder.getParentDirectory().deleteRecursively();
     }
 
     juce::JUCEApplicationBase::CreateInstanceFunction previous = nullptr;
+    const juce::File stateFolder = makeScratchFolder ("talvek-app-object").getChildFile ("state");
+    std::optional<std::string> previousState;
     std::unique_ptr<CountingApp> app;
 };
 
@@ -78,11 +95,16 @@ TEST (MainWindow, HasItsTitleFrameAndContent)
 
     EXPECT_EQ (object.app->getApplicationName(), "TALVEK Update Tool");
     EXPECT_EQ (object.app->getApplicationVersion(), "1.4");
-    EXPECT_FALSE (object.app->moreThanOneInstanceAllowed());
+    // The framework's machine-wide rule is off; the lock in the state folder is held instead
+    // while the window lives.
+    EXPECT_TRUE (object.app->moreThanOneInstanceAllowed());
+    InstanceLock rival (object.stateFolder);
+    EXPECT_EQ (rival.tryAcquire(), InstanceLock::Outcome::heldByAnother);
 
     savePng (window->createComponentSnapshot (window->getLocalBounds()), "main-window-in-process.png");
     object.app->shutdown();
     EXPECT_EQ (object.app->getMainWindow(), nullptr);
+    EXPECT_EQ (rival.tryAcquire(), InstanceLock::Outcome::acquired) << rival.getError();
 }
 
 TEST (MainWindow, CloseButtonIsIgnoredWhileUpdating)

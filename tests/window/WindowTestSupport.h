@@ -5,8 +5,17 @@
 #include <gtest/gtest.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include "support/OtherUser.h"
+
+#include <csignal>
 #include <fcntl.h>
+#include <optional>
+#include <string>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace window_test
 {
@@ -118,25 +127,102 @@ inline double differingShare (const juce::Image& a, const juce::Image& b, juce::
     return (double) differing / (double) juce::jmax (1, area.getWidth() * area.getHeight());
 }
 
-// The framework refuses a second instance machine-wide through a lock file; waits until no
-// other run of the program holds it, so these tests never hand over to a stranger's window.
-inline bool waitUntilNoInstanceRuns (int timeoutMs)
+// A run of a program with its own environment and, when asked (as root), as the other user of
+// support/OtherUser.h; killed at the end of the test if it still runs.
+class Launched
 {
-    juce::File lock ("/var/tmp");
-    if (! lock.isDirectory())
-        lock = juce::File ("/tmp");
-    lock = lock.getChildFile ("juceAppLock_TALVEK Update Tool");
+public:
+    struct Options
+    {
+        juce::StringArray command;             // the program first
+        juce::StringPairArray environment;     // added to this process's, or replacing its values
+        bool asOtherUser = false;
+        juce::File standardError;              // where its stderr goes, if set
+    };
 
-    return waitFor ([&lock] {
-        const int fd = ::open (lock.getFullPathName().toRawUTF8(), O_RDWR);
-        if (fd < 0)
+    explicit Launched (const Options& options)
+    {
+        std::vector<std::string> arguments, variables;
+        for (const auto& a : options.command)
+            arguments.push_back (a.toStdString());
+        for (char** v = environ; *v != nullptr; ++v)
+        {
+            const juce::String variable (*v);
+            if (! options.environment.containsKey (variable.upToFirstOccurrenceOf ("=", false, false)))
+                variables.push_back (*v);
+        }
+        for (const auto& key : options.environment.getAllKeys())
+            variables.push_back ((key + "=" + options.environment[key]).toStdString());
+
+        const auto pointers = [] (std::vector<std::string>& strings)
+        {
+            std::vector<char*> result;
+            for (auto& s : strings)
+                result.push_back (s.data());
+            result.push_back (nullptr);
+            return result;
+        };
+        auto argv = pointers (arguments);
+        auto envp = pointers (variables);
+
+        const int errorFd = options.standardError == juce::File()
+                                ? -1
+                                : ::open (options.standardError.getFullPathName().toRawUTF8(),
+                                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Only system calls after the fork: this process has threads.
+        pid = ::fork();
+        if (pid == 0)
+        {
+            if (errorFd >= 0)
+                ::dup2 (errorFd, 2);
+            if (options.asOtherUser && ! other_user::become())
+                ::_exit (126);
+            ::execve (argv[0], argv.data(), envp.data());
+            ::_exit (127);
+        }
+        if (errorFd >= 0)
+            ::close (errorFd);
+    }
+
+    ~Launched()
+    {
+        if (isRunning())
+        {
+            ::kill (pid, SIGKILL);
+            ::waitpid (pid, nullptr, 0);
+        }
+    }
+
+    bool started() const { return pid > 0; }
+    pid_t id() const { return pid; }
+
+    bool isRunning()
+    {
+        if (pid <= 0 || exitStatus.has_value())
+            return false;
+        int status = 0;
+        if (::waitpid (pid, &status, WNOHANG) != pid)
             return true;
-        struct flock query {};
-        query.l_type = F_WRLCK;
-        query.l_whence = SEEK_SET;
-        const bool free = ::fcntl (fd, F_GETLK, &query) == 0 && query.l_type == F_UNLCK;
-        ::close (fd);
-        return free;
-    }, timeoutMs);
+        exitStatus = WIFEXITED (status) ? WEXITSTATUS (status) : 128 + WTERMSIG (status);
+        return false;
+    }
+
+    // The exit code (128 + the signal if one ended it), or nothing while it still runs.
+    std::optional<int> exitCodeWithin (int timeoutMs)
+    {
+        waitFor ([this] { return ! isRunning(); }, timeoutMs);
+        return exitStatus;
+    }
+
+private:
+    pid_t pid = -1;
+    std::optional<int> exitStatus;
+};
+
+// The visible windows of one process whose title matches.
+inline juce::StringArray findWindowsOf (const Launched& program, const juce::String& titlePattern)
+{
+    return juce::StringArray::fromLines (run ({ "xdotool", "search", "--all", "--onlyvisible", "--pid",
+                                                juce::String (program.id()), "--name", titlePattern }).trim());
 }
 } // namespace window_test
