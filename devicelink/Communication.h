@@ -57,7 +57,9 @@ public:
     bool isProbing() const { return probing; }
 
     // --- Operations started by the jobs ---
-    void sendDriver (const std::uint8_t* data, int length, const char* name, float progressStart, float progressEnd);
+    // `settleFirst`: the upload starts once the line is quiet (see TransferEngine).
+    void sendDriver (const std::uint8_t* data, int length, const char* name, float progressStart, float progressEnd,
+                     bool settleFirst = false);
     // `settleFirst`: the test goes out once the line is quiet, so that no late or doubled reply
     // to what went before can pass for its verdict; it is logged as a confirmation.
     void testFlash (int argument, const char* name, bool settleFirst = false);

@@ -5,7 +5,7 @@
 #include "messages/LogPrinter.h"
 
 void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const char* name,
-                                float progressStart, float progressEnd)
+                                float progressStart, float progressEnd, bool settleFirst)
 {
     if (data != nullptr && lengthIn > 0)
         driverImage.assign (data, data + lengthIn);
@@ -22,7 +22,7 @@ void Communication::sendDriver (const std::uint8_t* data, int lengthIn, const ch
     }
 
     post (MessageCode::Progress, ProgressPhase::Range, (int) (progressStart * 10), (int) (progressEnd * 10));
-    engine.startDriverUpload (driverImage.data(), (int) driverImage.size());
+    engine.startDriverUpload (driverImage.data(), (int) driverImage.size(), settleFirst);
     if (log != nullptr)
         log->printA ("Sending flash driver for \"%s\"...\n", name != nullptr ? name : "");
 }

@@ -51,10 +51,11 @@ void JobQueue::add (const FlashJob& job)
 }
 
 void JobQueue::addSendDriver (const std::uint8_t* data, int length, const char* name,
-                              float progressStart, float progressEnd)
+                              float progressStart, float progressEnd, bool settleFirst)
 {
     FlashJob job;
     job.kind = JobKind::SendDriver;
+    job.settleFirst = settleFirst;
     job.data = data;
     job.dataLength = length;
     job.name = makeJobName (name);
@@ -154,7 +155,7 @@ constexpr std::array<Runner, 13> dispatch {
     nullptr,
     // SendDriver
     [] (Communication& c, const FlashJob& j) {
-        c.sendDriver (j.data, j.dataLength, j.name.data(), j.progressStart, j.progressEnd);
+        c.sendDriver (j.data, j.dataLength, j.name.data(), j.progressStart, j.progressEnd, j.settleFirst);
     },
     // TestFlash
     [] (Communication& c, const FlashJob& j) { c.testFlash (j.argument, j.flashName.data(), j.settleFirst); },

@@ -54,7 +54,7 @@ struct FlashJob
     JobName mcuName {};          // TestFlash
     JobName flashName {};        // TestFlash
     int argument = 0;            // TestFlash, SaveIoState: test argument, always 0
-    bool settleFirst = false;    // TestFlash: sent only once the line is quiet (a confirmation)
+    bool settleFirst = false;    // SendDriver, TestFlash: started only once the line is quiet
 
     juce::String path;           // EraseRange, ProgramFile, ReadToFile, ReadVersionInfo, BackupLock;
                                  // CompareFiles: the written file
@@ -84,7 +84,7 @@ public:
     void clear();
 
     void addSendDriver (const std::uint8_t* data, int length, const char* name,
-                        float progressStart, float progressEnd);
+                        float progressStart, float progressEnd, bool settleFirst = false);
     void addTestFlash (const char* mcuName, const char* flashName, const std::uint8_t* data, int length,
                        bool settleFirst = false);
     void addEraseRange (const juce::String& path, int page, int fileOffset, int flashOffset, int length,

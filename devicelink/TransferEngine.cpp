@@ -267,12 +267,24 @@ void TransferEngine::refuseStart (int reason, bool operationFailed)
 
 // ===== Starts ==============================================================================
 
-void TransferEngine::startDriverUpload (const std::uint8_t* image, int size)
+void TransferEngine::startDriverUpload (const std::uint8_t* image, int size, bool settleFirst)
 {
     operation = TransferOperation::driverUpload;
     noOutputReported = false;
     outputFailed = false;
-    startTransfer (image, 0, size, false);
+    uploadImage = image;
+    uploadSize = size;
+    awaitingReply = false;
+    if (settleFirst)
+        startSettling();
+    else
+        sendDriverImage();
+}
+
+void TransferEngine::sendDriverImage()
+{
+    settling = false;
+    startTransfer (uploadImage, 0, uploadSize, false);
     watchdogTicks = 0;
     if (operation != TransferOperation::none)
         startTimer (watchdogMs);
@@ -286,14 +298,17 @@ void TransferEngine::startFlashTest (int argument, bool settleFirst)
     testArgument = argument;
     awaitingReply = false;
     if (settleFirst)
-    {
-        settling = true;
-        settleQuiet = 0;
-        settleTicks = 0;
-        startTimer (readWatchdogMs);
-        return;
-    }
-    sendRunTest();
+        startSettling();
+    else
+        sendRunTest();
+}
+
+void TransferEngine::startSettling()
+{
+    settling = true;
+    settleQuiet = 0;
+    settleTicks = 0;
+    startTimer (readWatchdogMs);
 }
 
 void TransferEngine::sendRunTest()
@@ -311,10 +326,14 @@ void TransferEngine::onSettleTick()
 {
     if (++settleTicks > std::max (watchdogCeiling, 4 * quietTicks()))
     {
-        finish (Ending::noResponse); // a device that never falls silent cannot be tested
+        finish (Ending::noResponse); // a device that never falls silent cannot be worked with
         return;
     }
-    if (++settleQuiet >= quietTicks())
+    if (++settleQuiet < quietTicks())
+        return;
+    if (operation == TransferOperation::driverUpload)
+        sendDriverImage();
+    else
         sendRunTest();
 }
 

@@ -96,7 +96,9 @@ public:
     // --- Starts. Each one ends with exactly one JobFinished (through finish). ---
     // The image goes into the device's RAM after a RamLoad frame; the watchdog is left running
     // at the end for the flash test that follows.
-    void startDriverUpload (const std::uint8_t* image, int size);
+    // `settleFirst`: as for the flash test below (a late verdict of the last driver's test must
+    // not pass for the refusal of this upload).
+    void startDriverUpload (const std::uint8_t* image, int size, bool settleFirst = false);
     // With `settleFirst` the test is sent only once the line has been quiet for as long as any
     // reply still on its way could take, so that a late or doubled reply to what went before
     // cannot be taken for its verdict.
@@ -147,6 +149,8 @@ private:
     int watchdogLimitTicks() const;
     int quietTicks() const;
     void sendRunTest();
+    void sendDriverImage();
+    void startSettling();
     void onSettleTick();
     void printf (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
     void printElapsed (const char* label, std::int64_t milliseconds);
@@ -205,7 +209,9 @@ private:
     std::int64_t lastReadFrameUs = 0;
     std::int64_t blockAskedAtUs = 0; // the first request of the current read block
 
-    // Flash test settling
+    // Settling before a driver upload or a flash test
+    const std::uint8_t* uploadImage = nullptr;
+    int uploadSize = 0;
     bool settling = false;
     int settleQuiet = 0;
     int settleTicks = 0;

@@ -185,9 +185,13 @@ void UpdateWorkflow::deviceConnected()
 {
     logPrinter.printA ("Device Connected! Test MCU/Flash type.\n");
     jobQueue.clear();
+    bool first = true;
     for (const auto& entry : builtInDrivers)
     {
-        jobQueue.addSendDriver (entry.data, entry.size, entry.flashName.data(), 0.0f, 100.0f);
+        // After the first, an upload waits for a quiet line: a late verdict of the last
+        // driver's test must not pass for this one's refusal.
+        jobQueue.addSendDriver (entry.data, entry.size, entry.flashName.data(), 0.0f, 100.0f, ! first);
+        first = false;
         jobQueue.addTestFlash (entry.mcuName.data(), entry.flashName.data(), entry.data, entry.size);
         // Frames carry no request id: a doubled or late Ack of the upload can pass for the
         // verdict, so a pass counts only once a test on a quiet line has repeated it.
