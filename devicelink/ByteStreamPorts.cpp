@@ -47,12 +47,31 @@ bool ByteStreamConnection::write (const std::uint8_t* data, int size, const std:
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds (writeTimeoutMs);
 
-    // Another port's write on the same node may be the one that is stalled.
-    std::unique_lock<std::timed_mutex> guard (writeLock, std::defer_lock);
-    while (! guard.try_lock_for (pollSlice))
-        if (cancelled.load() || Clock::now() >= deadline)
-            return false;
+    {
+        // Another port's write on the same node may be the one that is stalled.
+        std::unique_lock<std::mutex> guard (writeLock);
+        while (writing)
+        {
+            if (cancelled.load() || Clock::now() >= deadline)
+                return false;
+            writeFree.wait_for (guard, pollSlice);
+        }
+        writing = true;
+    }
+    const bool ok = writeAll (data, size, deadline, cancelled);
+    {
+        const std::lock_guard<std::mutex> guard (writeLock);
+        writing = false;
+    }
+    writeFree.notify_one();
+    return ok;
+}
 
+bool ByteStreamConnection::writeAll (const std::uint8_t* data, int size,
+                                     std::chrono::steady_clock::time_point deadline,
+                                     const std::atomic<bool>& cancelled)
+{
+    using Clock = std::chrono::steady_clock;
     int done = 0;
     while (done < size)
     {

@@ -9,6 +9,8 @@
 #include "devicelink/MidiStreamParser.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -41,12 +43,18 @@ public:
     bool isDead() const { return dead.load(); }
 
 private:
+    bool writeAll (const std::uint8_t* data, int size, std::chrono::steady_clock::time_point deadline,
+                   const std::atomic<bool>& cancelled);
+
     const int fd;
     const bool readable, writable, isSocket;
     const int writeTimeoutMs;
     const int missingDirectionError;
     std::atomic<bool> dead { false };
-    std::timed_mutex writeLock; // one message at a time, never interleaved
+    // One message at a time, never interleaved.
+    std::mutex writeLock;
+    std::condition_variable writeFree;
+    bool writing = false; // guarded by writeLock
 };
 
 class ByteStreamInPort : public MidiInPort

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -120,10 +121,28 @@ public:
     }
 
     // Fills the buffer towards the instrument, as a device that stopped reading its endpoint.
+    // The terminal moves bytes on to the master's side a moment after a write, which frees
+    // room again, so it is filled until a pause frees none.
     void fillTowardsInstrument()
     {
-        const Bytes junk (1024, 0xFE);
-        while (::write (slave, junk.data(), junk.size()) > 0) {}
+        const Bytes junk (256, 0xFE);
+        for (bool tookSome = true; tookSome; std::this_thread::sleep_for (50ms))
+        {
+            tookSome = false;
+            while (::write (slave, junk.data(), junk.size()) > 0)
+                tookSome = true;
+        }
+    }
+
+    // Empties the buffer towards the instrument; true if any of it was the tool's (a frame's
+    // F0), false if only the filling had been there.
+    bool drainFindsFrame()
+    {
+        bool found = false;
+        std::uint8_t buffer[4096];
+        for (ssize_t n; (n = ::read (master, buffer, sizeof (buffer))) > 0;)
+            found = found || std::find (buffer, buffer + n, 0xF0) != buffer + n;
+        return found;
     }
 
     // Empties it again: the device drains.
@@ -320,16 +339,17 @@ TEST_F (AlsaRawNode, ANodeThatCannotBeOpenedSaysWhy)
 
 TEST_F (AlsaRawNode, AStalledReaderFailsTheWriteAndCannotHoldTheClose)
 {
-    // The instrument never reads: the node's buffer takes two frames, the third cannot finish.
+    // The instrument never reads: the node's buffer takes two or three frames, then a write
+    // cannot finish.
     {
         auto ports = makePorts (200);
         auto out = ports->openOutput (ports->getOutputs()[0]);
         ASSERT_NE (out, nullptr);
         const auto frame = dataFrame (3);
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 8; ++i)
             ASSERT_TRUE (out->sendMessage (frame.data(), (int) frame.size()));
 
-        // Four frames sit far below the queue's bound: a refused send is the failed write.
+        // Eight frames sit well below the queue's bound: a refused send is the failed write.
         const Bytes clock { 0xF8 };
         bool failed = false;
         for (const auto end = std::chrono::steady_clock::now() + 10s; ! failed && std::chrono::steady_clock::now() < end;)
@@ -353,6 +373,7 @@ TEST_F (AlsaRawNode, AStalledReaderFailsTheWriteAndCannotHoldTheClose)
     std::this_thread::sleep_for (100ms); // let the writer get into the write
 
     EXPECT_TRUE (closesPromptly (out)) << "closing a stalled output hangs";
+    EXPECT_FALSE (node.drainFindsFrame()) << "the device took the frame: nothing was stalled";
 }
 
 // ---- Through the device link -----------------------------------------------------------------
@@ -426,12 +447,12 @@ TEST_F (AlsaRawNode, ADeviceThatStopsReadingEndsTheJobAsNoResponse)
     // The device stops draining its endpoint; the driver upload's first writes cannot finish.
     instrument.reading = false;
     node.fillTowardsInstrument();
-    const auto& driver = BuiltInData::detectionDrivers()[0];
+    const auto driver = BuiltInData::detectionDrivers()[0];
     link->sendDriver (driver.data, driver.size, "S29GL256_S", 0.0f, 100.0f);
 
     EXPECT_TRUE (pumpUntil ([&] { return messages.count (MessageCode::JobFinished) > 0; }, 30s));
     EXPECT_EQ (messages.with (MessageCode::JobFinished), (std::vector<Posted> { { MessageCode::JobFinished, 1, FailureReason::NoResponse, 0 } }));
-    EXPECT_TRUE (log.text().contains ("The device has no response.\n"));
+    EXPECT_TRUE (log.text().contains ("The device has no response.\n")) << log.text();
     link.reset(); // closes the stalled output
 }
 
