@@ -3,7 +3,7 @@
 // Why raw nodes and not the framework's ports on Linux: the framework talks to the ALSA
 // sequencer, which drops a SysEx event larger than the port's output buffer (4096 bytes by
 // default) and the framework ignores the error; every Data frame of a transfer is 4689 bytes.
-// A raw node written with blocking writes takes the whole frame.
+// A raw node takes the whole frame, in as many writes as its buffer needs.
 //
 // Why the framework's sequencer ports are not listed as well: every hardware MIDI device has a
 // raw node, and the sequencer port of the same card is the same instrument. Listed twice, one
@@ -19,6 +19,7 @@
 #include <alsa/asoundlib.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace
@@ -41,99 +42,150 @@ bool hasStream (snd_ctl_t* control, int device, snd_rawmidi_stream_t stream)
     return snd_ctl_rawmidi_info (control, info) == 0;
 }
 
-std::vector<RawNode> listNodes()
+std::vector<AlsaRawCard> listAlsaCards()
 {
-    std::vector<RawNode> nodes;
-    int card = -1;
-    while (snd_card_next (&card) == 0 && card >= 0)
+    std::vector<AlsaRawCard> cards;
+    int number = -1;
+    while (snd_card_next (&number) == 0 && number >= 0)
     {
         snd_ctl_t* control = nullptr;
-        if (snd_ctl_open (&control, ("hw:" + juce::String (card)).toRawUTF8(), SND_CTL_NONBLOCK) != 0)
+        if (snd_ctl_open (&control, ("hw:" + juce::String (number)).toRawUTF8(), SND_CTL_NONBLOCK) != 0)
             continue;
 
+        AlsaRawCard card;
+        card.number = number;
         // The card's own name, as the device reports it (for USB devices, the product name).
-        juce::String cardName;
         snd_ctl_card_info_t* cardInfo = nullptr;
         snd_ctl_card_info_alloca (&cardInfo);
         if (snd_ctl_card_info (control, cardInfo) == 0)
-            cardName = juce::String::fromUTF8 (snd_ctl_card_info_get_name (cardInfo));
-        if (cardName.isEmpty())
-            cardName = "Card " + juce::String (card);
+            card.name = juce::String::fromUTF8 (snd_ctl_card_info_get_name (cardInfo));
 
         int device = -1;
         while (snd_ctl_rawmidi_next_device (control, &device) == 0 && device >= 0)
-        {
-            RawNode node;
-            node.path = "/dev/snd/midiC" + juce::String (card) + "D" + juce::String (device);
-            node.name = device == 0 ? cardName : cardName + " " + juce::String (device + 1);
-            node.hasInput = hasStream (control, device, SND_RAWMIDI_STREAM_INPUT);
-            node.hasOutput = hasStream (control, device, SND_RAWMIDI_STREAM_OUTPUT);
-            nodes.push_back (node);
-        }
+            card.devices.push_back ({ device, hasStream (control, device, SND_RAWMIDI_STREAM_INPUT),
+                                      hasStream (control, device, SND_RAWMIDI_STREAM_OUTPUT) });
         snd_ctl_close (control);
+        cards.push_back (std::move (card));
     }
-    return nodes;
+    return cards;
 }
 
-std::shared_ptr<ByteStreamConnection> openNode (const juce::String& path)
+std::vector<RawNode> listNodes (const AlsaRawOptions& options)
 {
-    // Non-blocking open: a blocking one waits while another program holds the device. Then
-    // blocking again, so that a write returns only when the whole frame is in the driver.
-    for (const int mode : { O_RDWR, O_WRONLY, O_RDONLY })
+    const juce::File folder (options.deviceFolder);
+    std::vector<RawNode> nodes;
+    for (const auto& card : options.listCards ? options.listCards() : listAlsaCards())
     {
-        const int fd = ::open (path.toRawUTF8(), mode | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) & ~O_NONBLOCK);
-        return std::make_shared<ByteStreamConnection> (fd, mode != O_WRONLY, mode != O_RDONLY, false);
+        const auto cardName = card.name.isNotEmpty() ? card.name : "Card " + juce::String (card.number);
+        for (const auto& device : card.devices)
+        {
+            RawNode node;
+            node.path = folder.getChildFile ("midiC" + juce::String (card.number) + "D" + juce::String (device.number))
+                            .getFullPathName();
+            node.name = device.number == 0 ? cardName : cardName + " " + juce::String (device.number + 1);
+            node.hasInput = device.hasInput;
+            node.hasOutput = device.hasOutput;
+            nodes.push_back (node);
+        }
     }
-    return nullptr;
+    return nodes;
 }
 
 class AlsaRawMidiPorts final : public MidiPortSystem
 {
 public:
+    explicit AlsaRawMidiPorts (AlsaRawOptions optionsIn) : options (std::move (optionsIn)) {}
+
     std::vector<MidiPortInfo> getInputs() override { return list (true); }
     std::vector<MidiPortInfo> getOutputs() override { return list (false); }
 
     std::unique_ptr<MidiInPort> openInput (const MidiPortInfo& port, MidiInPortCallback& callback) override
     {
-        auto connection = connections.obtain (port.identifier, [&port] { return openNode (port.identifier); });
-        if (connection == nullptr || ! connection->canRead())
-            return nullptr;
-        return std::make_unique<ByteStreamInPort> (std::move (connection), port.name, callback);
+        if (auto connection = obtain (port.identifier, true))
+            return std::make_unique<ByteStreamInPort> (std::move (connection), port.name, callback);
+        return nullptr;
     }
 
     std::unique_ptr<MidiOutPort> openOutput (const MidiPortInfo& port) override
     {
-        auto connection = connections.obtain (port.identifier, [&port] { return openNode (port.identifier); });
-        if (connection == nullptr || ! connection->canWrite())
-            return nullptr;
-        return std::make_unique<ByteStreamOutPort> (std::move (connection), port.name);
+        if (auto connection = obtain (port.identifier, false))
+            return std::make_unique<ByteStreamOutPort> (std::move (connection), port.name);
+        return nullptr;
+    }
+
+    MidiPortOpenError getLastOpenError() const override
+    {
+        const std::lock_guard<std::mutex> guard (errorLock);
+        return lastError;
     }
 
 private:
-    static std::vector<MidiPortInfo> list (bool inputs)
+    std::vector<MidiPortInfo> list (bool inputs) const
     {
         std::vector<MidiPortInfo> result;
-        for (const auto& node : listNodes())
+        for (const auto& node : listNodes (options))
             if (inputs ? node.hasInput : node.hasOutput)
                 result.push_back ({ node.name, node.path });
         return result;
     }
 
+    std::shared_ptr<ByteStreamConnection> obtain (const juce::String& path, bool forInput)
+    {
+        int error = 0;
+        auto connection = connections.obtain (path, [&] { return openNode (path, error); });
+        if (connection != nullptr && ! (forInput ? connection->canRead() : connection->canWrite()))
+        {
+            error = connection->getMissingDirectionError();
+            connection = nullptr;
+        }
+        if (connection == nullptr)
+        {
+            const std::lock_guard<std::mutex> guard (errorLock);
+            lastError = makeOpenError (path, error);
+        }
+        return connection;
+    }
+
+    std::shared_ptr<ByteStreamConnection> openNode (const juce::String& path, int& error) const
+    {
+        // Non-blocking: a blocking open waits while another program holds the device, and
+        // the writes wait in poll() with a deadline, so a device that stops draining cannot
+        // hold the writer (or the close that joins it) for ever.
+        int firstError = 0;
+        for (const int mode : { O_RDWR, O_WRONLY, O_RDONLY })
+        {
+            const int flags = mode | O_NONBLOCK | O_CLOEXEC;
+            const int fd = options.openNode ? options.openNode (path.toRawUTF8(), flags)
+                                            : ::open (path.toRawUTF8(), flags);
+            if (fd < 0)
+            {
+                // The first refusal says most: a node one may not open refuses every mode alike.
+                if (firstError == 0)
+                    firstError = errno;
+                continue;
+            }
+            return std::make_shared<ByteStreamConnection> (fd, mode != O_WRONLY, mode != O_RDONLY, false,
+                                                           options.writeTimeoutMs, firstError);
+        }
+        error = firstError;
+        return nullptr;
+    }
+
+    const AlsaRawOptions options;
     ConnectionTable connections;
+    mutable std::mutex errorLock;
+    MidiPortOpenError lastError;
 };
 } // namespace
 
-std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts()
+std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts (AlsaRawOptions options)
 {
-    return withQueuedOutputs (std::make_unique<AlsaRawMidiPorts>());
+    return withQueuedOutputs (std::make_unique<AlsaRawMidiPorts> (std::move (options)));
 }
 
 #else
 
-std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts()
+std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts (AlsaRawOptions)
 {
     return nullptr;
 }

@@ -2,14 +2,35 @@
 
 #if ! defined (_WIN32)
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-ByteStreamConnection::ByteStreamConnection (int fdIn, bool readableIn, bool writableIn, bool isSocketIn)
-    : fd (fdIn), readable (readableIn), writable (writableIn), isSocket (isSocketIn)
+namespace
+{
+// How often a waiting write looks at its cancel flag.
+constexpr auto pollSlice = std::chrono::milliseconds (50);
+} // namespace
+
+MidiPortOpenError makeOpenError (const juce::String& path, int error)
+{
+    MidiPortOpenError result;
+    result.path = path;
+    if (error != 0)
+        result.reason = juce::String::fromUTF8 (std::strerror (error));
+    result.permissionDenied = error == EACCES || error == EPERM;
+    return result;
+}
+
+ByteStreamConnection::ByteStreamConnection (int fdIn, bool readableIn, bool writableIn, bool isSocketIn,
+                                            int writeTimeoutMsIn, int missingDirectionErrorIn)
+    : fd (fdIn), readable (readableIn), writable (writableIn), isSocket (isSocketIn),
+      writeTimeoutMs (writeTimeoutMsIn), missingDirectionError (missingDirectionErrorIn)
 {
 }
 
@@ -18,15 +39,44 @@ ByteStreamConnection::~ByteStreamConnection()
     ::close (fd);
 }
 
-bool ByteStreamConnection::write (const std::uint8_t* data, int size)
+bool ByteStreamConnection::write (const std::uint8_t* data, int size, const std::atomic<bool>& cancelled)
 {
     if (! writable || isDead())
         return false;
 
-    const std::lock_guard<std::mutex> guard (writeLock);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds (writeTimeoutMs);
+
+    {
+        // Another port's write on the same node may be the one that is stalled.
+        std::unique_lock<std::mutex> guard (writeLock);
+        while (writing)
+        {
+            if (cancelled.load() || Clock::now() >= deadline)
+                return false;
+            writeFree.wait_for (guard, pollSlice);
+        }
+        writing = true;
+    }
+    const bool ok = writeAll (data, size, deadline, cancelled);
+    {
+        const std::lock_guard<std::mutex> guard (writeLock);
+        writing = false;
+    }
+    writeFree.notify_one();
+    return ok;
+}
+
+bool ByteStreamConnection::writeAll (const std::uint8_t* data, int size,
+                                     std::chrono::steady_clock::time_point deadline,
+                                     const std::atomic<bool>& cancelled)
+{
+    using Clock = std::chrono::steady_clock;
     int done = 0;
     while (done < size)
     {
+        if (cancelled.load())
+            return false;
         const auto remaining = static_cast<std::size_t> (size - done);
         // A socket whose peer has gone must not raise SIGPIPE: it is a pulled cable.
         const ssize_t n = isSocket ? ::send (fd, data + done, remaining, MSG_NOSIGNAL)
@@ -38,9 +88,25 @@ bool ByteStreamConnection::write (const std::uint8_t* data, int size)
         }
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - Clock::now());
+            if (left.count() <= 0)
+                return false; // the device has stopped taking data
+            pollfd p { fd, POLLOUT, 0 };
+            const int r = ::poll (&p, 1, static_cast<int> (std::min (left, pollSlice).count()));
+            if (r < 0 && errno != EINTR)
+                return false;
+            if (r > 0 && (p.revents & POLLOUT) == 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            {
+                markDead(); // no room will ever come
+                return false;
+            }
+            continue;
+        }
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENODEV || errno == EIO || errno == EBADFD))
             markDead();
-        return false; // includes the send time-out of a peer that stopped reading
+        return false;
     }
     return true;
 }

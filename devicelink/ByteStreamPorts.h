@@ -9,6 +9,9 @@
 #include "devicelink/MidiStreamParser.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -16,26 +19,42 @@
 class ByteStreamConnection
 {
 public:
-    ByteStreamConnection (int fd, bool readable, bool writable, bool isSocket);
+    // `fd` must be non-blocking: writes wait in poll() with a deadline, never in the kernel.
+    // `missingDirectionError`: why the node could not be opened both ways (errno), for a
+    // connection that is read-only or write-only.
+    ByteStreamConnection (int fd, bool readable, bool writable, bool isSocket, int writeTimeoutMs,
+                          int missingDirectionError = 0);
     ~ByteStreamConnection();
+
+    static constexpr int defaultWriteTimeoutMs = 5000;
 
     int getFd() const { return fd; }
     bool canRead() const { return readable; }
     bool canWrite() const { return writable; }
+    int getMissingDirectionError() const { return missingDirectionError; }
 
-    // Writes one whole message; false (and the rest unsent) on any error. A peer that is gone
-    // marks the connection dead.
-    bool write (const std::uint8_t* data, int size);
+    // Writes one whole message; false (and the rest unsent) on any error, when the device has
+    // not taken it all within the write time-out, or once `cancelled` is set. A peer that is
+    // gone marks the connection dead.
+    bool write (const std::uint8_t* data, int size, const std::atomic<bool>& cancelled);
 
     // The cable is out: nothing is delivered or sent any more.
     void markDead() { dead.store (true); }
     bool isDead() const { return dead.load(); }
 
 private:
+    bool writeAll (const std::uint8_t* data, int size, std::chrono::steady_clock::time_point deadline,
+                   const std::atomic<bool>& cancelled);
+
     const int fd;
     const bool readable, writable, isSocket;
+    const int writeTimeoutMs;
+    const int missingDirectionError;
     std::atomic<bool> dead { false };
-    std::mutex writeLock; // one message at a time, never interleaved
+    // One message at a time, never interleaved.
+    std::mutex writeLock;
+    std::condition_variable writeFree;
+    bool writing = false; // guarded by writeLock
 };
 
 class ByteStreamInPort : public MidiInPort
@@ -67,11 +86,13 @@ public:
         : connection (std::move (connectionIn)), name (std::move (nameIn)) {}
 
     juce::String getName() const override { return name; }
-    bool sendMessage (const std::uint8_t* data, int size) override { return connection->write (data, size); }
+    bool sendMessage (const std::uint8_t* data, int size) override { return connection->write (data, size, cancelled); }
+    void cancelSends() override { cancelled.store (true); }
 
 private:
     std::shared_ptr<ByteStreamConnection> connection;
     const juce::String name;
+    std::atomic<bool> cancelled { false };
 };
 
 // Hands out one live connection per key to every port that asks, and a fresh one once the last
@@ -86,3 +107,6 @@ private:
     std::mutex mutex;
     std::map<juce::String, std::weak_ptr<ByteStreamConnection>> connections;
 };
+
+// What a failed open reports: the path and the errno's text (none for errno 0).
+MidiPortOpenError makeOpenError (const juce::String& path, int error);

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,9 @@ private:
     void sendRawProbes();
     static bool isExcludedPort (const juce::String& name);
     void dropSelectedPair();
+    // Counts an open of this window; a failed one is logged with its reason, once per scan.
+    void countOpen (bool opened, const juce::String& portName);
+    bool everyOpenDenied() const { return windowOpens > 0 && windowDenied == windowOpens; }
 
     std::unique_ptr<MidiPortSystem> ports;
     RawMidiOutputs rawOutputs;       // the raw probe path over the same port list
@@ -191,6 +195,10 @@ private:
     bool probing = false;
     int scanAttempts = 0;
     bool useFrameworkOutputs = false;
+    int windowOpens = 0;                   // opens tried in this window
+    int windowDenied = 0;                  // of them, refused for want of permission
+    bool deniedReported = false;           // PortsDenied posted in this scan
+    std::set<juce::String> loggedOpenFailures; // this scan's; one per port and reason
     std::array<std::uint8_t, Frames::maxFrameSize> probeFrame {};
 
     // ===== The transfer =====

@@ -18,7 +18,26 @@ void Communication::rescan()
 {
     scanAttempts = 0;
     useFrameworkOutputs = false;
+    deniedReported = false;
+    loggedOpenFailures.clear();
     scanPorts();
+}
+
+void Communication::countOpen (bool opened, const juce::String& portName)
+{
+    ++windowOpens;
+    if (opened)
+        return;
+
+    const auto error = ports->getLastOpenError();
+    if (error.permissionDenied)
+        ++windowDenied;
+    // Every window opens the ports again: the reason is worth one line, not a hundred.
+    const auto what = error.path.isNotEmpty() ? error.path : portName;
+    const auto line = error.reason.isNotEmpty() ? "Can't open " + what + ": " + error.reason + "\n"
+                                                : "Can't open " + what + ".\n";
+    if (loggedOpenFailures.insert (line).second)
+        logText (line.toRawUTF8());
 }
 
 void Communication::dropSelectedPair()
@@ -32,6 +51,7 @@ Communication::OpenInput Communication::openInput (const MidiPortInfo& info)
     OpenInput in;
     in.tag = std::make_unique<InputTag> (*this, nextPortId++);
     in.port = ports->openInput (info, *in.tag);
+    countOpen (in.port != nullptr, info.name);
     if (in.port == nullptr)
         return {};
     in.port->start();
@@ -42,6 +62,8 @@ void Communication::scanPorts()
 {
     deviceFound = false;
     probing = false;
+    windowOpens = 0;
+    windowDenied = 0;
 
     inputList = ports->getInputs();
     outputList = ports->getOutputs();
@@ -71,6 +93,13 @@ void Communication::scanPorts()
     else
         sendRawProbes();
 
+    // Said at once: the user would otherwise wait for every window to pass in vain.
+    if (everyOpenDenied() && ! deniedReported)
+    {
+        deniedReported = true;
+        post (MessageCode::PortsDenied);
+    }
+
     startTimer (probeWindowMs);
 }
 
@@ -97,6 +126,7 @@ void Communication::sendFrameworkProbes()
             continue;
 
         auto out = ports->openOutput (info);
+        countOpen (out != nullptr, info.name);
         if (out == nullptr)
             continue;
         if (out->getName().isEmpty())
@@ -122,6 +152,7 @@ void Communication::sendRawProbes()
             continue;
 
         auto device = rawOutputs.open (d);
+        countOpen (device != nullptr, name);
         if (device == nullptr)
             continue;
 
@@ -182,7 +213,7 @@ void Communication::endProbeWindow()
     }
     else
     {
-        post (MessageCode::DeviceNotFound);
+        post (everyOpenDenied() ? MessageCode::PortsDenied : MessageCode::DeviceNotFound);
     }
 }
 

@@ -95,15 +95,20 @@ public:
     std::unique_ptr<MidiInPort> openInput (const MidiPortInfo& port, MidiInPortCallback& callback) override
     {
         MidiPortInfo inner;
-        auto* system = find (port, inner);
-        return system != nullptr ? system->openInput (inner, callback) : nullptr;
+        lastOpened = find (port, inner);
+        return lastOpened != nullptr ? lastOpened->openInput (inner, callback) : nullptr;
     }
 
     std::unique_ptr<MidiOutPort> openOutput (const MidiPortInfo& port) override
     {
         MidiPortInfo inner;
-        auto* system = find (port, inner);
-        return system != nullptr ? system->openOutput (inner) : nullptr;
+        lastOpened = find (port, inner);
+        return lastOpened != nullptr ? lastOpened->openOutput (inner) : nullptr;
+    }
+
+    MidiPortOpenError getLastOpenError() const override
+    {
+        return lastOpened != nullptr ? lastOpened->getLastOpenError() : MidiPortOpenError {};
     }
 
 private:
@@ -129,6 +134,7 @@ private:
     }
 
     std::vector<std::unique_ptr<MidiPortSystem>> systems;
+    MidiPortSystem* lastOpened = nullptr; // the system asked by the last open
 };
 } // namespace
 

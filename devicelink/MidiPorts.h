@@ -13,6 +13,7 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -49,8 +50,21 @@ public:
     virtual ~MidiOutPort() = default;
     virtual juce::String getName() const = 0;
     // Sends one whole message (a complete SysEx frame or a short message). False when it
-    // could not be handed on; a backend that cannot tell returns true.
+    // could not be handed on; a backend that cannot tell returns true. A device that stops
+    // taking data fails the send after a few seconds rather than holding it.
     virtual bool sendMessage (const std::uint8_t* data, int size) = 0;
+    // May be called from another thread while a send is in progress: that send and every later
+    // one give up soon and return false. Closing uses it so that a stalled device cannot hold
+    // the close. A backend whose sends cannot be interrupted does nothing.
+    virtual void cancelSends() {}
+};
+
+// Why an open failed, in the system's own words.
+struct MidiPortOpenError
+{
+    juce::String path;             // what the system tried to open: a device node, a socket
+    juce::String reason;           // e.g. "Permission denied"; empty when the system gave none
+    bool permissionDenied = false; // the user may not open it (EACCES, EPERM)
 };
 
 class MidiPortSystem
@@ -65,6 +79,10 @@ public:
     // Null when the port cannot be opened. The input delivers only after start().
     virtual std::unique_ptr<MidiInPort> openInput (const MidiPortInfo& port, MidiInPortCallback& callback) = 0;
     virtual std::unique_ptr<MidiOutPort> openOutput (const MidiPortInfo& port) = 0;
+
+    // Why the last openInput or openOutput that returned null failed; ask on the thread that
+    // opened, before the next open. Empty for a system that cannot tell.
+    virtual MidiPortOpenError getLastOpenError() const { return {}; }
 };
 
 // The platform's ports: on Linux the ALSA raw MIDI nodes, elsewhere the framework's devices,
@@ -72,7 +90,30 @@ public:
 std::unique_ptr<MidiPortSystem> createPlatformMidiPorts();
 
 std::unique_ptr<MidiPortSystem> createJuceMidiPorts();
-std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts();   // null where there is no ALSA
+
+// Where the ALSA raw backend finds its devices. The defaults are the machine's own; tests
+// point it at a folder of stand-in nodes.
+struct AlsaRawCard
+{
+    struct Device
+    {
+        int number = 0;
+        bool hasInput = false, hasOutput = false;
+    };
+    int number = 0;
+    juce::String name; // as the device reports it; empty: "Card <number>"
+    std::vector<Device> devices;
+};
+
+struct AlsaRawOptions
+{
+    juce::String deviceFolder { "/dev/snd" };            // holds midiC<card>D<device>
+    std::function<std::vector<AlsaRawCard>()> listCards; // empty: ALSA's control interface
+    std::function<int (const char* path, int flags)> openNode; // empty: ::open
+    int writeTimeoutMs = 5000; // a write the device has not taken by then fails
+};
+
+std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts (AlsaRawOptions options = {}); // null where there is no ALSA
 // One input and one output per path; an empty list reads TALVEK_MIDI_SOCKETS at each listing.
 std::unique_ptr<MidiPortSystem> createSocketMidiPorts (juce::StringArray paths = {});
 std::unique_ptr<MidiPortSystem> createCompositeMidiPorts (std::vector<std::unique_ptr<MidiPortSystem>> systems);

@@ -1,5 +1,6 @@
 #include "devicelink/OutputWriter.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -10,6 +11,10 @@ namespace
 {
 // A few Data frames' worth: the engine never has more than a command and a block in flight.
 constexpr std::size_t maxQueuedBytes = 64 * 1024;
+
+// Closing writes what is queued while the device takes it; a write that has not ended this
+// long after the last one is given up.
+constexpr auto closeGrace = std::chrono::milliseconds (250);
 
 class QueuedOutPort final : public MidiOutPort
 {
@@ -22,11 +27,19 @@ public:
 
     ~QueuedOutPort() override
     {
-        {
-            const std::lock_guard<std::mutex> guard (lock);
-            closing = true;
-        }
+        std::unique_lock<std::mutex> guard (lock);
+        closing = true;
         wake.notify_one();
+        for (;;)
+        {
+            const auto seen = framesWritten;
+            if (! written.wait_for (guard, closeGrace, [&] { return writerDone || framesWritten != seen; }))
+                break; // the device has stopped taking data
+            if (writerDone)
+                break;
+        }
+        guard.unlock();
+        port->cancelSends();
         writer.join();
         port.reset();
     }
@@ -63,7 +76,12 @@ private:
         {
             wake.wait (guard, [this] { return closing || ! queue.empty(); });
             if (queue.empty())
-                return; // closing, and everything queued has been written
+            {
+                // Closing, and everything queued has been written (or dropped after a failure).
+                writerDone = true;
+                written.notify_all();
+                return;
+            }
             auto frame = std::move (queue.front());
             queue.pop_front();
 
@@ -72,6 +90,8 @@ private:
             guard.lock();
 
             queuedBytes -= frame.size();
+            ++framesWritten;
+            written.notify_all();
             if (! ok)
             {
                 // The frames behind it would only reach a device that missed this one.
@@ -89,12 +109,15 @@ private:
     const juce::String name;
 
     std::mutex lock; // guards everything below
-    std::condition_variable wake;
+    std::condition_variable wake;    // to the writer: a frame or the close
+    std::condition_variable written; // from the writer: a write has ended, or the writer is done
     std::deque<std::vector<std::uint8_t>> queue;
     std::vector<std::vector<std::uint8_t>> spare; // buffers kept for reuse
     std::size_t queuedBytes = 0;
+    std::uint64_t framesWritten = 0; // writes ended, whatever their result
     bool failed = false;
     bool closing = false;
+    bool writerDone = false;
 
     std::thread writer; // last: started once everything above exists
 };
@@ -116,6 +139,8 @@ public:
     {
         return makeQueuedOutput (system->openOutput (port));
     }
+
+    MidiPortOpenError getLastOpenError() const override { return system->getLastOpenError(); }
 
 private:
     std::unique_ptr<MidiPortSystem> system;

@@ -13,5 +13,6 @@ std::unique_ptr<MidiPortSystem> withQueuedOutputs (std::unique_ptr<MidiPortSyste
 
 // One output with its own writer. sendMessage() copies the frame and returns at once: false
 // when an earlier write failed (the port is gone) or the queue is full (the device has stopped
-// taking data). Destruction writes what is queued, then closes the port.
+// taking data). Destruction writes what is queued while the device takes it, gives up a write
+// that has stalled (MidiOutPort::cancelSends), then closes the port.
 std::unique_ptr<MidiOutPort> makeQueuedOutput (std::unique_ptr<MidiOutPort> port);

@@ -10,36 +10,40 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace
 {
-std::shared_ptr<ByteStreamConnection> connectTo (const juce::String& path)
+std::shared_ptr<ByteStreamConnection> connectTo (const juce::String& path, int& error)
 {
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const auto utf8 = path.toStdString();
     if (utf8.empty() || utf8.size() >= sizeof (address.sun_path))
+    {
+        error = ENAMETOOLONG;
         return nullptr;
+    }
     std::copy (utf8.begin(), utf8.end(), address.sun_path);
 
-    // Non-blocking while connecting, so that a peer with a full backlog cannot hold the scan.
+    // Non-blocking, so that a peer with a full backlog cannot hold the scan, and so that a
+    // peer that stops reading ends a write at its deadline instead of holding the link.
     const int fd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
+    {
+        error = errno;
         return nullptr;
+    }
     if (::connect (fd, reinterpret_cast<const sockaddr*> (&address), sizeof (address)) != 0)
     {
+        error = errno;
         ::close (fd);
         return nullptr;
     }
-    ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) & ~O_NONBLOCK);
-
-    // A peer that stops reading ends a send after this long instead of holding the link.
-    timeval timeout { 5, 0 };
-    ::setsockopt (fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof (timeout));
-    return std::make_shared<ByteStreamConnection> (fd, true, true, true);
+    return std::make_shared<ByteStreamConnection> (fd, true, true, true, ByteStreamConnection::defaultWriteTimeoutMs);
 }
 
 class SocketMidiPorts final : public MidiPortSystem
@@ -64,6 +68,12 @@ public:
         return nullptr;
     }
 
+    MidiPortOpenError getLastOpenError() const override
+    {
+        const std::lock_guard<std::mutex> guard (errorLock);
+        return lastError;
+    }
+
 private:
     std::vector<MidiPortInfo> list() const
     {
@@ -80,11 +90,20 @@ private:
 
     std::shared_ptr<ByteStreamConnection> obtain (const juce::String& path)
     {
-        return connections.obtain (path, [&path] { return connectTo (path); });
+        int error = 0;
+        auto connection = connections.obtain (path, [&] { return connectTo (path, error); });
+        if (connection == nullptr)
+        {
+            const std::lock_guard<std::mutex> guard (errorLock);
+            lastError = makeOpenError (path, error);
+        }
+        return connection;
     }
 
     const juce::StringArray fixedPaths;
     ConnectionTable connections;
+    mutable std::mutex errorLock;
+    MidiPortOpenError lastError;
 };
 } // namespace
 

@@ -30,6 +30,8 @@ enum : int
     JobFinished      = 0x5007, // param1: 0 success, 1 failure; param2: FailureReason
     NoOutputDevice   = 0x5008, // a frame had no output to go to: the window shows "No out device"
     VersionInfo      = 0x500D, // data: 143-unit version record
+    PortsDenied      = 0x500E, // every port that could be the instrument refused to open for want
+                               // of permission; at the end of a scan it stands for DeviceNotFound
 };
 } // namespace MessageCode
 

@@ -148,6 +148,11 @@ void UpdateWorkflow::handleMessage (const juce::Message& message)
             view.setStatusText ("Device not found. Quit this tool and try again.");
             break;
 
+        case MessageCode::PortsDenied:
+            view.setExecuteButtonEnabled (false);
+            view.setStatusText ("Device found but can't be opened. Add your user to the audio group and log in again.");
+            break;
+
         case MessageCode::MultipleDevices:
             view.showWarning ("Warning", twoInstrumentsText());
             break;

@@ -1,5 +1,6 @@
 // Outputs with a writer of their own: a send never waits for the port, the queue is bounded,
-// a failed write is reported by the sends after it, and closing writes what is queued.
+// a failed write is reported by the sends after it, and closing writes what is queued but
+// gives up a write that has stalled.
 
 #include "devicelink/OutputWriter.h"
 
@@ -7,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,6 +28,7 @@ struct GatedPort final : MidiOutPort
         std::condition_variable changed;
         bool open = false;
         bool fail = false;
+        bool cancelled = false;
         std::vector<Bytes> written;
     };
 
@@ -41,6 +44,14 @@ struct GatedPort final : MidiOutPort
         shared->written.emplace_back (data, data + size);
         shared->changed.notify_all();
         return true;
+    }
+
+    // A cancelled write gives up at once, as the byte-stream ports' poll does.
+    void cancelSends() override
+    {
+        const std::lock_guard<std::mutex> guard (shared->lock);
+        shared->open = shared->fail = shared->cancelled = true;
+        shared->changed.notify_all();
     }
 
     std::shared_ptr<Shared> shared;
@@ -99,5 +110,23 @@ TEST (OutputWriter, AFailedWriteFailsTheSendsAfterIt)
     }
     EXPECT_TRUE (failed);
     EXPECT_FALSE (out->sendMessage (frame.data(), (int) frame.size()));
+    EXPECT_TRUE (shared->written.empty());
+}
+
+TEST (OutputWriter, ClosingGivesUpAStalledWrite)
+{
+    auto shared = std::make_shared<GatedPort::Shared>();
+    auto out = makeQueuedOutput (std::make_unique<GatedPort> (shared));
+    const Bytes frame (4689, 0x11);
+    ASSERT_TRUE (out->sendMessage (frame.data(), (int) frame.size()));
+    ASSERT_TRUE (out->sendMessage (frame.data(), (int) frame.size()));
+
+    auto closing = std::async (std::launch::async, [&out] { out.reset(); });
+    const bool closed = closing.wait_for (10s) == std::future_status::ready;
+    EXPECT_TRUE (closed) << "the close waits for a device that takes nothing";
+    if (! closed)
+        openGate (*shared); // lets the test end
+    closing.wait();
+    EXPECT_TRUE (shared->cancelled);
     EXPECT_TRUE (shared->written.empty());
 }
