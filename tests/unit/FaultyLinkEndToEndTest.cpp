@@ -282,3 +282,24 @@ TEST (FaultyLinkUpdate, ExecuteStaysLockedAfterTheDeviceIsLost)
     EXPECT_FALSE (bench.view.executeEnabled);
     EXPECT_EQ (bench.status(), lostText);
 }
+
+//==============================================================================================
+// The instrument behind a DIN MIDI cable (3125 bytes/s: a block takes 1.5 s, twice the fixed
+// read watchdog), in HS mode with its read blocks streamed in 1600-byte frames and its first
+// read reply held back a second: detection, the identity and the file check all come out right.
+
+TEST (SlowCable, TheIdentityReadsRightAtDinSpeedWithALateReply)
+{
+    auto config = withFaults (emu::FlashChip::S29GL512_S, { "delay@read-block:1,ms=1000" });
+    config.mode = emu::LinkMode::HS;
+    config.readFlags = emu::ReadFlagStyle::Stream;
+    config.readFramePackedSize = 1600;
+    config.timing.linkBytesPerSecond = 3125;
+    Bench bench (config);
+    ASSERT_TRUE (bench.waitUntilReady (180000)) << bench.status() << "\n" << bench.log.all();
+    EXPECT_EQ (bench.w().workDriver.data, makeBuiltInDrivers()[(std::size_t) driverIndexFor (emu::FlashChip::S29GL512_S)].data);
+    EXPECT_FALSE (bench.log.all().contains ("Time out")) << bench.log.all();
+
+    bench.choose (bench.writeUpdate ("update-256k.bin", 0x40000));
+    EXPECT_TRUE (bench.view.executeEnabled) << bench.status() << "\n" << bench.log.all();
+}
