@@ -203,7 +203,11 @@ int JobQueue::runNext()
 
     const auto kind = static_cast<int> (current.kind);
     if (kind >= 0 && kind < static_cast<int> (dispatch.size()) && dispatch[(size_t) kind] != nullptr)
+    {
+        // Set first: a job that cannot start still reports its end.
+        running = true;
         dispatch[(size_t) kind] (communication, current);
+    }
 
     ++nextIndex;
     return 0;

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class MidiPortSystem;
@@ -106,6 +107,11 @@ public:
     // 1: the script is finished and nothing was started; 0: the next job was started
     // (or skipped, for an unknown kind).
     int runNext();
+    // A job was started and has not reported its end yet (JobFinished, or VersionInfo for a
+    // version record): the link is busy.
+    bool isRunning() const { return running; }
+    // The owner got the running job's report; true when a job was running.
+    bool finishCurrent() { return std::exchange (running, false); }
     // False only when the next job to run is a SendDriver.
     bool noDriverUploadNext() const;
     // Skips the jobs before the next SendDriver; false (everything skipped) when none is left.
@@ -118,6 +124,7 @@ public:
 private:
     std::vector<FlashJob> jobs;
     unsigned int nextIndex = 0;
+    bool running = false;
 
 public:
     FlashJob current;            // copy of the job started last; kind None once the script ran out

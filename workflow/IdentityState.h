@@ -12,6 +12,8 @@ struct UpdateIdentityState
     std::uint8_t versionReadPhase = 0;  // 0 idle, 1 first identity read pending, 2 second pending
     std::array<std::uint8_t, FlashLayout::identityLength> deviceIdBytes {};  // flash bytes at 1FFF4h
     std::array<std::uint8_t, FlashLayout::tagLength> deviceTagBytes {};      // flash bytes at 9E0000h
+    bool identityRead = false;          // both identity reads of this connection succeeded
+    bool fileWaitsForIdentity = false;  // a file was chosen while the identity was being read
     bool updateFileAccepted = false;
     bool screenSaverBlocked = false;
 };

@@ -107,9 +107,15 @@ void UpdateWorkflow::setControlsEnabled (bool enable)
         view.setExecuteButtonEnabled (enable && ! deviceLost);
 }
 
+bool UpdateWorkflow::linkBusy() const
+{
+    return jobQueue.isRunning() || detectingFlash || identity.versionReadPhase != 0 || updating;
+}
+
 void UpdateWorkflow::startVersionRead()
 {
     jobQueue.clear();
+    identity.identityRead = false;
 
     if (const auto paths = preparePaths())
     {
@@ -166,6 +172,7 @@ void UpdateWorkflow::handleMessage (const juce::Message& message)
             break;
 
         case MessageCode::JobFinished:
+            jobQueue.finishCurrent();
             if (p1 == 0)
                 jobSucceeded();
             else
@@ -177,6 +184,7 @@ void UpdateWorkflow::handleMessage (const juce::Message& message)
             break;
 
         case MessageCode::VersionInfo:
+            jobQueue.finishCurrent();
             if (custom->data != nullptr)
                 versionInfoReceived (*custom->data);
             break;
@@ -329,6 +337,9 @@ void UpdateWorkflow::versionInfoReceived (const std::u16string& record)
 {
     if (recordText (record) == u"error")
     {
+        // Without the identity no file can be matched: one chosen meanwhile is not taken.
+        identity.versionReadPhase = 0;
+        identity.fileWaitsForIdentity = false;
         view.setStatusText ("Someting error when getting version from device.");
         logPrinter.printA ("Someting error when getting version from device.\n");
         return;
@@ -358,11 +369,19 @@ void UpdateWorkflow::versionInfoReceived (const std::u16string& record)
     {
         identity.deviceTagBytes = lowBytes();
         identity.versionReadPhase = 0;
+        identity.identityRead = true;
         adoptSavedIdentity();
         view.setStatusText ("Device connected.");
+        if (std::exchange (identity.fileWaitsForIdentity, false))
+        {
+            matchChosenFile();
+            return;
+        }
     }
 
     showFileCheck (checkUpdateFile());
+    if (identity.versionReadPhase == 0 && identity.updateFileAccepted)
+        setControlsEnabled (true);
 }
 
 void UpdateWorkflow::showFileCheck (UpdateFileCheck result)

@@ -90,6 +90,9 @@ private:
     bool syncUpdateFile (const juce::String& path);
     void versionInfoReceived (const std::u16string& record);
     void adoptSavedIdentity();
+    // The link runs a job or a sequence of them (detection, the identity read, an update).
+    bool linkBusy() const;
+    void matchChosenFile();
     void showFileCheck (UpdateFileCheck result);
 
     WorkflowView& view;

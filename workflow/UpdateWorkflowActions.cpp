@@ -10,6 +10,19 @@
 
 void UpdateWorkflow::executeUpdate()
 {
+    // A script started while another job runs would take that job's report for its own first
+    // step: nothing starts until the link is idle.
+    if (linkBusy())
+    {
+        logPrinter.printA ("The device is busy. Try again when it is done.\n");
+        view.setExecuteButtonEnabled (false);
+        return;
+    }
+    if (! identity.identityRead)
+    {
+        view.setExecuteButtonEnabled (false);
+        return;
+    }
     // The size rules are also checked here: the button stays enabled for a matching file of
     // the wrong size, and no script has a meaning for one.
     const juce::File file (updateFilePath);
@@ -78,7 +91,28 @@ void UpdateWorkflow::chooseUpdateFile()
 
     updateFilePath = chosen.getFullPathName();
     view.setFileName (chosen.getFileName());
+    identity.updateFileAccepted = false;
+    view.setExecuteButtonEnabled (false);
 
+    // A file is matched against an identity that was read, never against one still being read
+    // (all zeros, which a file could carry) or one whose read failed.
+    if (! identity.identityRead)
+    {
+        if (identity.versionReadPhase != 0)
+        {
+            identity.fileWaitsForIdentity = true;
+            logPrinter.printA ("The file is checked when the device's identity has been read.\n");
+            return;
+        }
+        view.showMessage ("Message", "Someting error when getting version from device.");
+        return;
+    }
+    matchChosenFile();
+}
+
+void UpdateWorkflow::matchChosenFile()
+{
+    const juce::File chosen (updateFilePath);
     const bool match = UpdateFile::matchesInstrument (chosen, identity.deviceIdBytes, identity.deviceTagBytes);
     updateFileSize = static_cast<int> (std::min<juce::int64> (chosen.getSize(), std::numeric_limits<int>::max()));
 
@@ -92,7 +126,8 @@ void UpdateWorkflow::chooseUpdateFile()
 
     identity.updateFileAccepted = true;
     checkUpdateFile();
-    setControlsEnabled (true);
+    if (! linkBusy())
+        setControlsEnabled (true);
 }
 
 UpdateFileCheck UpdateWorkflow::checkUpdateFile()

@@ -303,3 +303,30 @@ TEST (SlowCable, TheIdentityReadsRightAtDinSpeedWithALateReply)
     bench.choose (bench.writeUpdate ("update-256k.bin", 0x40000));
     EXPECT_TRUE (bench.view.executeEnabled) << bench.status() << "\n" << bench.log.all();
 }
+
+//==============================================================================================
+// The identity read held back: a file chosen meanwhile waits for it, and Execute starts
+// nothing until the link is idle; once the read is done the file is checked and accepted.
+
+TEST (IdentityFirst, AFileChosenDuringTheIdentityReadWaitsForIt)
+{
+    Bench bench (withFaults (emu::FlashChip::S29GL512_S, { "delay@read-block:1,ms=1500" }));
+    ASSERT_TRUE (pumpUntil ([&] { return bench.identity().versionReadPhase != 0; }, 60000)) << bench.log.all();
+    bench.choose (bench.writeUpdate ("update-256k.bin", 0x40000));
+    EXPECT_FALSE (bench.identity().updateFileAccepted);
+    EXPECT_FALSE (bench.view.executeEnabled);
+    EXPECT_TRUE (bench.view.messages.isEmpty());
+
+    bench.execute (true);
+    EXPECT_FALSE (bench.w().updating);
+    drain();
+    EXPECT_TRUE (bench.log.all().contains ("The device is busy. Try again when it is done.\n"));
+
+    ASSERT_TRUE (bench.waitUntilReady (60000)) << bench.status() << "\n" << bench.log.all();
+    drain();
+    EXPECT_TRUE (bench.identity().updateFileAccepted);
+    EXPECT_TRUE (bench.view.executeEnabled);
+    EXPECT_EQ (bench.status(), "Device connected.");
+    EXPECT_EQ (bench.instrument->record().count (emu::EventKind::Erase), 0u);
+    EXPECT_EQ (bench.instrument->record().count (emu::EventKind::ProgramStarted), 0u);
+}

@@ -159,6 +159,7 @@ protected:
     FileChoice()
     {
         bench.identity().deviceIdBytes = deviceId;
+        bench.identity().identityRead = true;
         bench.identity().deviceTagBytes = deviceTag;
         bench.view.status = "Device connected.";
         bench.view.fileEnabled = true;
@@ -243,4 +244,21 @@ TEST_F (FileChoice, CancelChangesNothing)
     EXPECT_EQ (bench.view.fileName, "good.bin");
     EXPECT_TRUE (bench.view.executeEnabled);
     EXPECT_TRUE (bench.view.messages.isEmpty());
+}
+
+// A file is matched only against an identity that was read: one still being read is all
+// zeros (which a file could carry), one whose read failed is nothing.
+TEST_F (FileChoice, NoIdentityReadNoFile)
+{
+    bench.identity().identityRead = false;
+    bench.identity().versionReadPhase = 1;
+    bench.handle (MessageCode::VersionInfo, 0, 0, 0, std::make_unique<std::u16string> (u"error"));
+    EXPECT_EQ (bench.status(), "Someting error when getting version from device.");
+
+    bench.choose (write ("good.bin", {}));
+    EXPECT_EQ (bench.view.messages, juce::StringArray ("Message: Someting error when getting version from device."));
+    EXPECT_FALSE (bench.identity().updateFileAccepted);
+    EXPECT_FALSE (bench.view.executeEnabled);
+    bench.execute (true);
+    EXPECT_FALSE (bench.w().updating);
 }

@@ -231,6 +231,7 @@ TEST (StateMachineMessages, Table)
         auto& view = bench.view;
         auto& state = bench.identity();
         state.deviceIdBytes = bytes12 ("TALVEK DM-10");
+        state.identityRead = row.before.phase == 0;
         state.deviceTagBytes = bytes12 ("T1");
         if (row.before.withFile)
             w.updateFilePath = writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (row.before.file))

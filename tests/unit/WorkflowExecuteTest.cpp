@@ -16,6 +16,7 @@ protected:
     Execute()
     {
         bench.identity().deviceIdBytes = bytes12 ("TALVEK DM-10");
+        bench.identity().identityRead = true;
         bench.identity().deviceTagBytes = bytes12 ("T1");
         bench.w().workDriver = { driver, 4096 };
         bench.view.status = "Device connected.";
