@@ -1,5 +1,7 @@
 #include "workflow/UpdateFileCheck.h"
 
+#include "devicelink/SafeFiles.h"
+
 #include "devicelink/FileJobs.h"
 #include "devicelink/Communication.h"
 #include "devicelink/JobPaths.h"
@@ -11,7 +13,7 @@ namespace UpdateFile
 {
 namespace
 {
-bool readAt (juce::FileInputStream& in, juce::int64 offset, void* dest, int count)
+bool readAt (juce::InputStream& in, juce::int64 offset, void* dest, int count)
 {
     return in.setPosition (offset) && in.read (dest, count) == count;
 }
@@ -34,9 +36,11 @@ bool matchesInstrument (const juce::File& file, const IdentityBytes& deviceId, c
     if (JobPaths::tooLong (file.getFullPathName()))
         return false;
 
-    juce::FileInputStream in (file);
-    if (! in.openedOk())
+    // Never waits on a FIFO or a device node picked in the chooser: the window would freeze.
+    auto stream = SafeFiles::openForReading (file);
+    if (stream == nullptr)
         return false;
+    auto& in = *stream;
 
     IdentityBytes id {};
     if (! readAt (in, FlashLayout::identityOffset, id.data(), FlashLayout::identityLength) || id != deviceId)
@@ -75,10 +79,10 @@ UpdateFileCheck check (const juce::File& file, CLogPrinter& log, juce::int64& si
         return UpdateFileCheck::badSize;
     }
 
-    juce::FileInputStream in (file);
+    auto in = SafeFiles::openForReading (file);
     std::uint8_t first = 0;
     std::array<std::uint8_t, 2> marker {};
-    if (! in.openedOk() || ! readAt (in, 0, &first, 1) || ! readAt (in, markerOffset, marker.data(), 2))
+    if (in == nullptr || ! readAt (*in, 0, &first, 1) || ! readAt (*in, markerOffset, marker.data(), 2))
         return UpdateFileCheck::modified;
     return first == 0x02 && marker[0] == 0x42 && marker[1] == 0x44 ? UpdateFileCheck::ok
                                                                     : UpdateFileCheck::modified;

@@ -92,6 +92,7 @@ private:
     void adoptSavedIdentity();
     // The link runs a job or a sequence of them (detection, the identity read, an update).
     bool linkBusy() const;
+    bool fitsTheFlash (juce::int64 size) const;
     void matchChosenFile();
     void showFileCheck (UpdateFileCheck result);
 

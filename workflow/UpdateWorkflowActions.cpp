@@ -3,10 +3,26 @@
 #include "workflow/UpdateWorkflow.h"
 
 #include "devicelink/BuiltInData.h"
+#include "devicelink/DriverImage.h"
 #include "workflow/UpdateScript.h"
 
 #include <algorithm>
 #include <limits>
+
+namespace
+{
+const char* const tooLargeText = "The update file is larger than the flash of the device.";
+} // namespace
+
+bool UpdateWorkflow::fitsTheFlash (juce::int64 size) const
+{
+    // Checked before anything is erased: a file past the flash end would fail only after the
+    // parameter area was rewritten. The flash is the one the chosen driver describes (none
+    // chosen: no flash to fit).
+    const auto sectors = ::DriverImage::readSectorTable (workDriver.data, workDriver.size);
+    const juce::int64 flashEnd = sectors.empty() ? 0 : juce::int64 (sectors.back().start) + sectors.back().size;
+    return size <= flashEnd && size <= FlashLayout::maxFlashBytes;
+}
 
 void UpdateWorkflow::executeUpdate()
 {
@@ -33,6 +49,11 @@ void UpdateWorkflow::executeUpdate()
         return;
     }
     updateFileSize = static_cast<int> (size);
+    if (! fitsTheFlash (size))
+    {
+        view.setStatusText (tooLargeText);
+        return;
+    }
 
     if (! view.askConfirmation ("Confirmation", "Are you sure to update? \nDo not shut power off \nwhile updating."))
         return;
@@ -121,6 +142,14 @@ void UpdateWorkflow::matchChosenFile()
         view.setExecuteButtonEnabled (false);
         identity.updateFileAccepted = false;
         view.showMessage ("Message", "The selected file is not supported.");
+        return;
+    }
+    if (! fitsTheFlash (chosen.getSize()))
+    {
+        view.setExecuteButtonEnabled (false);
+        identity.updateFileAccepted = false;
+        view.setStatusText (tooLargeText);
+        view.showMessage ("Message", tooLargeText);
         return;
     }
 

@@ -2,10 +2,15 @@
 // and what the check logs.
 #include "WorkflowBench.h"
 
+#include "devicelink/BuiltInData.h"
+
 #include "messages/LogPrinter.h"
 #include "workflow/UpdateFileCheck.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace workflowtest;
 
@@ -160,6 +165,7 @@ protected:
     {
         bench.identity().deviceIdBytes = deviceId;
         bench.identity().identityRead = true;
+        bench.w().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 }; // 64 MiB
         bench.identity().deviceTagBytes = deviceTag;
         bench.view.status = "Device connected.";
         bench.view.fileEnabled = true;
@@ -261,4 +267,49 @@ TEST_F (FileChoice, NoIdentityReadNoFile)
     EXPECT_FALSE (bench.view.executeEnabled);
     bench.execute (true);
     EXPECT_FALSE (bench.w().updating);
+}
+
+// A file the detected flash cannot hold is refused when it is chosen, before anything could be
+// erased; a FIFO or a folder picked in the chooser is refused at once instead of freezing the
+// window on its open.
+TEST_F (FileChoice, FilesThatCannotBeUsedAreRefusedAtTheCheck)
+{
+    bench.w().workDriver = { BuiltInData::detectionDrivers()[0].data, 4096 }; // a 32 MiB flash
+    const auto big = write ("big.bin", {});
+    {
+        juce::FileOutputStream out (big);
+        ASSERT_TRUE (out.openedOk());
+        ASSERT_TRUE (out.setPosition (0x9E0000));
+        ASSERT_TRUE (out.write ("T1", 2));
+        out.flush();
+    }
+    ASSERT_TRUE (big.getSize() < 0x2000000); // the tag written; now past the flash end, sparse
+    ASSERT_EQ (::truncate (big.getFullPathName().toRawUTF8(), 0x2000000 + 0x40000), 0);
+
+    bench.choose (big);
+    EXPECT_EQ (bench.view.messages, juce::StringArray ("Message: The update file is larger than the flash of the device."));
+    EXPECT_EQ (bench.status(), "The update file is larger than the flash of the device.");
+    EXPECT_FALSE (bench.identity().updateFileAccepted);
+    EXPECT_FALSE (bench.view.executeEnabled);
+
+    // The same file on a 64 MiB flash fits.
+    bench.view.messages.clear();
+    bench.w().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
+    bench.choose (big);
+    EXPECT_TRUE (bench.view.messages.isEmpty());
+    EXPECT_TRUE (bench.identity().updateFileAccepted);
+
+    const auto fifo = bench.state.scratch().getChildFile ("fifo.bin");
+    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0600), 0);
+    const auto folder = bench.state.scratch().getChildFile ("folder.bin");
+    ASSERT_TRUE (folder.createDirectory());
+    for (const auto& file : { fifo, folder })
+    {
+        SCOPED_TRACE (file.getFileName());
+        bench.view.messages.clear();
+        bench.choose (file); // returns: no open waits for a writer
+        EXPECT_EQ (bench.view.messages, juce::StringArray ("Message: The selected file is not supported."));
+        EXPECT_FALSE (bench.identity().updateFileAccepted);
+        EXPECT_FALSE (bench.view.executeEnabled);
+    }
 }

@@ -232,6 +232,7 @@ TEST (StateMachineMessages, Table)
         auto& state = bench.identity();
         state.deviceIdBytes = bytes12 ("TALVEK DM-10");
         state.identityRead = row.before.phase == 0;
+        w.workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
         state.deviceTagBytes = bytes12 ("T1");
         if (row.before.withFile)
             w.updateFilePath = writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (row.before.file))

@@ -2,6 +2,8 @@
 // the recovery decision's refusal. The scripts themselves are checked in UpdateScriptTest.
 #include "WorkflowBench.h"
 
+#include "devicelink/BuiltInData.h"
+
 #include "devicelink/JobQueue.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +20,7 @@ protected:
         bench.identity().deviceIdBytes = bytes12 ("TALVEK DM-10");
         bench.identity().identityRead = true;
         bench.identity().deviceTagBytes = bytes12 ("T1");
-        bench.w().workDriver = { driver, 4096 };
+        bench.w().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 }; // a 64 MiB flash
         bench.view.status = "Device connected.";
         bench.view.fileEnabled = true;
         EXPECT_TRUE (Recovery::prepareFolder (bench.state.folder).wasOk());
@@ -42,7 +44,6 @@ protected:
         EXPECT_EQ (w.jobQueue.getNextIndex(), 0u);
     }
 
-    const std::uint8_t driver[4096] {};
     Bench bench;
 };
 } // namespace
@@ -79,7 +80,7 @@ TEST_F (Execute, YesStartsTheScript)
     EXPECT_EQ (w.jobQueue.getJobs().size(), 22u);
     EXPECT_EQ (w.jobQueue.getNextIndex(), 1u);
     EXPECT_EQ (w.jobQueue.current.kind, JobKind::SendDriver);
-    EXPECT_EQ (w.jobQueue.current.data, driver);
+    EXPECT_EQ (w.jobQueue.current.data, BuiltInData::detectionDrivers()[2].data);
     EXPECT_STREQ (w.jobQueue.current.name.data(), "Work");
     EXPECT_FLOAT_EQ (w.jobQueue.current.progressStart, 0.0f);
     EXPECT_FLOAT_EQ (w.jobQueue.current.progressEnd, 100.0f);
