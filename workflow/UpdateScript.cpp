@@ -29,6 +29,9 @@ void queueFullImage (JobQueue& q, const juce::String& file, int size, const Bloc
     q.addProgramFile (file, 0, 0x40000, 0x40000, blockSpan, 60.0f, 62.0f);          // A14
     q.addReadToFile (paths.readBackFile, 0, 0, size, 62.0f, 99.0f);                 // A15
     q.addCompareFiles (file, 0, paths.readBackFile);                                 // A16
+    // Only now is a restore left by an interrupted script B moot: until the whole image is
+    // verified, the backup is still the instrument's own area.
+    q.addBackupLock (paths.lockFile, 1);
 }
 
 void queueKeepArea (JobQueue& q, const juce::String& file, int size, const Blocks& b,
@@ -52,25 +55,26 @@ void queueKeepArea (JobQueue& q, const juce::String& file, int size, const Block
     q.addProgramFile (file, 0, 0, 0, blockSpan, 55.0f, 64.0f);                      // B13
     q.addEraseRange (paths.backupFile, 0, 0, 0x40000, blockSpan, 64.0f, 73.0f);     // B14
     q.addProgramFile (paths.backupFile, 0, 0, 0x40000, blockSpan, 73.0f, 82.0f);    // B15
-    q.addBackupLock (paths.lockFile, 1);                                             // B16
     q.addReadToFile (paths.readBackFile, 0, 0, size, 82.0f, 91.0f);                 // B17
     q.addCompareFiles (file, 0, paths.readBackFile);                                 // B18
     q.addSendDriver (b.workDriver, b.workDriverSize, "Work", 91.0f, 93.0f);         // B19
     q.addReadToFile (paths.readBackFile, 0, 0x40000, blockSpan, 93.0f, 100.0f);     // B20
     q.addCompareFiles (paths.backupFile, 0, paths.readBackFile);                     // B21
+    // The mark goes last: a failure in the verification keeps the restore pending.
+    q.addBackupLock (paths.lockFile, 1);                                             // B16
 }
 } // namespace
 
 Kind queue (JobQueue& q, const juce::String& updateFilePath, int updateFileSize,
-            const Blocks& blocks, const Recovery::Paths& paths, CLogPrinter& log)
+            const Blocks& blocks, const Recovery::Paths& paths, CLogPrinter&)
 {
     q.addSendDriver (blocks.workDriver, blocks.workDriverSize, "Work", 0.0f, 100.0f);
 
     // Up to one update unit, the file leaves the instrument its own parameter area.
     if (updateFileSize > FlashLayout::updateUnit)
     {
-        if (! juce::File (paths.lockFile).deleteFile())
-            log.printA ("Can't delete the lock file!\n");
+        // The lock of an interrupted script B stays until this script has verified the whole
+        // image (its last job): a failure before that leaves the restore pending.
         queueFullImage (q, updateFilePath, updateFileSize, blocks, paths);
         return Kind::fullImage;
     }

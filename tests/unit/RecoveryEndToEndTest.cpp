@@ -124,3 +124,43 @@ TEST (InterruptedUpdateRefused, LockWithoutBackup)
     EXPECT_EQ (bench.instrument->record().framesIn, 0u); // nothing was sent
     EXPECT_TRUE (bench.flash (0, 0x60000) == before);
 }
+
+// A whole-image update that fails after an interrupted 256 KiB one has rewritten 40000h with
+// the built-in image: the restore must stay pending, so that the next 256 KiB update writes the
+// instrument's own area back instead of backing up what the failed script left there.
+TEST (InterruptedUpdates, AFailedWholeImageUpdateKeepsTheRestorePending)
+{
+    Bench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto ownArea = bench.flash (0x40000, 0x20000);
+    const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);
+    const auto large = bench.writeUpdate ("update-512k.bin", 0x80000);
+    const auto paths = bench.state.paths();
+    const auto lost = "Device disconnected. Quit this tool and try again.";
+
+    auto runCut = [&] (const juce::File& file, std::uint64_t block)
+    {
+        bench.choose (file);
+        ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
+        bench.instrument->clearRecord();
+        bench.instrument->injectFault ({ emu::FaultKind::CablePull, emu::FaultPoint::ProgramBlock, block });
+        bench.execute (true);
+        ASSERT_TRUE (bench.waitForStatus (lost, 60000)) << bench.status() << "\n" << bench.log.all();
+        bench.start();
+        ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    };
+
+    runCut (small, 30); // writing block 1: the backup and the lock are made
+    ASSERT_TRUE (juce::File (paths.lockFile).exists());
+    runCut (large, 20); // past the built-in image at 40000h, inside the rest of the image
+    EXPECT_TRUE (juce::File (paths.lockFile).exists());
+    EXPECT_FALSE (bench.flash (0x40000, 0x20000) == ownArea);
+
+    bench.choose (small);
+    ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
+    bench.execute (true);
+    ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", 120000)) << bench.status() << "\n" << bench.log.all();
+    EXPECT_TRUE (bench.flash (0, 0x40000) == readAll (small));
+    EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
+    EXPECT_FALSE (juce::File (paths.lockFile).exists());
+}

@@ -155,12 +155,12 @@ protected:
             program ("B13", Src::update, 0, 0, 0x20000, 55, 64),
             erase ("B14", Src::backup, 0, 0x40000, 0x20000, 64, 73),
             program ("B15", Src::backup, 0, 0x40000, 0x20000, 73, 82),
-            lock ("B16", 1),
             read ("B17", Src::readBack, 0, size, 82, 91),
             compare ("B18", Src::update, Src::readBack),
             sendDriver ("B19", Src::work, 91, 93),
             read ("B20", Src::readBack, 0x40000, 0x20000, 93, 100),
             compare ("B21", Src::backup, Src::readBack),
+            lock ("B16, once everything is verified", 1),
         };
         rows.insert (rows.end(), rest.begin(), rest.end());
         return rows;
@@ -186,6 +186,7 @@ protected:
             program ("A14", Src::update, 0x40000, 0x40000, 0x20000, 60, 62),
             read ("A15", Src::readBack, 0, size, 62, 99),
             compare ("A16", Src::update, Src::readBack),
+            lock ("a pending restore cleared, once everything is verified", 1),
         };
     }
 
@@ -233,13 +234,14 @@ TEST_F (Scripts, LockWithoutUsableBackupQueuesNothingMore)
     }
 }
 
-TEST_F (Scripts, FullImageClearsTheLockAndKeepsTheBackup)
+TEST_F (Scripts, FullImageClearsTheLockLastAndKeepsTheBackup)
 {
     writeLock();
     writeBackup (0x20000);
     EXPECT_EQ (queue (0x80000), UpdateScript::Kind::fullImage);
     expectJobs (scriptA (0x80000));
-    EXPECT_FALSE (juce::File (paths.lockFile).exists());
+    // Until the whole image is verified a failed script must leave the restore pending.
+    EXPECT_TRUE (juce::File (paths.lockFile).exists());
     EXPECT_TRUE (juce::File (paths.backupFile).exists());
 }
 
