@@ -39,7 +39,12 @@ void queueKeepArea (JobQueue& q, const juce::String& file, int size, const Block
 {
     if (takeBackup)
     {
-        q.addReadToFile (paths.backupFile, 0, 0x40000, blockSpan, 0.0f, 7.0f);      // B1
+        q.addReadToFile (paths.backupFile, 0, 0x40000, blockSpan, 0.0f, 4.0f);      // B1
+        // The backup is the only copy of the instrument's own area once B4 has run, and an HS
+        // read carries no check bytes: it is read a second time and the two must agree before
+        // the lock makes it the one to restore.
+        q.addReadToFile (paths.readBackFile, 0, 0x40000, blockSpan, 4.0f, 7.0f);
+        q.addCompareFiles (paths.backupFile, 0, paths.readBackFile);
         q.addBackupLock (paths.lockFile, 0);                                         // B2
     }
     q.addSendDriver (b.workDriver, b.workDriverSize, "Work", 7.0f, 9.0f);           // B3

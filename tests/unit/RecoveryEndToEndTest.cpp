@@ -164,3 +164,27 @@ TEST (InterruptedUpdates, AFailedWholeImageUpdateKeepsTheRestorePending)
     EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
     EXPECT_FALSE (juce::File (paths.lockFile).exists());
 }
+
+// In HS mode a read carries no check bytes: a backup read that a bit flip spoiled would be
+// written back and then compared with itself. It is read twice, and a mismatch stops the
+// update before the lock is made and before anything is erased.
+TEST (BackupRead, ACorruptHsBackupIsCaughtBeforeTheLock)
+{
+    auto config = instantInstrument();
+    config.mode = emu::LinkMode::HS;
+    Bench bench (config);
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto before = bench.flash (0, 0x60000);
+    const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
+    bench.choose (file);
+    ASSERT_TRUE (bench.view.executeEnabled);
+
+    bench.instrument->clearRecord();
+    bench.instrument->injectFault (*emu::parseFault ("corrupt-read@read-block:3"));
+    bench.execute (true);
+    ASSERT_TRUE (bench.waitForStatus ("The data read from flash is not correct.", 60000))
+        << bench.status() << "\n" << bench.log.all();
+    EXPECT_FALSE (juce::File (bench.state.paths().lockFile).exists());
+    EXPECT_EQ (bench.instrument->record().count (emu::EventKind::Erase), 0u);
+    EXPECT_TRUE (bench.flash (0, 0x60000) == before);
+}

@@ -138,7 +138,9 @@ protected:
         std::vector<Row> rows { sendDriver ("first upload", Src::work, 0, 100) };
         if (withBackup)
         {
-            rows.push_back (read ("B1", Src::backup, 0x40000, 0x20000, 0, 7));
+            rows.push_back (read ("B1", Src::backup, 0x40000, 0x20000, 0, 4));
+            rows.push_back (read ("B1, read again", Src::readBack, 0x40000, 0x20000, 4, 7));
+            rows.push_back (compare ("B1, both reads agree", Src::backup, Src::readBack));
             rows.push_back (lock ("B2", 0));
         }
         const std::vector<Row> rest {
@@ -205,7 +207,7 @@ TEST_F (Scripts, KeepAreaWithFreshBackup)
 {
     EXPECT_EQ (queue (0x40000), UpdateScript::Kind::keepAreaFresh);
     expectJobs (scriptB (0x40000, true));
-    EXPECT_EQ (jobs.getJobs().size(), 22u); // the first upload and B1 to B21
+    EXPECT_EQ (jobs.getJobs().size(), 24u); // the first upload, B1 read twice and compared, B2 to B21
 }
 
 TEST_F (Scripts, KeepAreaRestoresAnInterruptedUpdate)

@@ -77,7 +77,7 @@ TEST_F (Execute, YesStartsTheScript)
     EXPECT_TRUE (bench.identity().screenSaverBlocked);
     EXPECT_TRUE (bench.view.screenSaverBlocked);
 
-    EXPECT_EQ (w.jobQueue.getJobs().size(), 22u);
+    EXPECT_EQ (w.jobQueue.getJobs().size(), 24u);
     EXPECT_EQ (w.jobQueue.getNextIndex(), 1u);
     EXPECT_EQ (w.jobQueue.current.kind, JobKind::SendDriver);
     EXPECT_EQ (w.jobQueue.current.data, BuiltInData::detectionDrivers()[2].data);
