@@ -1,5 +1,11 @@
 #include "workflow/Recovery.h"
 
+#include "devicelink/SafeFiles.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
 #include <algorithm>
 #include <cstring>
 
@@ -129,7 +135,8 @@ Paths pathsIn (const juce::File& folder)
              folder.getChildFile (backupFileName).getFullPathName(),
              folder.getChildFile (readBackFileName).getFullPathName(),
              folder.getChildFile (versionFileName).getFullPathName(),
-             folder.getChildFile (identityFileName).getFullPathName() };
+             folder.getChildFile (identityFileName).getFullPathName(),
+             folder.getChildFile (updateCopyFileName).getFullPathName() };
 }
 
 juce::Result saveIdentity (const juce::File& file, const Identity& identity)
@@ -176,4 +183,34 @@ Decision decide (const juce::File& lockFile, const juce::File& backupFile)
         return Decision::restoreFromBackup;
     return Decision::cannotRecover;
 }
+juce::Result copyUpdateFile (const juce::File& chosen, const juce::File& copy)
+{
+    juce::String why;
+    auto in = SafeFiles::openForReading (chosen, &why);
+    if (in == nullptr)
+        return juce::Result::fail (chosen.getFullPathName() + ": " + why);
+    auto out = SafeFiles::createForWriting (copy, &why);
+    if (out == nullptr)
+        return juce::Result::fail (copy.getFullPathName() + ": " + why);
+
+    std::vector<char> buffer (1 << 20);
+    juce::int64 copied = 0;
+    for (;;)
+    {
+        const int n = in->read (buffer.data(), (int) buffer.size());
+        if (n < 0)
+            return juce::Result::fail (chosen.getFullPathName() + ": read error");
+        if (n == 0)
+            break;
+        if (! out->write (buffer.data(), (size_t) n))
+            return juce::Result::fail (copy.getFullPathName() + ": " + juce::String (std::strerror (errno)));
+        copied += n;
+    }
+    out.reset();
+    // A file that changed size while it was copied is no file to write.
+    if (copied != in->getTotalLength() || copy.getSize() != copied)
+        return juce::Result::fail (chosen.getFullPathName() + ": changed while it was copied");
+    return syncToDisk (copy);
+}
+
 } // namespace Recovery

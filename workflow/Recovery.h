@@ -24,6 +24,9 @@ constexpr const char* versionFileName = "zkt_read_version.bin";
 // block 0 (or the tag at 9E0000h) is erased leaves the instrument without its identity bytes;
 // with this record the same update file is still recognised and the update can be completed.
 constexpr const char* identityFileName = "zkt_identity.bin";
+// The update file as it was checked at Execute: the update writes these bytes, not whatever the
+// chosen path holds by then.
+constexpr const char* updateCopyFileName = "zkt_update_copy.bin";
 
 // Environment variable that moves the folder (tests, and users who want it elsewhere).
 constexpr const char* folderVariable = "TALVEK_STATE_DIR";
@@ -45,6 +48,7 @@ struct Paths
     juce::String readBackFile;
     juce::String versionFile;
     juce::String identityFile;
+    juce::String updateCopyFile;
 };
 
 Paths pathsIn (const juce::File& folder);
@@ -78,4 +82,7 @@ Identity effectiveIdentity (const Identity& read, const std::optional<Identity>&
 // Forces a file's data, and its directory entry, to the disk before the next step relies on
 // them surviving a power cut.
 juce::Result syncToDisk (const juce::File& file);
+
+// Copies the chosen update file (a regular file only) to `copy`, forced to the disk.
+juce::Result copyUpdateFile (const juce::File& chosen, const juce::File& copy);
 } // namespace Recovery

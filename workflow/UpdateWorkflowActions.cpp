@@ -71,6 +71,30 @@ void UpdateWorkflow::executeUpdate()
         return;
     }
 
+    // The update writes a private copy, checked here again: the chosen path may have been
+    // replaced, grown or emptied since File... checked it.
+    const juce::File copy (paths->updateCopyFile);
+    if (const auto copied = Recovery::copyUpdateFile (file, copy); copied.failed())
+    {
+        logPrinter.printW (L"%ls\n", copied.getErrorMessage().toWideCharPointer());
+        view.setStatusText ("Can't open file to read data.");
+        view.setFileButtonEnabled (true);
+        return;
+    }
+    const auto copySize = copy.getSize();
+    if (! UpdateFile::matchesInstrument (copy, identity.deviceIdBytes, identity.deviceTagBytes)
+        || UpdateFile::sizeProblem (copySize) != nullptr || ! fitsTheFlash (copySize))
+    {
+        copy.deleteFile();
+        identity.updateFileAccepted = false;
+        view.setExecuteButtonEnabled (false);
+        view.setFileButtonEnabled (true);
+        view.setStatusText ("The selected file is not supported.");
+        logPrinter.printA ("The update file changed after it was checked.\n");
+        return;
+    }
+    updateFileSize = static_cast<int> (copySize);
+
     // Recorded before the flash is touched: an interrupted update may erase the identity bytes.
     const auto& id = identity.deviceIdBytes;
     if (! std::all_of (id.begin(), id.end(), [] (auto b) { return b == 0xFF; }))
@@ -89,7 +113,7 @@ void UpdateWorkflow::executeUpdate()
     const UpdateScript::Blocks blocks { workDriver.data, workDriver.size, special.data, special.size,
                                         BuiltInData::paramArea().data, BuiltInData::zeroBlock().data };
 
-    if (UpdateScript::queue (jobQueue, updateFilePath, updateFileSize, blocks, *paths, logPrinter)
+    if (UpdateScript::queue (jobQueue, paths->updateCopyFile, updateFileSize, blocks, *paths, logPrinter)
         == UpdateScript::Kind::refused)
     {
         view.setStatusText ("Found an error can't be fixed in the last update.");

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
+
+#include <sys/stat.h>
 
 using namespace workflowtest;
 
@@ -329,4 +332,65 @@ TEST (IdentityFirst, AFileChosenDuringTheIdentityReadWaitsForIt)
     EXPECT_EQ (bench.status(), "Device connected.");
     EXPECT_EQ (bench.instrument->record().count (emu::EventKind::Erase), 0u);
     EXPECT_EQ (bench.instrument->record().count (emu::EventKind::ProgramStarted), 0u);
+}
+
+//==============================================================================================
+// The update writes the bytes that were checked: a private copy taken and checked again at
+// Execute. A file replaced after File... by another instrument's, or by something that cannot
+// be read, is refused before anything is erased.
+
+TEST (FileAtExecute, AFileChangedAfterTheCheckIsNotWritten)
+{
+    Bench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
+    const auto good = readAll (file);
+
+    struct Case
+    {
+        const char* what;
+        std::function<void()> change;
+        const char* status;
+        bool executeLocked; // a size problem leaves the button as it was, for another try
+    };
+    const Case cases[] = {
+        { "another instrument's file of the same size",
+          [&]
+          {
+              auto other = emu::Identity::defaults();
+              const char id[] = "TALVEK DM-20";
+              std::copy (id, id + 12, other.id.begin());
+              ASSERT_TRUE (emu::writeUpdateFile (file.getFullPathName().toStdString(), other, 0x40000));
+          },
+          "The selected file is not supported.", true },
+        { "a FIFO in its place",
+          [&]
+          {
+              ASSERT_TRUE (file.deleteFile());
+              ASSERT_EQ (::mkfifo (file.getFullPathName().toRawUTF8(), 0600), 0);
+          },
+          "The size of the update file is not correct.", false },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        file.deleteFile();
+        ASSERT_TRUE (file.replaceWithData (good.data(), good.size()));
+        bench.choose (file);
+        ASSERT_TRUE (bench.view.executeEnabled);
+
+        c.change();
+        bench.instrument->clearRecord();
+        bench.execute (true);
+        drain();
+        EXPECT_EQ (bench.status(), c.status) << bench.log.all();
+        EXPECT_FALSE (bench.w().updating);
+        if (c.executeLocked)
+        {
+            EXPECT_FALSE (bench.view.executeEnabled);
+        }
+        EXPECT_TRUE (bench.view.fileEnabled);
+        EXPECT_EQ (bench.instrument->record().count (emu::EventKind::Erase), 0u);
+        EXPECT_TRUE (bench.instrument->record().programmed.empty());
+    }
 }
