@@ -255,12 +255,12 @@ void UpdateWorkflow::jobSucceeded()
     // the lock is created, the lock before the flash is touched.
     if (updating && jobQueue.current.kind == JobKind::ReadToFile && jobQueue.current.path == paths.backupFile)
     {
-        if (! syncUpdateFile (paths.backupFile))
+        if (! syncUpdateFile (paths.backupFile, FailureReason::ReadFileNotMade))
             return;
     }
     else if (updating && jobQueue.current.kind == JobKind::BackupLock && jobQueue.current.mode == 0)
     {
-        if (! syncUpdateFile (paths.lockFile))
+        if (! syncUpdateFile (paths.lockFile, FailureReason::LockNotCreated))
             return;
     }
 
@@ -274,12 +274,12 @@ void UpdateWorkflow::jobSucceeded()
     view.setExecuteButtonEnabled (false);
 }
 
-bool UpdateWorkflow::syncUpdateFile (const juce::String& path)
+bool UpdateWorkflow::syncUpdateFile (const juce::String& path, int reasonIfNot)
 {
     if (const auto result = Recovery::syncToDisk (juce::File (path)); result.failed())
     {
         logPrinter.printW (L"%ls\n", result.getErrorMessage().toWideCharPointer());
-        jobFailed (FailureReason::ReadFileNotMade);
+        jobFailed (reasonIfNot);
         return false;
     }
     return true;

@@ -87,7 +87,9 @@ private:
     void progress (int phase, int p2, int p3);
     void jobSucceeded();
     void jobFailed (int reason);
-    bool syncUpdateFile (const juce::String& path);
+    // A file of the update kept only once it is on the disk; otherwise the update ends with
+    // `reasonIfNot`.
+    bool syncUpdateFile (const juce::String& path, int reasonIfNot);
     void versionInfoReceived (const std::u16string& record);
     void adoptSavedIdentity();
     // The link runs a job or a sequence of them (detection, the identity read, an update).

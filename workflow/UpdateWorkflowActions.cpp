@@ -116,6 +116,7 @@ void UpdateWorkflow::executeUpdate()
     if (UpdateScript::queue (jobQueue, paths->updateCopyFile, updateFileSize, blocks, *paths, logPrinter)
         == UpdateScript::Kind::refused)
     {
+        jobQueue.clear(); // nothing of the refused update may run later
         view.setStatusText ("Found an error can't be fixed in the last update.");
         return;
     }

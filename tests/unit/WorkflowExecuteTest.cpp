@@ -110,7 +110,7 @@ TEST_F (Execute, LockWithoutUsableBackupRefuses)
         EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
         EXPECT_FALSE (bench.view.fileEnabled);
         EXPECT_TRUE (bench.view.executeEnabled);
-        EXPECT_EQ (bench.w().jobQueue.getJobs().size(), 1u);
+        EXPECT_TRUE (bench.w().jobQueue.getJobs().empty()); // not even the first upload is left
         expectNothingStarted();
         EXPECT_TRUE (juce::File (paths.lockFile).exists());
     }
@@ -138,4 +138,18 @@ TEST_F (Execute, WrongSizeIsRefusedBeforeTheQuestion)
         EXPECT_EQ (bench.status(), "The size of the update file is not correct.");
         expectNothingStarted();
     }
+}
+
+// The lock is made only to be forced to the disk; a lock that cannot be says so, in its own
+// words, and the update goes no further.
+TEST_F (Execute, ALockThatCannotBeForcedToDiskEndsTheUpdate)
+{
+    auto& w = bench.w();
+    w.updating = true;
+    w.jobQueue.current.kind = JobKind::BackupLock;
+    w.jobQueue.current.mode = 0;
+    w.jobQueue.current.path = bench.state.paths().lockFile; // never made: it cannot be synced
+    bench.handle (MessageCode::JobFinished, 0, 0);
+    EXPECT_EQ (bench.status(), "Can't create lock file!");
+    EXPECT_FALSE (w.updating);
 }
