@@ -229,7 +229,13 @@ TEST (EndToEndWindow, UpdateThroughTheWindow)
     ASSERT_TRUE (question.isNotEmpty()) << "Execute asked nothing";
     const auto questionShot = screenshot (question, "window-update-4-confirmation.png");
     EXPECT_LT (differingShare (questionPicture, questionShot, { 0, 0, 400, 200 }, contentOrigin), 0.001);
-    click (question, contentOrigin + yesButtonCentre);
+    // A click that arrives while the dialog is still being set up can be lost: it is repeated
+    // until the dialog has gone.
+    for (int attempt = 0; attempt < 5 && ! findWindows ("^Confirmation$").isEmpty(); ++attempt)
+    {
+        click (question, contentOrigin + yesButtonCentre);
+        waitFor ([&] { return findWindows ("^Confirmation$").isEmpty(); }, 3000);
+    }
 
     // On its way: "Updating....", the bar, both buttons disabled.
     EXPECT_TRUE (waitFor ([&] { return shows (updating, shot = screenshot (window, "window-update-5-updating.png"),
