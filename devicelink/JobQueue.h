@@ -110,8 +110,8 @@ public:
     // A job was started and has not reported its end yet (JobFinished, or VersionInfo for a
     // version record): the link is busy.
     bool isRunning() const { return running; }
-    // The owner got the running job's report; true when a job was running.
-    bool finishCurrent() { return std::exchange (running, false); }
+    // The owner got the running job's report.
+    void finishCurrent() { running = false; }
     // False only when the next job to run is a SendDriver.
     bool noDriverUploadNext() const;
     // Skips the jobs before the next SendDriver; false (everything skipped) when none is left.

@@ -90,8 +90,6 @@ public:
     bool isFsMode() const { return fsMode; }
     // Another instrument or cable: what was measured of the last link no longer holds.
     void newLink() { linkFrameUs = fastestBlockUs = 0; }
-    // The longest time a whole block frame has taken to come back lately (0: not measured).
-    std::int64_t getLinkFrameUs() const { return linkFrameUs; }
 
     // --- Starts. Each one ends with exactly one JobFinished (through finish). ---
     // The image goes into the device's RAM after a RamLoad frame; the watchdog is left running

@@ -74,8 +74,6 @@ public:
     emu::Programmer programmer;
     Bytes readData;
     std::string log;
-    std::vector<std::pair<int, int>> jobResults;
-    int framesFromHost = 0;
     // Data blocks the host had sent beyond those the instrument had taken, at most, when it
     // sent one: 0 while the host waits for each block's Ack.
     int mostBlocksAhead = 0;
@@ -157,7 +155,6 @@ private:
 
     SendResult sendFrame (const std::uint8_t* frame, int size) override
     {
-        ++framesFromHost;
         Bytes bytes (frame, frame + size);
         if (isDataBlock (bytes))
             mostBlocksAhead = std::max (mostBlocksAhead, blocksSent++ - blocksTaken);
@@ -172,7 +169,6 @@ private:
         if (code == MessageCode::JobFinished)
         {
             finished = std::make_pair (p1, p2);
-            jobResults.emplace_back (p1, p2);
         }
     }
 
