@@ -5,6 +5,17 @@
 #include <array>
 #include <cstdint>
 
+// What the journal of an interrupted update says about the connected instrument.
+enum class PendingUpdate
+{
+    none,
+    thisInstrument,  // its identity reads as the journal's: any matching file completes it
+    unconfirmed,     // its identity was damaged by the interruption: only the journal's file,
+                     // after the user confirmed that this is the instrument
+    otherInstrument, // another instrument's update is pending: nothing may be written here
+    damaged,         // the journal cannot be trusted: nothing may be written
+};
+
 // What the tool knows about the connected instrument and the chosen update file. The workflow
 // holds the program's one instance; it is read and written on the message thread only.
 struct UpdateIdentityState
@@ -15,5 +26,7 @@ struct UpdateIdentityState
     bool identityRead = false;          // both identity reads of this connection succeeded
     bool fileWaitsForIdentity = false;  // a file was chosen while the identity was being read
     bool updateFileAccepted = false;
+    PendingUpdate pendingUpdate = PendingUpdate::none;
+    bool completionConfirmed = false;   // the user said yes for the file chosen last
     bool screenSaverBlocked = false;
 };

@@ -1,6 +1,7 @@
 #include "workflow/Recovery.h"
 
 #include "devicelink/SafeFiles.h"
+#include "workflow/UpdateJournal.h"
 
 #include <cerrno>
 #include <cstring>
@@ -135,51 +136,16 @@ Paths pathsIn (const juce::File& folder)
              folder.getChildFile (backupFileName).getFullPathName(),
              folder.getChildFile (readBackFileName).getFullPathName(),
              folder.getChildFile (versionFileName).getFullPathName(),
-             folder.getChildFile (identityFileName).getFullPathName(),
-             folder.getChildFile (updateCopyFileName).getFullPathName() };
+             folder.getChildFile (updateCopyFileName).getFullPathName(),
+             folder.getChildFile (journalFileName).getFullPathName() };
 }
 
-juce::Result saveIdentity (const juce::File& file, const Identity& identity)
-{
-    juce::MemoryBlock bytes;
-    bytes.append (identity.id.data(), identity.id.size());
-    bytes.append (identity.tag.data(), identity.tag.size());
-    if (! file.replaceWithData (bytes.getData(), bytes.getSize()))
-        return juce::Result::fail ("Can't write " + file.getFullPathName());
-    return syncToDisk (file);
-}
-
-std::optional<Identity> loadIdentity (const juce::File& file)
-{
-    juce::MemoryBlock bytes;
-    Identity identity;
-    if (! file.loadFileAsData (bytes) || bytes.getSize() != identity.id.size() + identity.tag.size())
-        return std::nullopt;
-    std::memcpy (identity.id.data(), bytes.getData(), identity.id.size());
-    std::memcpy (identity.tag.data(), static_cast<const char*> (bytes.getData()) + identity.id.size(),
-                 identity.tag.size());
-    return identity;
-}
-
-Identity effectiveIdentity (const Identity& read, const std::optional<Identity>& saved)
-{
-    const auto erased = [] (auto first, auto last)
-    { return std::all_of (first, last, [] (std::uint8_t b) { return b == 0xFF; }); };
-
-    if (! saved.has_value())
-        return read;
-    if (erased (read.id.begin(), read.id.end()))
-        return *saved;
-    if (read.id == saved->id && erased (read.tag.begin(), read.tag.begin() + 2))
-        return { read.id, saved->tag };
-    return read;
-}
-
-Decision decide (const juce::File& lockFile, const juce::File& backupFile)
+Decision decide (const juce::File& lockFile, const juce::File& backupFile, const juce::String& backupDigest)
 {
     if (! lockFile.exists())
         return Decision::takeFreshBackup;
-    if (backupFile.existsAsFile() && backupFile.getSize() == FlashLayout::paramAreaLength)
+    if (backupFile.existsAsFile() && backupFile.getSize() == FlashLayout::paramAreaLength
+        && backupDigest.isNotEmpty() && digestOf (backupFile) == backupDigest)
         return Decision::restoreFromBackup;
     return Decision::cannotRecover;
 }

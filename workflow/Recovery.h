@@ -20,10 +20,6 @@ constexpr const char* lockFileName = "zkt_update.lock";
 constexpr const char* backupFileName = "zkt_backup.tmp";
 constexpr const char* readBackFileName = "zkt_tmp_read.tmp";
 constexpr const char* versionFileName = "zkt_read_version.bin";
-// The identity of the instrument an update was started on. An update interrupted while flash
-// block 0 (or the tag at 9E0000h) is erased leaves the instrument without its identity bytes;
-// with this record the same update file is still recognised and the update can be completed.
-constexpr const char* identityFileName = "zkt_identity.bin";
 // The update file as it was checked at Execute: the update writes these bytes, not whatever the
 // chosen path holds by then.
 constexpr const char* updateCopyFileName = "zkt_update_copy.bin";
@@ -47,8 +43,8 @@ struct Paths
     juce::String backupFile;
     juce::String readBackFile;
     juce::String versionFile;
-    juce::String identityFile;
     juce::String updateCopyFile;
+    juce::String journalFile;   // see UpdateJournal.h
 };
 
 Paths pathsIn (const juce::File& folder);
@@ -61,23 +57,17 @@ enum class Decision
     cannotRecover,       // lock without a complete backup: nothing may run
 };
 
-// A backup of any other length than the whole area is not one the update can write back.
-Decision decide (const juce::File& lockFile, const juce::File& backupFile);
+// A backup is written back only when it is the whole area and the journal of the interrupted
+// update vouches for exactly these bytes (`backupDigest`, empty when there is no such journal).
+Decision decide (const juce::File& lockFile, const juce::File& backupFile, const juce::String& backupDigest);
 
 struct Identity
 {
     std::array<std::uint8_t, FlashLayout::identityLength> id {};  // flash bytes at 1FFF4h
     std::array<std::uint8_t, FlashLayout::tagLength> tag {};      // flash bytes at 9E0000h
+
+    bool operator== (const Identity&) const = default;
 };
-
-// Writes the record and forces it to the disk.
-juce::Result saveIdentity (const juce::File& file, const Identity& identity);
-std::optional<Identity> loadIdentity (const juce::File& file);
-
-// The identity to check update files against, from what was read from the flash: when the
-// identity bytes read back erased (all FFh), the saved record stands in for both; when only
-// the tag reads erased and the identity bytes equal the saved ones, the saved tag does.
-Identity effectiveIdentity (const Identity& read, const std::optional<Identity>& saved);
 
 // Forces a file's data, and its directory entry, to the disk before the next step relies on
 // them surviving a power cut.

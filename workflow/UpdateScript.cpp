@@ -2,7 +2,6 @@
 
 #include "devicelink/FlashLayout.h"
 #include "devicelink/JobQueue.h"
-#include "messages/LogPrinter.h"
 
 namespace UpdateScript
 {
@@ -71,7 +70,7 @@ void queueKeepArea (JobQueue& q, const juce::String& file, int size, const Block
 } // namespace
 
 Kind queue (JobQueue& q, const juce::String& updateFilePath, int updateFileSize,
-            const Blocks& blocks, const Recovery::Paths& paths, CLogPrinter&)
+            const Blocks& blocks, const Recovery::Paths& paths, const juce::String& backupDigest)
 {
     q.addSendDriver (blocks.workDriver, blocks.workDriverSize, "Work", 0.0f, 100.0f);
 
@@ -84,7 +83,7 @@ Kind queue (JobQueue& q, const juce::String& updateFilePath, int updateFileSize,
         return Kind::fullImage;
     }
 
-    switch (Recovery::decide (juce::File (paths.lockFile), juce::File (paths.backupFile)))
+    switch (Recovery::decide (juce::File (paths.lockFile), juce::File (paths.backupFile), backupDigest))
     {
         case Recovery::Decision::takeFreshBackup:
             queueKeepArea (q, updateFilePath, updateFileSize, blocks, paths, true);

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-class CLogPrinter;
 class JobQueue;
 
 // The fixed job scripts that write an accepted update file into the instrument's flash.
@@ -31,9 +30,10 @@ enum class Kind
     refused,            // lock without a usable backup: nothing queued beyond the first upload
 };
 
-// Queues the first driver upload and then script A or B (after the recovery decision) into
-// `queue`, which the caller has cleared. Script A first deletes a lock left by an interrupted
-// script B; a failure there is logged and the update goes on.
+// Queues the first driver upload and then script A or B (after the recovery decision, which
+// trusts a backup only with the digest the interrupted update's journal gives for it) into
+// `queue`, which the caller has cleared. Both scripts remove a lock left by an interrupted
+// script B only as their last job, after every comparison has passed.
 Kind queue (JobQueue& queue, const juce::String& updateFilePath, int updateFileSize,
-            const Blocks& blocks, const Recovery::Paths& paths, CLogPrinter& log);
+            const Blocks& blocks, const Recovery::Paths& paths, const juce::String& backupDigest);
 } // namespace UpdateScript

@@ -116,6 +116,7 @@ void UpdateWorkflow::startVersionRead()
 {
     jobQueue.clear();
     identity.identityRead = false;
+    identity.pendingUpdate = PendingUpdate::none;
 
     if (const auto paths = preparePaths())
     {
@@ -125,13 +126,13 @@ void UpdateWorkflow::startVersionRead()
         jobQueue.runNext();
         identity.versionReadPhase = 1;
         logPrinter.printW (L"Check file version and flash version.\n");
+        view.setFileButtonEnabled (true);
     }
     else
     {
+        // No identity read, so no file could be matched.
         view.setStatusText (noFolderText);
     }
-
-    view.setFileButtonEnabled (true);
 }
 
 //==============================================================================================
@@ -264,14 +265,52 @@ void UpdateWorkflow::jobSucceeded()
             return;
     }
 
+    // The backup becomes the one to restore only once the journal names it, before the lock.
+    const auto& jobs = jobQueue.getJobs();
+    const auto next = jobQueue.getNextIndex();
+    if (updating && next < jobs.size() && jobs[next].kind == JobKind::BackupLock && jobs[next].mode == 0
+        && ! recordBackupInJournal (paths))
+        return;
+
     if (jobQueue.runNext() == 0)
         return;
+
+    if (updating)
+        closeJournal (paths);
 
     updating = false;
     view.setProgressVisible (false);
     setScreenSaverBlocked (false);
     view.setStatusText ("Update completed successfully.");
     view.setExecuteButtonEnabled (false);
+}
+
+bool UpdateWorkflow::recordBackupInJournal (const Recovery::Paths& paths)
+{
+    auto journal = runningJournal;
+    journal.backupDigest = Recovery::digestOf (juce::File (paths.backupFile));
+    const auto written = journal.backupDigest.isEmpty()
+                             ? juce::Result::fail ("Can't read " + paths.backupFile)
+                             : Recovery::writeJournal (juce::File (paths.journalFile), journal);
+    if (written.failed())
+    {
+        logPrinter.printW (L"%ls\n", written.getErrorMessage().toWideCharPointer());
+        jobFailed (FailureReason::LockNotCreated);
+        return false;
+    }
+    runningJournal = journal;
+    return true;
+}
+
+void UpdateWorkflow::closeJournal (const Recovery::Paths& paths)
+{
+    // Every byte is verified by now: nothing is left to complete. A journal that stays only
+    // binds the next update to this instrument, which is where it is.
+    if (const auto removed = Recovery::removeJournal (juce::File (paths.journalFile)); removed.failed())
+        logPrinter.printW (L"%ls\n", removed.getErrorMessage().toWideCharPointer());
+    juce::File (paths.updateCopyFile).deleteFile();
+    identity.pendingUpdate = PendingUpdate::none;
+    identity.completionConfirmed = false;
 }
 
 bool UpdateWorkflow::syncUpdateFile (const juce::String& path, int reasonIfNot)
@@ -370,8 +409,8 @@ void UpdateWorkflow::versionInfoReceived (const std::u16string& record)
         identity.deviceTagBytes = lowBytes();
         identity.versionReadPhase = 0;
         identity.identityRead = true;
-        adoptSavedIdentity();
         view.setStatusText ("Device connected.");
+        bindToJournal();
         if (std::exchange (identity.fileWaitsForIdentity, false))
         {
             matchChosenFile();
@@ -404,15 +443,62 @@ void UpdateWorkflow::showFileCheck (UpdateFileCheck result)
     }
 }
 
-void UpdateWorkflow::adoptSavedIdentity()
+bool UpdateWorkflow::updatesRefused()
 {
-    const auto paths = Recovery::pathsIn (Recovery::folderLocation());
-    const Recovery::Identity read { identity.deviceIdBytes, identity.deviceTagBytes };
-    const auto effective = Recovery::effectiveIdentity (read, Recovery::loadIdentity (juce::File (paths.identityFile)));
-    if (effective.id == read.id && effective.tag == read.tag)
-        return;
+    switch (identity.pendingUpdate)
+    {
+        case PendingUpdate::otherInstrument:
+            view.setStatusText (otherInstrumentText);
+            break;
+        case PendingUpdate::damaged:
+            view.setStatusText ("Found an error can't be fixed in the last update.");
+            break;
+        case PendingUpdate::none:
+        case PendingUpdate::thisInstrument:
+        case PendingUpdate::unconfirmed:
+            return false;
+    }
+    view.setFileButtonEnabled (false);
+    view.setExecuteButtonEnabled (false);
+    return true;
+}
 
-    logPrinter.printA ("The flash identity is erased; using the identity saved by the interrupted update.\n");
-    identity.deviceIdBytes = effective.id;
-    identity.deviceTagBytes = effective.tag;
+void UpdateWorkflow::bindToJournal()
+{
+    identity.pendingUpdate = PendingUpdate::none;
+    identity.completionConfirmed = false;
+    const auto paths = Recovery::pathsIn (Recovery::folderLocation());
+
+    Recovery::Journal journal;
+    const auto state = Recovery::readJournal (juce::File (paths.journalFile), journal);
+    if (state == Recovery::JournalState::none)
+        return;
+    if (state == Recovery::JournalState::damaged)
+    {
+        logPrinter.printA ("The record of the last update is damaged: nothing of it is restored.\n");
+        identity.pendingUpdate = PendingUpdate::damaged;
+        updatesRefused();
+        return;
+    }
+
+    switch (Recovery::bind (journal, { identity.deviceIdBytes, identity.deviceTagBytes }))
+    {
+        case Recovery::Binding::sameInstrument:
+            identity.pendingUpdate = PendingUpdate::thisInstrument;
+            logPrinter.printA ("The last update of this device was interrupted: the next update completes it.\n");
+            break;
+        case Recovery::Binding::unreadable:
+            identity.pendingUpdate = PendingUpdate::unconfirmed;
+            logPrinter.printA ("The last update was interrupted and the identity of this device can't be read. "
+                               "Select the same update file to complete it.\n");
+            break;
+        case Recovery::Binding::otherInstrument:
+            identity.pendingUpdate = PendingUpdate::otherInstrument;
+            logPrinter.printA ("The last update was interrupted on another device. Its files are kept.\n");
+            updatesRefused();
+            return;
+    }
+    // The identity the update started from: what the interruption left may be damaged.
+    identity.deviceIdBytes = journal.instrument.id;
+    identity.deviceTagBytes = journal.instrument.tag;
 }

@@ -6,6 +6,7 @@
 #include "workflow/IdentityState.h"
 #include "workflow/Recovery.h"
 #include "workflow/UpdateFileCheck.h"
+#include "workflow/UpdateJournal.h"
 #include "workflow/WorkflowView.h"
 
 #include <juce_events/juce_events.h>
@@ -78,6 +79,11 @@ public:
 
 private:
     static constexpr const char* noFolderText = "Can't create folder to save data.";
+    static constexpr const char* otherInstrumentText =
+        "The last update was for another device. Connect that device to complete it.";
+
+    // The journal of the update that runs.
+    Recovery::Journal runningJournal;
 
     // The private folder for the update's files, created on demand; logs why when it cannot be.
     std::optional<Recovery::Paths> preparePaths();
@@ -91,11 +97,22 @@ private:
     // `reasonIfNot`.
     bool syncUpdateFile (const juce::String& path, int reasonIfNot);
     void versionInfoReceived (const std::u16string& record);
-    void adoptSavedIdentity();
+    // Compares the identity just read with the journal of an interrupted update, if any.
+    void bindToJournal();
+    // True (and File... and Execute disabled, the reason shown) while the journal forbids
+    // writing to this instrument.
+    bool updatesRefused();
+    bool recordBackupInJournal (const Recovery::Paths& paths);
+    void closeJournal (const Recovery::Paths& paths);
+    // Writes the journal of the update about to start; false when it could not be.
+    bool openJournal (const Recovery::Paths& paths, const juce::File& copy, const juce::String& backupDigest);
     // The link runs a job or a sequence of them (detection, the identity read, an update).
     bool linkBusy() const;
     bool fitsTheFlash (juce::int64 size) const;
     void matchChosenFile();
+    // Asks whether the interrupted update of an instrument whose identity can't be read is to
+    // be completed with `chosen`, offered only when it is the journal's file.
+    bool confirmCompletion (const juce::File& chosen);
     void showFileCheck (UpdateFileCheck result);
 
     WorkflowView& view;

@@ -95,29 +95,61 @@ void UpdateWorkflow::executeUpdate()
     }
     updateFileSize = static_cast<int> (copySize);
 
-    // Recorded before the flash is touched: an interrupted update may erase the identity bytes.
-    const auto& id = identity.deviceIdBytes;
-    if (! std::all_of (id.begin(), id.end(), [] (auto b) { return b == 0xFF; }))
+    // The journal of an interrupted update says which instrument it was for and which backup
+    // belongs to it; nothing of it is used on another instrument, or on an unreadable identity
+    // without the user's word for exactly the file it names.
+    Recovery::Journal pending;
+    const auto journalState = Recovery::readJournal (juce::File (paths->journalFile), pending);
+    if (journalState == Recovery::JournalState::damaged || updatesRefused())
     {
-        if (const auto saved = Recovery::saveIdentity (juce::File (paths->identityFile),
-                                                       { identity.deviceIdBytes, identity.deviceTagBytes });
-            saved.failed())
-        {
-            logPrinter.printW (L"%ls\n", saved.getErrorMessage().toWideCharPointer());
-            view.setStatusText ("Can't create file to save data.");
-            return;
-        }
+        copy.deleteFile();
+        return;
     }
+    const auto copyDigest = Recovery::digestOf (copy);
+    if (identity.pendingUpdate == PendingUpdate::unconfirmed
+        && ! (identity.completionConfirmed && copyDigest == pending.fileDigest && copySize == pending.fileSize))
+    {
+        copy.deleteFile();
+        identity.updateFileAccepted = false;
+        view.setExecuteButtonEnabled (false);
+        view.setFileButtonEnabled (true);
+        view.setStatusText ("The selected file is not supported.");
+        logPrinter.printA ("Only the file of the interrupted update can complete it.\n");
+        return;
+    }
+    const bool journalValid = journalState == Recovery::JournalState::valid;
+    const auto backupDigest = journalValid ? pending.backupDigest : juce::String();
 
     const auto special = BuiltInData::specialDriver();
     const UpdateScript::Blocks blocks { workDriver.data, workDriver.size, special.data, special.size,
                                         BuiltInData::paramArea().data, BuiltInData::zeroBlock().data };
 
-    if (UpdateScript::queue (jobQueue, paths->updateCopyFile, updateFileSize, blocks, *paths, logPrinter)
-        == UpdateScript::Kind::refused)
+    const auto kind = UpdateScript::queue (jobQueue, paths->updateCopyFile, updateFileSize, blocks, *paths, backupDigest);
+    if (kind == UpdateScript::Kind::refused)
     {
         jobQueue.clear(); // nothing of the refused update may run later
         view.setStatusText ("Found an error can't be fixed in the last update.");
+        return;
+    }
+
+    // On the disk before the flash is touched. A restore that stays pending keeps its backup's
+    // digest; a fresh backup gets its own once it has been read twice.
+    const bool restorePending = juce::File (paths->lockFile).exists();
+    runningJournal = Recovery::Journal {
+        { identity.deviceIdBytes, identity.deviceTagBytes },
+        kind == UpdateScript::Kind::fullImage ? 'A' : 'B',
+        copySize,
+        copyDigest,
+        restorePending ? backupDigest : juce::String(),
+    };
+    if (const auto written = copyDigest.isEmpty() ? juce::Result::fail ("Can't read " + copy.getFullPathName())
+                                                  : Recovery::writeJournal (juce::File (paths->journalFile), runningJournal);
+        written.failed())
+    {
+        jobQueue.clear();
+        logPrinter.printW (L"%ls\n", written.getErrorMessage().toWideCharPointer());
+        view.setStatusText ("Can't create file to save data.");
+        view.setFileButtonEnabled (true);
         return;
     }
 
@@ -156,8 +188,36 @@ void UpdateWorkflow::chooseUpdateFile()
     matchChosenFile();
 }
 
+bool UpdateWorkflow::confirmCompletion (const juce::File& chosen)
+{
+    identity.completionConfirmed = false;
+    const auto paths = Recovery::pathsIn (Recovery::folderLocation());
+    Recovery::Journal journal;
+    if (Recovery::readJournal (juce::File (paths.journalFile), journal) != Recovery::JournalState::valid
+        || chosen.getSize() != journal.fileSize || Recovery::digestOf (chosen) != journal.fileDigest)
+    {
+        view.setExecuteButtonEnabled (false);
+        identity.updateFileAccepted = false;
+        logPrinter.printA ("Only the file of the interrupted update can complete it.\n");
+        view.showMessage ("Message", "The selected file is not supported.");
+        return false;
+    }
+    if (! view.askConfirmation ("Confirmation", "The last update was interrupted and the identity \n"
+                                                "of this device can't be read. \n"
+                                                "Complete that update on this device?"))
+    {
+        view.setExecuteButtonEnabled (false);
+        identity.updateFileAccepted = false;
+        return false;
+    }
+    identity.completionConfirmed = true;
+    return true;
+}
+
 void UpdateWorkflow::matchChosenFile()
 {
+    if (updatesRefused())
+        return;
     const juce::File chosen (updateFilePath);
     const bool match = UpdateFile::matchesInstrument (chosen, identity.deviceIdBytes, identity.deviceTagBytes);
     updateFileSize = static_cast<int> (std::min<juce::int64> (chosen.getSize(), std::numeric_limits<int>::max()));
@@ -177,6 +237,8 @@ void UpdateWorkflow::matchChosenFile()
         view.showMessage ("Message", tooLargeText);
         return;
     }
+    if (identity.pendingUpdate == PendingUpdate::unconfirmed && ! confirmCompletion (chosen))
+        return;
 
     identity.updateFileAccepted = true;
     checkUpdateFile();

@@ -1,7 +1,8 @@
-// The private folder of the update's files, the recovery decision and the saved identity.
+// The private folder of the update's files, the recovery decision and the update journal.
 #include "WorkflowTestSupport.h"
 
 #include "workflow/Recovery.h"
+#include "workflow/UpdateJournal.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -110,53 +111,106 @@ TEST (RecoveryDecision, ByLockAndBackup)
             juce::File (paths.lockFile).replaceWithText ("ZKT backup lock!");
         if (c.backupSize >= 0)
             writeBytes (juce::File (paths.backupFile), static_cast<std::size_t> (c.backupSize));
-        EXPECT_EQ (Recovery::decide (juce::File (paths.lockFile), juce::File (paths.backupFile)), c.expected)
+        const juce::File backup (paths.backupFile);
+        EXPECT_EQ (Recovery::decide (juce::File (paths.lockFile), backup, Recovery::digestOf (backup)), c.expected)
             << c.what;
+        // A backup the journal does not vouch for is never written back.
+        if (c.lock)
+        {
+            EXPECT_EQ (Recovery::decide (juce::File (paths.lockFile), backup, {}), Recovery::Decision::cannotRecover)
+                << c.what;
+            EXPECT_EQ (Recovery::decide (juce::File (paths.lockFile), backup, Recovery::digestOf (state.folder)),
+                       Recovery::Decision::cannotRecover) << c.what;
+        }
     }
 }
 
-TEST (RecoveryIdentity, SavedRecordStandsInOnlyForErasedBytes)
+TEST (RecoveryJournal, RoundTripAndDamage)
 {
     ScopedStateFolder state;
     ASSERT_TRUE (Recovery::prepareFolder (state.folder).wasOk());
-    const juce::File file (state.paths().identityFile);
+    const juce::File file (state.paths().journalFile);
+    Recovery::Journal read;
+    EXPECT_EQ (Recovery::readJournal (file, read), Recovery::JournalState::none);
 
-    const Recovery::Identity real { bytes12 ("TALVEK DM-10"), bytes12 ("T1") };
-    EXPECT_FALSE (Recovery::loadIdentity (file).has_value());
-    ASSERT_TRUE (Recovery::saveIdentity (file, real).wasOk());
-    const auto saved = Recovery::loadIdentity (file);
-    ASSERT_TRUE (saved.has_value());
-    EXPECT_EQ (saved->id, real.id);
-    EXPECT_EQ (saved->tag, real.tag);
+    const Recovery::Journal journal { { bytes12 ("TALVEK DM-10"), bytes12 ("T1") }, 'B', 0x40000,
+                                      juce::String::repeatedString ("ab", 32), juce::String::repeatedString ("0f", 32) };
+    for (auto backup : { journal.backupDigest, juce::String() })
+    {
+        auto j = journal;
+        j.backupDigest = backup;
+        ASSERT_TRUE (Recovery::writeJournal (file, j).wasOk());
+        ASSERT_EQ (Recovery::readJournal (file, read), Recovery::JournalState::valid);
+        EXPECT_TRUE (read == j);
+    }
+    EXPECT_FALSE (file.getSiblingFile ("zkt_update.journal.new").exists());
 
+    // Any change to a line, a cut anywhere, or something that is not a file: not to be trusted.
+    const auto text = file.loadFileAsString();
+    const juce::String damaged[] = {
+        text.replace ("script B", "script A"),
+        text.replace ("file-size 262144", "file-size 262145"),
+        text.substring (0, text.length() - 2),
+        text.substring (0, text.indexOf ("check")),
+        {},
+        juce::String::repeatedString ("x", 5000),
+    };
+    for (const auto& bad : damaged)
+    {
+        file.replaceWithText (bad);
+        EXPECT_EQ (Recovery::readJournal (file, read), Recovery::JournalState::damaged) << bad;
+    }
+    file.deleteFile();
+    ASSERT_TRUE (file.createDirectory().wasOk());
+    EXPECT_EQ (Recovery::readJournal (file, read), Recovery::JournalState::damaged);
+    ASSERT_TRUE (file.deleteRecursively());
+
+    ASSERT_TRUE (Recovery::writeJournal (file, journal).wasOk());
+    ASSERT_TRUE (Recovery::removeJournal (file).wasOk());
+    EXPECT_EQ (Recovery::readJournal (file, read), Recovery::JournalState::none);
+}
+
+// What an interruption can leave in the identity and tag bytes, against what another
+// instrument holds there.
+TEST (RecoveryJournal, BindsTheInstrumentByIdentityAndTag)
+{
+    const auto id = bytes12 ("TALVEK DM-10");
+    const auto tag = bytes12 ("T1");
+    const Recovery::Journal journal { { id, tag }, 'B', 0x40000, {}, {} };
     Bytes12 erased;
     erased.fill (0xFF);
-    const Recovery::Identity other { bytes12 ("OTHER MODEL!"), bytes12 ("Q9") };
+
+    auto cut = [] (Bytes12 bytes, std::size_t from, std::uint8_t orMask = 0xFF)
+    {
+        for (auto i = from; i < bytes.size(); ++i)
+            bytes[i] |= orMask;
+        return bytes;
+    };
+    auto otherTagTail = tag;
+    otherTagTail[5] = 0x00; // bytes past the two that files are matched on
 
     struct Case
     {
         const char* what;
-        Recovery::Identity read;
-        Recovery::Identity expected;
+        Bytes12 id, tag;
+        Recovery::Binding expected;
     };
     const Case cases[] = {
-        { "intact identity is kept", real, real },
-        { "another instrument is kept", other, other },
-        { "erased identity takes the saved one", { erased, erased }, real },
-        { "erased tag of the same instrument takes the saved tag", { real.id, erased }, real },
-        { "erased tag of another instrument stays", { other.id, erased }, { other.id, erased } },
+        { "intact", id, tag, Recovery::Binding::sameInstrument },
+        { "tag bytes that files are not matched on", id, otherTagTail, Recovery::Binding::sameInstrument },
+        { "identity erased", erased, tag, Recovery::Binding::unreadable },
+        { "identity programmed in part", cut (id, 1), tag, Recovery::Binding::unreadable },
+        { "identity erased in part", cut (id, 8), tag, Recovery::Binding::unreadable },
+        { "a byte caught between old and erased", cut (id, 11, 0x80), tag, Recovery::Binding::unreadable },
+        { "tag erased", id, erased, Recovery::Binding::unreadable },
+        { "everything erased", erased, erased, Recovery::Binding::unreadable },
+        { "another model", bytes12 ("OTHER MODEL!"), tag, Recovery::Binding::otherInstrument },
+        { "another tag", id, bytes12 ("Q9"), Recovery::Binding::otherInstrument },
+        { "another model, partly erased", cut (bytes12 ("OTHER MODEL!"), 4), tag, Recovery::Binding::otherInstrument },
+        { "all zeros", {}, {}, Recovery::Binding::otherInstrument },
     };
     for (const auto& c : cases)
-    {
-        const auto got = Recovery::effectiveIdentity (c.read, saved);
-        EXPECT_EQ (got.id, c.expected.id) << c.what;
-        EXPECT_EQ (got.tag, c.expected.tag) << c.what;
-    }
-
-    EXPECT_EQ (Recovery::effectiveIdentity ({ erased, erased }, std::nullopt).id, erased);
-
-    writeBytes (file, 5); // a damaged record is no record
-    EXPECT_FALSE (Recovery::loadIdentity (file).has_value());
+        EXPECT_EQ (Recovery::bind (journal, { c.id, c.tag }), c.expected) << c.what;
 }
 
 TEST (RecoveryDurability, SyncReportsAMissingFile)

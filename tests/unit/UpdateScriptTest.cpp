@@ -5,6 +5,7 @@
 #include "devicelink/JobQueue.h"
 #include "messages/LogPrinter.h"
 #include "workflow/UpdateScript.h"
+#include "workflow/UpdateJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -75,9 +76,11 @@ protected:
         }
     }
 
-    UpdateScript::Kind queue (int size)
+    // By default the journal vouches for the backup as it is.
+    UpdateScript::Kind queue (int size, std::optional<juce::String> backupDigest = std::nullopt)
     {
-        return UpdateScript::queue (jobs, updateFile, size, blocks, paths, log);
+        return UpdateScript::queue (jobs, updateFile, size, blocks, paths,
+                                    backupDigest.value_or (Recovery::digestOf (juce::File (paths.backupFile))));
     }
 
     void expectJobs (const std::vector<Row>& rows) const
@@ -199,7 +202,6 @@ protected:
     Recovery::Paths paths = state.paths();
     juce::String updateFile = state.scratch().getChildFile ("update.bin").getFullPathName();
     JobQueue jobs;
-    CLogPrinter log;
 };
 } // namespace
 
@@ -233,6 +235,15 @@ TEST_F (Scripts, LockWithoutUsableBackupQueuesNothingMore)
         EXPECT_EQ (queue (0x40000), UpdateScript::Kind::refused);
         expectJobs ({ sendDriver ("first upload", Src::work, 0, 100) });
         EXPECT_TRUE (juce::File (paths.lockFile).exists());
+    }
+
+    // A whole backup that is not the one the journal names (changed, or no journal at all).
+    writeBackup (0x20000);
+    for (const auto& digest : { juce::String(), juce::String::repeatedString ("0", 64) })
+    {
+        jobs.clear();
+        EXPECT_EQ (queue (0x40000, digest), UpdateScript::Kind::refused);
+        EXPECT_EQ (jobs.getJobs().size(), 1u);
     }
 }
 

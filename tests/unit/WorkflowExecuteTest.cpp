@@ -1,6 +1,7 @@
 // Execute on the workflow: the confirmation, what is set up before the first job, and
 // the recovery decision's refusal. The scripts themselves are checked in UpdateScriptTest.
 #include "WorkflowBench.h"
+#include "workflow/UpdateJournal.h"
 
 #include "devicelink/BuiltInData.h"
 
@@ -85,10 +86,15 @@ TEST_F (Execute, YesStartsTheScript)
     EXPECT_FLOAT_EQ (w.jobQueue.current.progressStart, 0.0f);
     EXPECT_FLOAT_EQ (w.jobQueue.current.progressEnd, 100.0f);
 
-    // The instrument's identity is kept for an interrupted update.
-    const auto saved = Recovery::loadIdentity (juce::File (bench.state.paths().identityFile));
-    ASSERT_TRUE (saved.has_value());
-    EXPECT_EQ (saved->id, bytes12 ("TALVEK DM-10"));
+    // The journal is on the disk before anything is sent: the instrument, the script and the
+    // file; no backup yet.
+    Recovery::Journal journal;
+    ASSERT_EQ (Recovery::readJournal (juce::File (bench.state.paths().journalFile), journal), Recovery::JournalState::valid);
+    EXPECT_EQ (journal.instrument.id, bytes12 ("TALVEK DM-10"));
+    EXPECT_EQ (journal.script, 'B');
+    EXPECT_EQ (journal.fileSize, 0x40000);
+    EXPECT_EQ (journal.fileDigest, Recovery::digestOf (juce::File (bench.state.paths().updateCopyFile)));
+    EXPECT_TRUE (journal.backupDigest.isEmpty());
 
     drain();
     EXPECT_FALSE (bench.log.all().contains ("File version:")); // the log was cleared
