@@ -205,6 +205,7 @@ struct Event
     std::uint32_t length = 0;
     int status = 0;
     std::string text;
+    std::uint64_t frame = 0; // host frames received by then (the one being handled included)
 };
 
 struct ProgrammedBlock

@@ -46,7 +46,7 @@ Programmer::Programmer (Config config, std::function<void()> listener)
 
 void Programmer::event (EventKind kind, std::uint64_t address, std::uint32_t length, int status, std::string text)
 {
-    Event e { ++seq, kind, address, length, status, std::move (text) };
+    Event e { ++seq, kind, address, length, status, std::move (text), rec.framesIn };
     if (recordOut.is_open())
         recordOut << formatEvent (e) << '\n' << std::flush;
     if (cfg.logToStderr)

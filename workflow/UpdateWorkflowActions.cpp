@@ -34,7 +34,7 @@ void UpdateWorkflow::executeUpdate()
         view.setExecuteButtonEnabled (false);
         return;
     }
-    if (! identity.identityRead)
+    if (! identity.identityRead || ! identity.updateFileAccepted)
     {
         view.setExecuteButtonEnabled (false);
         return;

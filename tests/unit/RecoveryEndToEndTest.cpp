@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 using namespace workflowtest;
 
 namespace
@@ -190,4 +192,143 @@ TEST (BackupRead, ACorruptHsBackupIsCaughtBeforeTheLock)
     EXPECT_FALSE (juce::File (bench.state.paths().lockFile).exists());
     EXPECT_EQ (bench.instrument->record().count (emu::EventKind::Erase), 0u);
     EXPECT_TRUE (bench.flash (0, 0x60000) == before);
+}
+
+namespace
+{
+emu::Identity otherInstrument()
+{
+    auto identity = emu::Identity::defaults();
+    const char id[] = "TALVEK DM-20";
+    std::copy (id, id + 12, identity.id.begin());
+    return identity;
+}
+
+// Interrupts a 256 KiB update by a pulled cable at the given program block; the journal, the
+// lock and the backup are left.
+void interruptAt (Bench& bench, const juce::File& file, std::uint64_t block)
+{
+    bench.choose (file);
+    ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
+    bench.instrument->injectFault ({ emu::FaultKind::CablePull, emu::FaultPoint::ProgramBlock, block });
+    bench.execute (true);
+    ASSERT_TRUE (bench.waitForStatus ("Device disconnected. Quit this tool and try again.", 60000)) << bench.log.all();
+    bench.instrument->clearFaults();
+}
+
+std::map<std::string, std::vector<std::uint8_t>> filesIn (const juce::File& folder)
+{
+    std::map<std::string, std::vector<std::uint8_t>> files;
+    for (const auto& f : folder.findChildFiles (juce::File::findFiles, false))
+        files[f.getFileName().toStdString()] = readAll (f);
+    return files;
+}
+} // namespace
+
+// The update of one instrument was interrupted after its backup was taken; another one is
+// connected. Nothing of the first may go into it, and the first's files must survive for it.
+TEST (InterruptedUpdates, AnotherInstrumentGetsNothingAndTheFilesAreKept)
+{
+    Bench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto ownArea = bench.flash (0x40000, 0x20000);
+    const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
+    interruptAt (bench, file, 30);
+    const auto firstLeft = bench.flash (0, 0x60000);
+    const auto files = filesIn (bench.state.folder);
+    ASSERT_TRUE (files.count ("zkt_update.journal") && files.count ("zkt_update.lock"));
+
+    bench.instrument->generateContent (otherInstrument());
+    const auto other = bench.flash (0, 0x60000);
+    std::string error;
+    const auto otherFile = bench.state.scratch().getChildFile ("other-256k.bin");
+    ASSERT_TRUE (emu::writeUpdateFile (otherFile.getFullPathName().toStdString(), otherInstrument(), 0x40000, 2, &error));
+
+    bench.start();
+    ASSERT_TRUE (bench.waitForStatus ("The last update was for another device. Connect that device to complete it.", 30000))
+        << bench.status() << "\n" << bench.log.all();
+    drain();
+    EXPECT_FALSE (bench.view.fileEnabled);
+    EXPECT_FALSE (bench.view.executeEnabled);
+    // Even a file of its own is not taken while the other's update is pending.
+    bench.instrument->clearRecord();
+    bench.choose (otherFile);
+    bench.execute (true);
+    pump (300);
+    EXPECT_NE (bench.status(), "Updating....");
+    EXPECT_EQ (bench.instrument->record().framesIn, 0u);
+    EXPECT_TRUE (bench.flash (0, 0x60000) == other);
+    EXPECT_TRUE (filesIn (bench.state.folder) == files);
+
+    // The first instrument again: its update completes with its own area.
+    bench.instrument->writeFlash (0, firstLeft);
+    bench.instrument->writeFlash (emu::tagAddress, emu::Identity::defaults().tag);
+    bench.start();
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.status() << "\n" << bench.log.all();
+    bench.choose (file);
+    ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
+    bench.execute (true);
+    ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", 120000)) << bench.log.all();
+    EXPECT_TRUE (bench.flash (0, 0x40000) == readAll (file));
+    EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
+    EXPECT_FALSE (juce::File (bench.state.paths().journalFile).exists());
+    EXPECT_FALSE (juce::File (bench.state.paths().lockFile).exists());
+}
+
+// With the identity bytes erased by the interruption, the tool cannot tell which instrument
+// this is: only the interrupted update's own file is offered, and only after the user said so.
+TEST (InterruptedUpdates, AnUnreadableIdentityAsksAndTakesOnlyTheJournalsFile)
+{
+    Bench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto ownArea = bench.flash (0x40000, 0x20000);
+    const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
+    const auto newer = bench.writeUpdate ("update-256k-newer.bin", 0x40000, 9); // same identity
+    interruptAt (bench, file, 60); // inside block 0: the identity is erased
+    ASSERT_EQ (bench.flash (0x1FFF4, 12), std::vector<std::uint8_t> (12, 0xFF));
+
+    bench.start();
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    bench.view.questions.clear();
+    bench.view.messages.clear();
+
+    bench.choose (newer);
+    EXPECT_FALSE (bench.view.executeEnabled);
+    EXPECT_TRUE (bench.view.questions.isEmpty());
+    EXPECT_EQ (bench.view.messages.joinIntoString ("|"), "Message: The selected file is not supported.");
+
+    bench.choose (file);
+    bench.view.confirm = false;
+    bench.choose (file);
+    EXPECT_EQ (bench.view.questions.size(), 2);
+    EXPECT_FALSE (bench.view.executeEnabled);
+
+    bench.view.confirm = true;
+    bench.choose (file);
+    ASSERT_TRUE (bench.view.executeEnabled);
+    bench.execute (true);
+    ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", 120000)) << bench.log.all();
+    EXPECT_TRUE (bench.flash (0, 0x40000) == readAll (file));
+    EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
+}
+
+TEST (InterruptedUpdates, ADamagedJournalRestoresNothing)
+{
+    Bench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
+    interruptAt (bench, file, 30);
+    const juce::File journal (bench.state.paths().journalFile);
+    journal.replaceWithText (journal.loadFileAsString().replace ("script B", "script A"));
+    const auto left = bench.flash (0, 0x60000);
+
+    bench.start();
+    ASSERT_TRUE (bench.waitForStatus ("Found an error can't be fixed in the last update.", 30000)) << bench.log.all();
+    drain();
+    EXPECT_FALSE (bench.view.fileEnabled);
+    EXPECT_TRUE (bench.log.all().contains ("The record of the last update is damaged"));
+    bench.execute (true);
+    pump (300);
+    EXPECT_TRUE (bench.flash (0, 0x60000) == left);
+    EXPECT_TRUE (journal.exists());
 }
