@@ -155,4 +155,19 @@ Binding bind (const Journal& journal, const Identity& read)
             return Binding::otherInstrument;
     return Binding::unreadable;
 }
+bool areaLeftByThisUpdate (const juce::MemoryBlock& area, const juce::MemoryBlock& backup,
+                           const std::uint8_t* builtInImage, std::size_t builtInSize)
+{
+    if (area.getSize() != backup.getSize())
+        return false;
+    const auto* read = static_cast<const std::uint8_t*> (area.getData());
+    const auto* own = static_cast<const std::uint8_t*> (backup.getData());
+    for (std::size_t i = 0; i < area.getSize(); ++i)
+    {
+        const std::uint8_t image = i < builtInSize ? builtInImage[i] : 0xFF;
+        if (! couldBeLeftOf (read[i], own[i]) && ! couldBeLeftOf (read[i], image))
+            return false;
+    }
+    return true;
+}
 } // namespace Recovery

@@ -74,4 +74,12 @@ enum class Binding
 };
 
 Binding bind (const Journal& journal, const Identity& read);
+
+// Instruments of one model carry the same identity, so before a backup is written back (or a
+// pending restore is given up by a whole-image update) the area at 40000h is read: after an
+// interrupted update it holds the instrument's own bytes (the backup), the built-in image, or
+// either part way to or from erased. A byte that none of these explains is another
+// instrument's own data.
+bool areaLeftByThisUpdate (const juce::MemoryBlock& area, const juce::MemoryBlock& backup,
+                           const std::uint8_t* builtInImage, std::size_t builtInSize);
 } // namespace Recovery

@@ -70,9 +70,12 @@ void queueKeepArea (JobQueue& q, const juce::String& file, int size, const Block
 } // namespace
 
 Kind queue (JobQueue& q, const juce::String& updateFilePath, int updateFileSize,
-            const Blocks& blocks, const Recovery::Paths& paths, const juce::String& backupDigest)
+            const Blocks& blocks, const Recovery::Paths& paths, const juce::String& backupDigest,
+            bool readAreaFirst)
 {
     q.addSendDriver (blocks.workDriver, blocks.workDriverSize, "Work", 0.0f, 100.0f);
+    if (readAreaFirst)
+        q.addReadToFile (paths.readBackFile, 0, 0x40000, blockSpan, 0.0f, 0.0f);
 
     // Up to one update unit, the file leaves the instrument its own parameter area.
     if (updateFileSize > FlashLayout::updateUnit)
@@ -95,5 +98,10 @@ Kind queue (JobQueue& q, const juce::String& updateFilePath, int updateFileSize,
             break;
     }
     return Kind::refused;
+}
+bool restorePending (const Recovery::Paths& paths, const juce::String& backupDigest)
+{
+    return Recovery::decide (juce::File (paths.lockFile), juce::File (paths.backupFile), backupDigest)
+           == Recovery::Decision::restoreFromBackup;
 }
 } // namespace UpdateScript

@@ -34,6 +34,13 @@ enum class Kind
 // trusts a backup only with the digest the interrupted update's journal gives for it) into
 // `queue`, which the caller has cleared. Both scripts remove a lock left by an interrupted
 // script B only as their last job, after every comparison has passed.
+// With `readAreaFirst` the area at 40000h is read into the read-back file right after the first
+// upload, for the caller to check before anything is erased.
 Kind queue (JobQueue& queue, const juce::String& updateFilePath, int updateFileSize,
-            const Blocks& blocks, const Recovery::Paths& paths, const juce::String& backupDigest);
+            const Blocks& blocks, const Recovery::Paths& paths, const juce::String& backupDigest,
+            bool readAreaFirst = false);
+
+// Whether a restore is pending that the area check guards: a lock and a backup the journal
+// vouches for.
+bool restorePending (const Recovery::Paths& paths, const juce::String& backupDigest);
 } // namespace UpdateScript

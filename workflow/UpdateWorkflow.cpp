@@ -3,6 +3,7 @@
 
 #include "workflow/UpdateWorkflow.h"
 
+#include "devicelink/BuiltInData.h"
 #include "devicelink/FlashLayout.h"
 #include "devicelink/MidiPorts.h"
 
@@ -265,6 +266,10 @@ void UpdateWorkflow::jobSucceeded()
             return;
     }
 
+    if (updating && areaCheckPending && jobQueue.current.kind == JobKind::ReadToFile
+        && jobQueue.current.path == paths.readBackFile && ! checkAreaBeforeRestore (paths))
+        return;
+
     // The backup becomes the one to restore only once the journal names it, before the lock.
     const auto& jobs = jobQueue.getJobs();
     const auto next = jobQueue.getNextIndex();
@@ -283,6 +288,29 @@ void UpdateWorkflow::jobSucceeded()
     setScreenSaverBlocked (false);
     view.setStatusText ("Update completed successfully.");
     view.setExecuteButtonEnabled (false);
+}
+
+bool UpdateWorkflow::checkAreaBeforeRestore (const Recovery::Paths& paths)
+{
+    areaCheckPending = false;
+    juce::MemoryBlock area, backup;
+    const auto image = BuiltInData::paramArea();
+    if (juce::File (paths.readBackFile).loadFileAsData (area) && juce::File (paths.backupFile).loadFileAsData (backup)
+        && Recovery::areaLeftByThisUpdate (area, backup, image.data, (std::size_t) image.size))
+        return true;
+
+    // Nothing was erased yet; the files stay, as they were, for the instrument they belong to.
+    if (const auto kept = Recovery::writeJournal (juce::File (paths.journalFile), journalBefore); kept.failed())
+        logPrinter.printW (L"%ls\n", kept.getErrorMessage().toWideCharPointer());
+    jobQueue.clear();
+    updating = false;
+    view.setProgressVisible (false);
+    setScreenSaverBlocked (false);
+    logPrinter.printA ("The data at 40000h was not left by the interrupted update: this is another device. "
+                       "Nothing was written.\n");
+    identity.pendingUpdate = PendingUpdate::otherInstrument;
+    updatesRefused();
+    return false;
 }
 
 bool UpdateWorkflow::recordBackupInJournal (const Recovery::Paths& paths)

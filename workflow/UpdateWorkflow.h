@@ -84,6 +84,11 @@ private:
 
     // The journal of the update that runs.
     Recovery::Journal runningJournal;
+    // The update starts by reading the area at 40000h to check it before a restore.
+    bool areaCheckPending = false;
+    Recovery::Journal journalBefore; // put back if the area check fails
+    // False (the update stopped, nothing written) when the area is another instrument's.
+    bool checkAreaBeforeRestore (const Recovery::Paths& paths);
 
     // The private folder for the update's files, created on demand; logs why when it cannot be.
     std::optional<Recovery::Paths> preparePaths();

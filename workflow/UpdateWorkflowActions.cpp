@@ -124,9 +124,15 @@ void UpdateWorkflow::executeUpdate()
     const UpdateScript::Blocks blocks { workDriver.data, workDriver.size, special.data, special.size,
                                         BuiltInData::paramArea().data, BuiltInData::zeroBlock().data };
 
-    const auto kind = UpdateScript::queue (jobQueue, paths->updateCopyFile, updateFileSize, blocks, *paths, backupDigest);
+    // After an interrupted whole-image update the area may hold that file's bytes, which the
+    // check cannot tell from another instrument's: it guards restores left by script B.
+    areaCheckPending = journalValid && pending.script == 'B' && UpdateScript::restorePending (*paths, backupDigest);
+    journalBefore = pending;
+    const auto kind = UpdateScript::queue (jobQueue, paths->updateCopyFile, updateFileSize, blocks, *paths,
+                                           backupDigest, areaCheckPending);
     if (kind == UpdateScript::Kind::refused)
     {
+        areaCheckPending = false;
         jobQueue.clear(); // nothing of the refused update may run later
         view.setStatusText ("Found an error can't be fixed in the last update.");
         return;
