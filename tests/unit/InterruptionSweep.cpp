@@ -179,7 +179,7 @@ std::vector<Point> Sweeper::points (bool wholeImage, int sampleEvery)
     return result;
 }
 
-bool Sweeper::interruptAndWait (const Point& p, Outcome& out)
+Sweeper::Wait Sweeper::interruptAndWait (const Point& p, Outcome& out)
 {
     auto& instrument = *bench.instrument;
     const bool fired = pumpUntil ([&]
@@ -192,10 +192,10 @@ bool Sweeper::interruptAndWait (const Point& p, Outcome& out)
     {
         out.result = Result::hang;
         out.detail = "the interruption never came: " + bench.status().toStdString();
-        return false;
+        return Wait::hung;
     }
     if (bench.status() != updating)
-        return false; // ended before the frame: the caller judges the end
+        return Wait::ended; // ended before the frame: the caller judges the end
 
     switch (p.cut)
     {
@@ -207,10 +207,10 @@ bool Sweeper::interruptAndWait (const Point& p, Outcome& out)
             {
                 out.result = Result::hang;
                 out.detail = "no end after the interruption";
-                return false;
+                return Wait::hung;
             }
             if (bench.status() == succeeded)
-                return false;
+                return Wait::ended;
             break;
         case Cut::toolKilled:
             break;
@@ -219,7 +219,7 @@ bool Sweeper::interruptAndWait (const Point& p, Outcome& out)
     instrument.clearFaults();
     if (! instrument.powered())
         instrument.powerOn();
-    return true;
+    return Wait::cut;
 }
 
 std::size_t Sweeper::ownBytesLost()
@@ -269,6 +269,8 @@ Outcome Sweeper::run (const Case& c)
         // with it instead of waiting for another connection.
         toolReady = out.result == Result::completed || out.result == Result::completedAfterQuestion
                     || out.result == Result::notReached;
+        if (! toolReady && bench.workflow != nullptr)
+            out.detail += "\n  the tool's log: " + bench.log.all().getLastCharacters (1500).replace ("\n", "\n    ").toStdString();
         if (! toolReady)
             bench.stop();
         return out;
@@ -289,9 +291,9 @@ Outcome Sweeper::run (const Case& c)
     bench.instrument->clearRecord();
     bench.instrument->injectFault (fault (c.first));
     bench.execute (true);
-    if (! interruptAndWait (c.first, out))
+    if (const auto first = interruptAndWait (c.first, out); first != Wait::cut)
     {
-        if (out.result == Result::hang)
+        if (first == Wait::hung)
             return finish();
         if (bench.status() == succeeded)
         {
@@ -337,9 +339,10 @@ Outcome Sweeper::run (const Case& c)
         }
         if (cutAgain)
         {
-            if (interruptAndWait (*c.second, out))
+            const auto second = interruptAndWait (*c.second, out);
+            if (second == Wait::cut)
                 continue;
-            if (out.result == Result::hang)
+            if (second == Wait::hung)
                 return finish();
         }
         if (! pumpUntil ([&] { return bench.status() != updating; }, runTimeoutMs))

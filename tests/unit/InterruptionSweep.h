@@ -96,7 +96,8 @@ private:
     // The instrument's flash as before the first run, no files of an update; the tool is
     // started again unless `keepTool`.
     void reset (bool keepTool);
-    bool interruptAndWait (const Point& p, Outcome& out);
+    enum class Wait { cut, ended, hung };
+    Wait interruptAndWait (const Point& p, Outcome& out);
     std::size_t ownBytesLost();
 
     Bench bench;

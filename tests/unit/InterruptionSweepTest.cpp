@@ -163,12 +163,14 @@ TEST (InterruptionSweep, Full)
         { "B, second cut in the recovery run", withSecondCuts (b, b, false, 9) },
         { "A, second cut in the recovery run", withSecondCuts (a, a, true, 9) },
     };
+    // TALVEK_SWEEP_FRAME=n runs only the cases first cut at frame n, to look at one again.
+    const int onlyFrame = number ("TALVEK_SWEEP_FRAME", 0);
     int index = 0;
     for (const auto& [name, cases] : groups)
     {
         std::vector<Case> mine;
         for (const auto& c : cases)
-            if (index++ % shards == shard)
+            if (index++ % shards == shard && (onlyFrame == 0 || c.first.frame == (std::uint64_t) onlyFrame))
                 mine.push_back (c);
         const auto t = runCases (sweeper, mine, printEach);
         std::printf ("tally|%s|%d|%d|%d|%d|%zu|%d|%d|%d|%.1f\n", name, t.points, t.completed, t.asked, t.refused,
