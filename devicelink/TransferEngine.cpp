@@ -84,6 +84,7 @@ void TransferEngine::send (const std::uint8_t* frame, int size)
     {
         awaitingReply = true;
         askedAtUs = host.microseconds();
+        heldAck.reset();
         askedCommand = frame[Frames::header.size()];
     }
     const auto result = host.sendFrame (frame, size);
@@ -434,7 +435,11 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     {
         const auto since = at - askedAtUs;
         if (fastestBlockUs >= 16000 && since < fastestBlockUs / 16)
+        {
+            if (! heldAck.has_value())
+                heldAck = HeldAck { statusByte, arrivedUs };
             return;
+        }
         if (status == DeviceStatus::ok)
             fastestBlockUs = fastestBlockUs == 0 ? since : std::min (fastestBlockUs, since);
     }
@@ -561,6 +566,16 @@ void TransferEngine::tick()
     // A timer left running after a driver upload or a flash test watches nothing.
     if (! awaitingReply)
         return;
+    // Nothing else answered the block: the Ack taken for a copy was its answer, and the link
+    // only looked slow while the host or the device was busy. Timing starts again.
+    if (heldAck.has_value() && host.microseconds() - heldAck->arrivedUs >= 2 * fastestBlockUs)
+    {
+        const auto held = *heldAck;
+        heldAck.reset();
+        fastestBlockUs = 0;
+        onAck (held.statusByte, held.arrivedUs);
+        return;
+    }
     const int limit = watchdogLimitTicks();
     if (watchdogTicks < std::max (watchdogCeiling, limit + 1) && ++watchdogTicks > limit)
         onNoReply();

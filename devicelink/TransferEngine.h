@@ -11,6 +11,7 @@
 #include "devicelink/Frames.h"
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <vector>
 
@@ -202,7 +203,16 @@ private:
     // before, sent twice. Timed only on links slow enough to tell (16 ms a block and up, so
     // the margin is a millisecond or more); on faster ones the copy arrives before the next
     // block goes out. Erase Acks are not timed: a driver may skip a blank sector.
+    // A busy host or device can make a fast link look that slow for a few blocks, and then its
+    // real Acks look like copies: the first such Ack is held, and taken as the answer when no
+    // other comes within twice the fastest exchange.
     std::int64_t fastestBlockUs = 0;
+    struct HeldAck
+    {
+        int statusByte = 0;
+        std::int64_t arrivedUs = 0;
+    };
+    std::optional<HeldAck> heldAck;
     std::int64_t linkFrameUs = 0;    // decays by 1/8 per exchange towards what is measured
     std::int64_t lastReadFrameUs = 0;
     std::int64_t blockAskedAtUs = 0; // the first request of the current read block
