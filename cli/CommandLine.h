@@ -1,0 +1,51 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace cli
+{
+enum class Command
+{
+    none,
+    help,
+    version,
+    list,
+    check,
+    update,
+    read,
+};
+
+struct Options
+{
+    Command command = Command::none;
+    juce::String file;         // check, update: the update file
+    std::int64_t start = 0;    // read
+    std::int64_t length = 0;   // read
+    juce::String out;          // read: where the bytes go
+    juce::String port;         // --port: a port's name or its system path
+    juce::String logFile;      // --log
+    bool yes = false;          // --yes: the update's question is answered yes
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+};
+
+struct Parsed
+{
+    Options options;
+    juce::String error; // empty when the command line is good
+};
+
+// argv without the program name.
+Parsed parseCommandLine (const juce::StringArray& arguments);
+
+// A byte count or address: decimal, 0x-prefixed or h-suffixed hex, with an optional K or M
+// (x 1024, x 1024 x 1024). Nothing for a negative, malformed or too large value.
+std::optional<std::int64_t> parseByteCount (const juce::String& text);
+
+juce::String helpText();
+juce::String versionText();
+} // namespace cli

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "cli/ExitCode.h"
+
+#include <juce_core/juce_core.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace cli
+{
+// Everything the terminal tool prints, in one of two forms: lines for people, or one JSON
+// object per line for scripts (--json). The log file (--log) gets every line of both kinds.
+// Used on the message thread only.
+class Reporter
+{
+public:
+    struct Settings
+    {
+        bool json = false;
+        bool quiet = false;
+        bool verbose = false;
+        bool progressLine = false; // stdout is a terminal: progress rewrites one line
+    };
+
+    Reporter (Settings settings, std::FILE* out, std::FILE* err);
+    ~Reporter();
+
+    // False, with the reason, when the log file cannot be written.
+    bool openLog (const juce::File& file, juce::String& why);
+
+    // A step or a status: what the window would show.
+    void event (const juce::String& text);
+    // A line of the link's log (the window's log view).
+    void log (const juce::String& text);
+    // A warning that is not the result (e.g. a refused hand-over).
+    void warning (const juce::String& text);
+    // 0..1 of the whole job; `bytesPerSecond` < 0 when not known yet, `secondsLeft` likewise.
+    void progress (double fraction, double bytesPerSecond, double secondsLeft);
+    // Ends a progress line, if one is standing.
+    void endProgress();
+    // One instrument found by list.
+    void instrument (juce::DynamicObject& fields, const juce::String& text);
+    // The last line of every run.
+    void result (const juce::String& command, Exit code, const juce::String& message);
+    // Asks a question on the terminal; false when there is no terminal to ask on.
+    bool ask (const juce::String& question);
+
+    const Settings& getSettings() const { return settings; }
+
+private:
+    void emitJson (juce::DynamicObject::Ptr object);
+    void toLog (const juce::String& line);
+
+    Settings settings;
+    std::FILE* out;
+    std::FILE* err;
+    std::unique_ptr<juce::FileOutputStream> logStream;
+    bool progressStanding = false;
+    int lastPercent = -1;
+    juce::uint32 lastProgressMs = 0;
+    juce::String pendingLog; // the link prints parts of lines
+    juce::String lastEvent;
+};
+} // namespace cli

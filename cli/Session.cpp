@@ -1,0 +1,876 @@
+#include "cli/Session.h"
+
+#include "app/InstanceLock.h"
+#include "cli/Reporter.h"
+#include "devicelink/DriverImage.h"
+#include "devicelink/SafeFiles.h"
+#include "messages/CustomMessage.h"
+#include "workflow/Recovery.h"
+#include "workflow/UpdateWorkflow.h"
+#include "workflow/WorkflowView.h"
+
+#include <deque>
+#include <limits>
+#include <unistd.h>
+
+namespace cli
+{
+namespace
+{
+// The workflow's texts that say how a step ended; the window shows them as its status.
+const juce::String connectedText = "Device connected.";
+const juce::String completedText = "Update completed successfully.";
+const juce::String identityErrorText = "Someting error when getting version from device.";
+const juce::String noFolderText = "Can't create folder to save data.";
+const juce::String otherInstrumentText = "The last update was for another device. Connect that device to complete it.";
+const juce::String damagedRecordText = "Found an error can't be fixed in the last update.";
+const juce::String notSupportedText = "The selected file is not supported.";
+
+// How a status text that ends a job or a refused start maps onto the exit codes. A text not
+// listed is a failure of the device: never a success.
+Exit exitForStatus (const juce::String& status)
+{
+    struct Entry
+    {
+        const char* text;
+        Exit code;
+    };
+    static const Entry table[] = {
+        { "Can't create file to save data.", Exit::localFiles },
+        { "Can't create lock file!", Exit::localFiles },
+        { "Can't delete lock file!", Exit::localFiles },
+        { "Can't open file to read data.", Exit::localFiles },
+        { "Can't create folder to save data.", Exit::localFiles },
+        { "Device disconnected. Quit this tool and try again.", Exit::disconnected },
+        { "The data read from flash is not correct.", Exit::deviceFailure },
+        { "Flash operation failed in the device.", Exit::deviceFailure },
+        { "Flash job can't run with this data.", Exit::deviceFailure },
+        { "The size of the update file is not correct.", Exit::fileRefused },
+        { "The update file is larger than the flash of the device.", Exit::fileRefused },
+        { "The selected file is not supported.", Exit::fileRefused },
+        { "The update file is modified!", Exit::fileRefused },
+        { "The last update was for another device. Connect that device to complete it.", Exit::pendingUpdate },
+        { "Found an error can't be fixed in the last update.", Exit::pendingUpdate },
+    };
+    for (const auto& e : table)
+        if (status == e.text)
+            return e.code;
+    return Exit::deviceFailure;
+}
+
+juce::String hexOf (const std::uint8_t* bytes, std::size_t size)
+{
+    juce::String hex;
+    for (std::size_t i = 0; i < size; ++i)
+        hex << juce::String::toHexString (bytes[i]).paddedLeft ('0', 2);
+    return hex;
+}
+
+// The bytes as text up to the first zero or erased byte; what is not printable shows as '.'.
+juce::String textOf (const std::uint8_t* bytes, std::size_t size)
+{
+    juce::String text;
+    for (std::size_t i = 0; i < size && bytes[i] != 0 && bytes[i] != 0xFF; ++i)
+        text << (bytes[i] >= 0x20 && bytes[i] < 0x7F ? juce::String::charToString (static_cast<juce::juce_wchar> (bytes[i])) : ".");
+    return text;
+}
+
+const char* pendingName (PendingUpdate p)
+{
+    switch (p)
+    {
+        case PendingUpdate::none: return "none";
+        case PendingUpdate::thisInstrument: return "this-instrument";
+        case PendingUpdate::unconfirmed: return "identity-unreadable";
+        case PendingUpdate::otherInstrument: return "other-instrument";
+        case PendingUpdate::damaged: return "damaged-record";
+    }
+    return "none";
+}
+
+// Bytes moved over the cable per second, over the last few seconds, from the link's own
+// progress counts.
+class RateMeter
+{
+public:
+    void reset()
+    {
+        samples.clear();
+        total = 0;
+        lastInJob = 0;
+        startedMs = juce::Time::getMillisecondCounterHiRes();
+    }
+
+    void bytesSoFar (int inThisJob)
+    {
+        // A count that falls is a new job's.
+        total += inThisJob >= lastInJob ? inThisJob - lastInJob : inThisJob;
+        lastInJob = inThisJob;
+        const auto now = juce::Time::getMillisecondCounterHiRes();
+        samples.push_back ({ now, total });
+        while (samples.size() > 2 && now - samples.front().ms > windowMs)
+            samples.pop_front();
+    }
+
+    double bytesPerSecond() const
+    {
+        if (samples.size() < 2 || samples.back().ms - samples.front().ms < 200.0)
+            return -1.0;
+        return double (samples.back().bytes - samples.front().bytes) * 1000.0 / (samples.back().ms - samples.front().ms);
+    }
+
+    double secondsLeft (double fraction) const
+    {
+        const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startedMs) / 1000.0;
+        if (fraction < 0.01 || elapsed < 0.5)
+            return -1.0;
+        return elapsed * (1.0 - fraction) / fraction;
+    }
+
+private:
+    static constexpr double windowMs = 3000.0;
+    struct Sample
+    {
+        double ms;
+        std::int64_t bytes;
+    };
+    std::deque<Sample> samples;
+    std::int64_t total = 0;
+    int lastInJob = 0;
+    double startedMs = 0.0;
+};
+
+// The terminal as the workflow's view: statuses and messages become events, the bar the
+// progress line, the questions are asked on the terminal or answered by --yes.
+class TerminalView final : public WorkflowView
+{
+public:
+    enum class Answer
+    {
+        yes,
+        askTerminal,
+    };
+
+    TerminalView (Reporter& reporterIn, RateMeter& meterIn) : reporter (reporterIn), meter (meterIn) {}
+
+    void setStatusText (const juce::String& text) override
+    {
+        const auto trimmed = text.trim();
+        if (trimmed == status)
+            return;
+        status = trimmed;
+        reporter.event (status);
+    }
+    void setFileButtonEnabled (bool) override {}
+    void setExecuteButtonEnabled (bool) override {}
+    void setFileName (const juce::String&) override {}
+    void setProgressVisible (bool visible) override
+    {
+        if (visible && ! progressShown)
+            shownFraction = 0.0;
+        progressShown = visible;
+        if (! visible)
+            reporter.endProgress();
+    }
+    void setProgressValue (double value) override
+    {
+        // The bar moves during detection and the identity read too, where the window hides it.
+        // The scripts' jobs share the bar in ranges that can step back (a read-back after its
+        // write); the terminal shows how far the whole has come.
+        if (! progressShown)
+            return;
+        shownFraction = std::max (shownFraction, value);
+        reporter.progress (shownFraction, meter.bytesPerSecond(), meter.secondsLeft (shownFraction));
+    }
+    void setProgressAppearance (const juce::String&, std::uint32_t) override {}
+
+    bool askConfirmation (const juce::String&, const juce::String& question) override
+    {
+        const auto text = question.replace ("\n", "").replace ("  ", " ").trim();
+        ++questions;
+        if (answer == Answer::yes)
+        {
+            reporter.event (text + " yes (--yes)");
+            return true;
+        }
+        if (::isatty (STDIN_FILENO) == 0 || reporter.getSettings().json)
+        {
+            unanswerable = true;
+            reporter.event (text);
+            return false;
+        }
+        const bool yes = reporter.ask (text);
+        answeredNo = answeredNo || ! yes;
+        return yes;
+    }
+    juce::File chooseFile (const juce::String&, const juce::String&) override { return file; }
+    void showMessage (const juce::String&, const juce::String& text) override
+    {
+        lastMessage = text.trim();
+        reporter.event (lastMessage);
+    }
+    void showWarning (const juce::String&, const juce::String& text) override
+    {
+        // The only warning is the two instruments one.
+        severalInstruments = true;
+        reporter.event (text.upToFirstOccurrenceOf ("\n", false, false));
+    }
+    void showNoOutputDevice() override { reporter.event ("No out device"); }
+    void setScreenSaverBlocked (bool) override {}
+
+    Reporter& reporter;
+    RateMeter& meter;
+    juce::String status;
+    juce::String lastMessage;
+    juce::File file;
+    Answer answer = Answer::askTerminal;
+    int questions = 0;
+    bool answeredNo = false;
+    bool unanswerable = false; // asked with no terminal to ask on
+    bool severalInstruments = false;
+    bool progressShown = false;
+    double shownFraction = 0.0;
+};
+
+// The link's log lines, which the window shows in its log view.
+class LogLines final : public juce::MessageListener
+{
+public:
+    explicit LogLines (Reporter& r) : reporter (r) {}
+    void handleMessage (const juce::Message& message) override
+    {
+        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
+        if (m != nullptr && m->code == MessageCode::LogAppendText && m->data != nullptr)
+            reporter.log (juce::String (juce::CharPointer_UTF16 (
+                reinterpret_cast<const juce::CharPointer_UTF16::CharType*> (m->data->c_str()))));
+    }
+
+private:
+    Reporter& reporter;
+};
+
+// The workflow with the link's reports seen on their way in: the terminal needs the connection,
+// a second instrument and how each job ended, and a read of its own takes the job reports.
+class TerminalWorkflow final : public UpdateWorkflow
+{
+public:
+    TerminalWorkflow (TerminalView& v, std::unique_ptr<MidiPortSystem> ports, RateMeter& meterIn)
+        : UpdateWorkflow (v, std::move (ports)), meter (meterIn)
+    {
+    }
+
+    void handleMessage (const juce::Message& message) override
+    {
+        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
+        if (m == nullptr)
+            return;
+        switch (m->code)
+        {
+            case MessageCode::DeviceConnected:
+                connected = true;
+                fsMode = m->param1 != 0;
+                break;
+            case MessageCode::MultipleDevices:
+                severalInstruments = true;
+                break;
+            case MessageCode::PortsDenied:
+                denied = true;
+                break;
+            case MessageCode::Progress:
+                if (m->param1 == ProgressPhase::Write || m->param1 == ProgressPhase::Read)
+                    meter.bytesSoFar (m->param2);
+                break;
+            case MessageCode::JobFinished:
+                lastJobFailed = m->param1 != 0;
+                lastFailure = m->param2;
+                if (ownJobs)
+                {
+                    jobQueue.finishCurrent();
+                    if (m->param1 != 0)
+                    {
+                        jobQueue.clear();
+                        ownJobsEnded = true;
+                        ownJobsFailed = true;
+                    }
+                    else if (jobQueue.runNext() != 0)
+                    {
+                        ownJobsEnded = true;
+                    }
+                    return;
+                }
+                break;
+            default:
+                break;
+        }
+        UpdateWorkflow::handleMessage (message);
+    }
+
+    // Connected, a driver fits, the identity was read, and the link is idle.
+    bool ready() const
+    {
+        return connected && ! detectingFlash && identity.identityRead && identity.versionReadPhase == 0
+               && ! jobQueue.isRunning();
+    }
+
+    // The start-up (detection, identity read) has ended without getting ready.
+    bool startFailed() const
+    {
+        return deviceLost || (connected && ! detectingFlash && ! jobQueue.isRunning() && ! ready());
+    }
+
+    RateMeter& meter;
+    bool connected = false;
+    bool fsMode = false;
+    bool severalInstruments = false;
+    bool denied = false;
+    bool lastJobFailed = false;
+    int lastFailure = 0;
+    // A job script of the terminal's own (read) runs: its reports stay here.
+    bool ownJobs = false;
+    bool ownJobsEnded = false;
+    bool ownJobsFailed = false;
+};
+
+struct Outcome
+{
+    Exit code;
+    juce::String message;
+};
+
+class Session
+{
+public:
+    Session (const Options& o, Reporter& r, Environment e)
+        : options (o), reporter (r), environment (std::move (e)), view (r, meter), logLines (r)
+    {
+    }
+
+    ~Session() { closeWorkflow(); }
+
+    Outcome run()
+    {
+        switch (options.command)
+        {
+            case Command::list: return list();
+            case Command::check: return checkOrUpdate (false);
+            case Command::update: return checkOrUpdate (true);
+            case Command::read: return read();
+            case Command::none:
+            case Command::help:
+            case Command::version:
+                break;
+        }
+        return { Exit::usage, "no command" };
+    }
+
+private:
+    // --- Stopping ---
+    int stopsSeen = 0;
+    bool stopWarned = false;
+
+    // True once the run is to end. While an update writes, the first Ctrl-C only warns.
+    bool stopNow()
+    {
+        const int requests = environment.stopRequests ? environment.stopRequests() : 0;
+        if (requests == stopsSeen)
+            return false;
+        if (workflow != nullptr && workflow->updating && ! stopWarned)
+        {
+            stopWarned = true;
+            stopsSeen = requests;
+            reporter.warning ("the update is writing the flash: stopping now leaves the instrument to be completed "
+                              "by the next update. Press Ctrl-C again to stop anyway.");
+            return false;
+        }
+        return true;
+    }
+
+    bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
+    {
+        const auto end = juce::Time::getMillisecondCounter() + static_cast<juce::uint32> (timeoutMs);
+        while (! done())
+        {
+            if (stopNow())
+            {
+                stopped = true;
+                return false;
+            }
+            if (juce::Time::getMillisecondCounter() > end)
+                return false;
+            juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
+        }
+        return true;
+    }
+
+    Outcome stoppedOutcome() { return { Exit::cancelled, "stopped" }; }
+
+    // --- Connection ---
+    std::unique_ptr<MidiPortSystem> freshPorts()
+    {
+        return environment.makePorts ? environment.makePorts() : createPlatformMidiPorts();
+    }
+
+    PortSystemFactory factory()
+    {
+        return [this] { return freshPorts(); };
+    }
+
+    juce::String portNames (const std::vector<MidiPortInfo>& ports)
+    {
+        juce::StringArray names;
+        for (const auto& p : ports)
+            names.add (p.name == p.identifier ? p.name : p.name + " (" + p.identifier + ")");
+        return names.isEmpty() ? juce::String ("none") : names.joinIntoString (", ");
+    }
+
+    // The ports to talk to: the one --port names, else every port that answers the probe.
+    std::optional<Outcome> choosePorts (std::vector<MidiPortInfo>& chosen, bool onlyOne)
+    {
+        if (options.port.isNotEmpty())
+        {
+            const auto ports = listPorts (factory());
+            for (const auto& p : ports)
+                if (p.name == options.port || p.identifier == options.port)
+                {
+                    chosen.push_back (p);
+                    return std::nullopt;
+                }
+            return Outcome { Exit::noInstrument, "no port named " + options.port + " (ports: " + portNames (ports) + ")" };
+        }
+
+        reporter.event ("Connecting to device...");
+        // One port: its own probe in the workflow says whether an instrument is there.
+        if (const auto ports = listPorts (factory()); ports.size() == 1)
+        {
+            chosen = ports;
+            return std::nullopt;
+        }
+        const auto answers = surveyPorts (factory(), environment.surveyMs, [this] { return stopNow(); });
+        if (stopped)
+            return stoppedOutcome();
+        bool denied = false;
+        for (const auto& a : answers)
+        {
+            denied = denied || a.denied;
+            if (a.several && onlyOne)
+                return Outcome { Exit::severalInstruments, "two or more instruments answer on the port " + a.port.name
+                                                               + ": connect one only" };
+            if (a.answered)
+                chosen.push_back (a.port);
+        }
+        if (chosen.empty())
+        {
+            if (denied)
+                return Outcome { Exit::noInstrument, "Device found but can't be opened. Add your user to the audio "
+                                                     "group and log in again." };
+            return Outcome { Exit::noInstrument, "Device not found. (ports probed: " + portNames (listPorts (factory())) + ")" };
+        }
+        if (chosen.size() > 1 && onlyOne)
+            return Outcome { Exit::severalInstruments, "two or more instruments answer: " + portNames (chosen)
+                                                           + ". Choose one with --port NAME." };
+        return std::nullopt;
+    }
+
+    void closeWorkflow()
+    {
+        if (workflow != nullptr)
+            workflow->logPrinter.setEditor (nullptr);
+        workflow.reset();
+    }
+
+    // Starts the workflow on one port and waits until it has read the instrument's identity.
+    std::optional<Outcome> openWorkflow (const MidiPortInfo& port)
+    {
+        closeWorkflow();
+        view.status = {};
+        workflow = std::make_unique<TerminalWorkflow> (view, onePort (freshPorts(), port.identifier), meter);
+        workflow->logPrinter.setEditor (&logLines);
+        workflow->start();
+
+        auto& w = *workflow;
+        pumpUntil ([&] { return w.connected || w.severalInstruments || w.denied; }, environment.connectMs);
+        if (stopped)
+            return stoppedOutcome();
+        if (w.denied && ! w.connected)
+            return Outcome { Exit::noInstrument, "Device found but can't be opened. Add your user to the audio group "
+                                                 "and log in again." };
+        if (! w.connected && ! w.severalInstruments)
+            return Outcome { Exit::noInstrument, "Device not found on " + port.name + "." };
+
+        pumpUntil ([&] { return w.ready() || w.startFailed() || w.severalInstruments || view.severalInstruments; },
+                   environment.readyMs);
+        if (stopped)
+            return stoppedOutcome();
+        if (w.severalInstruments || view.severalInstruments)
+            return Outcome { Exit::severalInstruments, "two or more instruments answer on the port " + port.name
+                                                           + ": connect one only" };
+        if (w.ready())
+            return std::nullopt;
+        if (w.deviceLost)
+            return Outcome { Exit::disconnected, view.status };
+        if (! w.startFailed())
+            return Outcome { Exit::deviceFailure, "the instrument did not finish its start in time" };
+        if (w.workDriver.data == nullptr)
+            return Outcome { Exit::deviceFailure, "no built-in flash driver fits the instrument (Please select correct flash model.)" };
+        if (view.status == noFolderText)
+            return Outcome { Exit::localFiles, noFolderText };
+        if (view.status == identityErrorText)
+            return Outcome { Exit::deviceFailure, identityErrorText };
+        return Outcome { exitForStatus (view.status), view.status };
+    }
+
+    std::optional<Outcome> connectOne()
+    {
+        std::vector<MidiPortInfo> chosen;
+        if (auto refused = choosePorts (chosen, true))
+            return refused;
+        chosenPort = chosen.front();
+        return openWorkflow (chosenPort);
+    }
+
+    // The flash the chosen driver describes, in bytes.
+    std::int64_t flashBytes() const
+    {
+        const auto sectors = ::DriverImage::readSectorTable (workflow->workDriver.data, workflow->workDriver.size);
+        return sectors.empty() ? 0 : std::int64_t (sectors.back().start) + sectors.back().size;
+    }
+
+    // --- list ---
+    Outcome list()
+    {
+        std::vector<MidiPortInfo> ports;
+        if (auto refused = choosePorts (ports, false))
+            return *refused;
+
+        Outcome worst { Exit::ok, {} };
+        int listed = 0;
+        for (const auto& port : ports)
+        {
+            if (auto failed = openWorkflow (port))
+            {
+                if (stopped)
+                    return *failed;
+                reporter.warning (port.name + ": " + failed->message);
+                if (worst.code == Exit::ok)
+                    worst = *failed;
+                continue;
+            }
+            describe (port);
+            ++listed;
+            closeWorkflow();
+        }
+        if (worst.code != Exit::ok)
+            return worst;
+        return { Exit::ok, juce::String (listed) + (listed == 1 ? " instrument found." : " instruments found.") };
+    }
+
+    void describe (const MidiPortInfo& port)
+    {
+        auto& w = *workflow;
+        const auto names = ::DriverImage::readNames (w.workDriver.data, w.workDriver.size);
+        const auto& id = w.identity.deviceIdBytes;
+        const auto& tag = w.identity.deviceTagBytes;
+
+        juce::DynamicObject fields;
+        fields.setProperty ("port", port.name);
+        fields.setProperty ("path", port.identifier);
+        fields.setProperty ("linkMode", w.fsMode ? "FS" : "HS");
+        fields.setProperty ("mcu", juce::String (names.mcu));
+        fields.setProperty ("flash", juce::String (names.flash));
+        fields.setProperty ("flashBytes", static_cast<juce::int64> (flashBytes()));
+        fields.setProperty ("identity", textOf (id.data(), id.size()));
+        fields.setProperty ("identityHex", hexOf (id.data(), id.size()));
+        fields.setProperty ("tag", textOf (tag.data(), tag.size()));
+        fields.setProperty ("tagHex", hexOf (tag.data(), tag.size()));
+        fields.setProperty ("pendingUpdate", pendingName (w.identity.pendingUpdate));
+
+        juce::String text;
+        text << "port " << port.name;
+        if (port.identifier != port.name)
+            text << " (" << port.identifier << ")";
+        text << "\n  link mode  " << (w.fsMode ? "FS" : "HS")
+             << "\n  flash      " << names.flash << " (" << juce::String (flashBytes() / (1024 * 1024)) << " MiB), MCU "
+             << names.mcu
+             << "\n  identity   " << textOf (id.data(), id.size()) << "  [" << hexOf (id.data(), id.size()) << "]"
+             << "\n  tag        " << textOf (tag.data(), tag.size()) << "  [" << hexOf (tag.data(), tag.size()) << "]";
+        if (w.identity.pendingUpdate != PendingUpdate::none)
+            text << "\n  pending    an interrupted update (" << pendingName (w.identity.pendingUpdate) << ")";
+        reporter.instrument (fields, text);
+    }
+
+    // --- check and update ---
+    Outcome checkOrUpdate (bool write)
+    {
+        const juce::File file = juce::File::getCurrentWorkingDirectory().getChildFile (options.file);
+        {
+            juce::String why;
+            if (SafeFiles::openForReading (file, &why) == nullptr)
+                return { Exit::localFiles, "can't read " + file.getFullPathName() + ": " + why };
+        }
+        if (auto failed = connectOne())
+            return *failed;
+        auto& w = *workflow;
+
+        if (w.identity.pendingUpdate == PendingUpdate::otherInstrument)
+            return { Exit::pendingUpdate, otherInstrumentText };
+        if (w.identity.pendingUpdate == PendingUpdate::damaged)
+            return { Exit::pendingUpdate, damagedRecordText };
+
+        // The file check: File... in the window.
+        view.file = file;
+        view.answer = TerminalView::Answer::askTerminal; // completing on an unreadable identity is never --yes
+        view.lastMessage = {};
+        const int questionsBefore = view.questions;
+        w.chooseUpdateFile();
+        if (! w.identity.updateFileAccepted)
+        {
+            if (view.questions != questionsBefore)
+                return view.unanswerable ? Outcome { Exit::pendingUpdate, "the last update was interrupted and this "
+                                                     "instrument's identity can't be read: run on a terminal to confirm "
+                                                     "that it is the same instrument" }
+                                         : Outcome { Exit::cancelled, "not confirmed" };
+            if (w.identity.pendingUpdate == PendingUpdate::unconfirmed)
+                return { Exit::pendingUpdate, "Only the file of the interrupted update can complete it." };
+            const auto text = view.lastMessage.isNotEmpty() ? view.lastMessage : view.status;
+            return { exitForStatus (text), text };
+        }
+        switch (w.checkUpdateFile())
+        {
+            case UpdateFileCheck::ok:
+                break;
+            case UpdateFileCheck::modified:
+                return { Exit::fileRefused, "The update file is modified!" };
+            case UpdateFileCheck::badSize:
+            case UpdateFileCheck::none:
+                return { Exit::fileRefused, "The size of the update file is not correct." };
+        }
+        if (! write)
+        {
+            juce::String pending;
+            if (w.identity.pendingUpdate != PendingUpdate::none)
+                pending = " An update with it completes the interrupted one.";
+            return { Exit::ok, "Ready to program: the file fits this instrument." + pending };
+        }
+
+        // Execute.
+        view.answer = options.yes ? TerminalView::Answer::yes : TerminalView::Answer::askTerminal;
+        view.unanswerable = false;
+        view.answeredNo = false;
+        meter.reset();
+        w.executeUpdate();
+        if (! w.updating)
+        {
+            if (view.unanswerable)
+                return { Exit::usage, "no terminal to ask whether to update: add --yes" };
+            if (view.answeredNo)
+                return { Exit::cancelled, "not updated" };
+            return { exitForStatus (view.status), view.status };
+        }
+
+        pumpUntil ([&] { return ! w.updating; }, std::numeric_limits<int>::max());
+        if (stopped)
+            return { Exit::cancelled, "stopped while updating: the next update of this instrument completes this one" };
+        if (! w.lastJobFailed && ! w.deviceLost && view.status == completedText)
+            return { Exit::ok, completedText };
+        return { exitForStatus (view.status), view.status };
+    }
+
+    // --- read ---
+    Outcome read()
+    {
+        const juce::File out = juce::File::getCurrentWorkingDirectory().getChildFile (options.out);
+        if (out.isDirectory())
+            return { Exit::localFiles, out.getFullPathName() + " is a folder" };
+        if (! out.getParentDirectory().isDirectory())
+            return { Exit::localFiles, "no folder " + out.getParentDirectory().getFullPathName() };
+        if (auto failed = connectOne())
+            return *failed;
+        auto& w = *workflow;
+
+        const auto flashEnd = flashBytes();
+        if (options.start + options.length > flashEnd || options.length > std::numeric_limits<int>::max())
+            return { Exit::usage, "the range ends past the flash, which holds " + juce::String (flashEnd) + " bytes (0x"
+                                      + juce::String::toHexString (flashEnd) + ")" };
+
+        const auto folder = Recovery::folderLocation();
+        const auto first = folder.getChildFile ("talvek-read-1.tmp");
+        const auto second = folder.getChildFile ("talvek-read-2.tmp");
+        const auto cleanUp = [&] { first.deleteFile(); second.deleteFile(); };
+
+        const int page = static_cast<int> (options.start / FlashLayout::pageSize);
+        const int offset = static_cast<int> (options.start % FlashLayout::pageSize);
+        const int length = static_cast<int> (options.length);
+        w.jobQueue.clear();
+        w.jobQueue.addReadToFile (first.getFullPathName(), page, offset, length, 0.0f, 50.0f);
+        w.jobQueue.addReadToFile (second.getFullPathName(), page, offset, length, 50.0f, 100.0f);
+        w.ownJobs = true;
+        w.ownJobsEnded = w.ownJobsFailed = false;
+        meter.reset();
+        reporter.event ("Reading " + juce::String (options.length) + " bytes from 0x" + juce::String::toHexString (options.start) + "...");
+        view.setProgressVisible (true);
+        w.jobQueue.runNext();
+        pumpUntil ([&] { return w.ownJobsEnded; }, std::numeric_limits<int>::max());
+        view.setProgressVisible (false);
+        w.ownJobs = false;
+        if (stopped)
+        {
+            cleanUp();
+            return stoppedOutcome();
+        }
+        if (w.ownJobsFailed)
+        {
+            cleanUp();
+            switch (w.lastFailure)
+            {
+                case FailureReason::NoResponse: return { Exit::disconnected, "Device disconnected." };
+                case FailureReason::ReadFileNotMade: return { Exit::localFiles, "Can't create file to save data." };
+                default: return { Exit::deviceFailure, "the instrument failed the read" };
+            }
+        }
+
+        // Two reads of the same bytes must agree, as the backup's do.
+        if (first.getSize() != options.length || second.getSize() != options.length)
+        {
+            cleanUp();
+            return { Exit::deviceFailure, "a read did not deliver every byte" };
+        }
+        if (! sameContent (first, second))
+        {
+            cleanUp();
+            return { Exit::deviceFailure, "the two reads of the flash differ" };
+        }
+
+        const auto written = publish (first, out);
+        cleanUp();
+        if (written.failed())
+            return { Exit::localFiles, written.getErrorMessage() };
+        return { Exit::ok, "Read " + juce::String (options.length) + " bytes into " + out.getFullPathName() + " (read twice, equal)." };
+    }
+
+    static bool sameContent (const juce::File& a, const juce::File& b)
+    {
+        auto x = SafeFiles::openForReading (a);
+        auto y = SafeFiles::openForReading (b);
+        if (x == nullptr || y == nullptr)
+            return false;
+        juce::HeapBlock<char> p (65536), q (65536);
+        for (;;)
+        {
+            const int n = x->read (p, 65536);
+            const int m = y->read (q, 65536);
+            if (n != m || n < 0)
+                return false;
+            if (n == 0)
+                return true;
+            if (std::memcmp (p, q, static_cast<std::size_t> (n)) != 0)
+                return false;
+        }
+    }
+
+    // Whole or not at all: written beside, forced to the disk, then renamed over `out`.
+    static juce::Result publish (const juce::File& source, const juce::File& out)
+    {
+        juce::TemporaryFile temporary (out, juce::TemporaryFile::useHiddenFile);
+        if (! source.copyFileTo (temporary.getFile()))
+            return juce::Result::fail ("can't write " + temporary.getFile().getFullPathName());
+        if (const auto synced = Recovery::syncToDisk (temporary.getFile()); synced.failed())
+            return synced;
+        if (! temporary.overwriteTargetFileWithTemporary())
+            return juce::Result::fail ("can't write " + out.getFullPathName());
+        if (out.getSize() != source.getSize() || ! sameContent (source, out))
+            return juce::Result::fail (out.getFullPathName() + " does not hold what was read");
+        return Recovery::syncToDisk (out);
+    }
+
+    const Options& options;
+    Reporter& reporter;
+    Environment environment;
+    RateMeter meter;
+    TerminalView view;
+    LogLines logLines;
+    std::unique_ptr<TerminalWorkflow> workflow;
+    MidiPortInfo chosenPort;
+    bool stopped = false;
+};
+
+const char* commandName (Command c)
+{
+    switch (c)
+    {
+        case Command::list: return "list";
+        case Command::check: return "check";
+        case Command::update: return "update";
+        case Command::read: return "read";
+        case Command::help: return "help";
+        case Command::version: return "version";
+        case Command::none: break;
+    }
+    return "";
+}
+} // namespace
+
+Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FILE* err, Environment environment)
+{
+    const auto parsed = parseCommandLine (arguments);
+    const auto& options = parsed.options;
+
+    Reporter::Settings settings;
+    settings.json = options.json;
+    settings.quiet = options.quiet;
+    settings.verbose = options.verbose;
+    settings.progressLine = ::isatty (::fileno (out)) != 0;
+    Reporter reporter (settings, out, err);
+
+    if (parsed.error.isNotEmpty())
+    {
+        reporter.result (commandName (options.command), Exit::usage, parsed.error + " (see talvek-update --help)");
+        return Exit::usage;
+    }
+    if (options.command == Command::help)
+    {
+        std::fputs (helpText().toRawUTF8(), out);
+        return Exit::ok;
+    }
+    if (options.command == Command::version)
+    {
+        std::fprintf (out, "%s\n", versionText().toRawUTF8());
+        return Exit::ok;
+    }
+
+    const auto finish = [&] (Exit code, const juce::String& message)
+    {
+        reporter.result (commandName (options.command), code, message);
+        return code;
+    };
+
+    if (options.logFile.isNotEmpty())
+    {
+        juce::String why;
+        if (! reporter.openLog (juce::File::getCurrentWorkingDirectory().getChildFile (options.logFile), why))
+            return finish (Exit::localFiles, why);
+    }
+
+    // The window and this tool share the update's files and the link: one of them at a time.
+    const auto folder = Recovery::folderLocation();
+    if (const auto prepared = Recovery::prepareFolder (folder); prepared.failed())
+        return finish (Exit::localFiles, "can't use the state folder: " + prepared.getErrorMessage());
+    InstanceLock lock (folder);
+    switch (lock.tryAcquire())
+    {
+        case InstanceLock::Outcome::acquired:
+            break;
+        case InstanceLock::Outcome::heldByAnother:
+            return finish (Exit::busy, "the TALVEK Update Tool runs already for this user (a window or another "
+                                       "talvek-update): close it first");
+        case InstanceLock::Outcome::failed:
+            return finish (Exit::localFiles, "can't take the instance lock: " + lock.getError());
+    }
+
+    Outcome outcome { Exit::ok, {} };
+    {
+        Session session (options, reporter, std::move (environment));
+        outcome = session.run();
+    }
+    return finish (outcome.code, outcome.message);
+}
+} // namespace cli

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "cli/CommandLine.h"
+#include "cli/ExitCode.h"
+#include "cli/PortSurvey.h"
+
+#include <cstdio>
+#include <functional>
+
+namespace cli
+{
+// What the terminal tool needs from its surroundings; tests replace the ports and the times.
+struct Environment
+{
+    PortSystemFactory makePorts;          // null: the platform's MIDI ports
+    int surveyMs = 3500;                  // how long every port is probed for (the probe windows are 1 s)
+    int connectMs = 3500;                 // the chosen port's own probe, before it counts as silent
+    int readyMs = 180000;                 // detection and the identity read, a generous bound
+    // How many times the user asked the run to stop (SIGINT, SIGTERM) so far.
+    std::function<int()> stopRequests;
+};
+
+// Runs one command line (without the program name) to its end on the calling thread, which
+// must be the message thread, and returns its exit code.
+Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FILE* err, Environment environment);
+} // namespace cli
