@@ -205,7 +205,7 @@ juce::String helpText()
             "                           0x40000, 40000h, 256K, 10M\n"
             "\n"
             "Options:\n"
-            "  --port NAME    use the instrument on this port (name or path, as list prints it);\n"
+            "  --port NAME    use the instrument on this port: its name as list prints it (or its id);\n"
             "                 without it, two instruments answering is refused\n"
             "  --yes, -y      answer the update's question with yes (needed without a terminal)\n"
             "  --json         one JSON object per line on stdout: \"type\" is event, progress,\n"

@@ -415,11 +415,19 @@ private:
         return [this] { return freshPorts(); };
     }
 
+    bool duplicateName (const MidiPortInfo& port)
+    {
+        int same = 0;
+        for (const auto& p : listPorts (factory()))
+            same += p.name == port.name ? 1 : 0;
+        return same > 1;
+    }
+
     juce::String portNames (const std::vector<MidiPortInfo>& ports)
     {
         juce::StringArray names;
         for (const auto& p : ports)
-            names.add (p.name == p.identifier ? p.name : p.name + " (" + p.identifier + ")");
+            names.add (duplicateName (p) ? p.name + " (" + p.identifier + ")" : p.name);
         return names.isEmpty() ? juce::String ("none") : names.joinIntoString (", ");
     }
 
@@ -430,11 +438,14 @@ private:
         {
             const auto ports = listPorts (factory());
             for (const auto& p : ports)
-                if (p.name == options.port || p.identifier == options.port)
-                {
+                if (p.identifier == options.port || p.name == options.port)
                     chosen.push_back (p);
-                    return std::nullopt;
-                }
+            // Two interfaces of one model share a name: then only the system's id says which.
+            if (chosen.size() > 1)
+                return Outcome { Exit::usage, "several ports are named " + options.port + ": choose one by its id ("
+                                                  + portNames (chosen) + ")" };
+            if (chosen.size() == 1)
+                return std::nullopt;
             return Outcome { Exit::noInstrument, "no port named " + options.port + " (ports: " + portNames (ports) + ")" };
         }
 
@@ -573,7 +584,7 @@ private:
 
         juce::DynamicObject fields;
         fields.setProperty ("port", port.name);
-        fields.setProperty ("path", port.identifier);
+        fields.setProperty ("id", port.identifier);
         fields.setProperty ("linkMode", w.fsMode ? "FS" : "HS");
         fields.setProperty ("mcu", juce::String (names.mcu));
         fields.setProperty ("flash", juce::String (names.flash));
@@ -586,7 +597,7 @@ private:
 
         juce::String text;
         text << "port " << port.name;
-        if (port.identifier != port.name)
+        if (duplicateName (port))
             text << " (" << port.identifier << ")";
         text << "\n  link mode  " << (w.fsMode ? "FS" : "HS")
              << "\n  flash      " << names.flash << " (" << juce::String (flashBytes() / (1024 * 1024)) << " MiB), MCU "

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the program's pictures into resources/pictures (python3 standard library only).
 
-    scripts/make-pictures.py [output folder]
+    scripts/make-pictures.py [output folder] [icon folder]
 
 main_background.png  572 x 284  light grey gradient, STATUS: and FILE: captions, brand mark
                                 top right, TALVEK wordmark along the bottom
@@ -9,6 +9,10 @@ dialog_background.png 400 x 200 the same gradient, no text
 button_dark.png      100 x 44   dark rounded plate (normal)
 button_light.png     100 x 44   light rounded plate (mouse over)
 button_pressed.png   100 x 44   the light plate drawn 2 pixels lower (pressed)
+
+and the desktop icon into resources/icons (or the second folder given):
+
+talvek-update-tool.png 256 x 256 the brand mark on a rounded tile, for menus and launchers
 
 The output is byte-for-byte reproducible.
 """
@@ -191,14 +195,30 @@ def gradient(width, height):
     return canvas
 
 
-def brand_mark(canvas, cx, cy):
+def brand_mark(canvas, cx, cy, s=1.0):
     # A drum head seen from above: a dark disc, a light rim ring and a T cut into the head.
+    # `s` scales it (the window's mark is 1).
     slate = (52, 60, 70, 255)
     rim = (236, 238, 240, 255)
-    canvas.shape(cx - 13, cy - 13, cx + 13, cy + 13, lambda px, py: math.hypot(px - cx, py - cy) - 12.5, slate)
-    canvas.shape(cx - 10, cy - 10, cx + 10, cy + 10,
-                 lambda px, py: abs(math.hypot(px - cx, py - cy) - 9.6) - 0.6, rim)
-    canvas.strokes([[(cx - 5.0, cy - 4.2), (cx + 5.0, cy - 4.2)], [(cx, cy - 4.2), (cx, cy + 5.6)]], 2.2, rim)
+    canvas.shape(cx - 13 * s, cy - 13 * s, cx + 13 * s, cy + 13 * s,
+                 lambda px, py: math.hypot(px - cx, py - cy) - 12.5 * s, slate)
+    canvas.shape(cx - 10 * s, cy - 10 * s, cx + 10 * s, cy + 10 * s,
+                 lambda px, py: abs(math.hypot(px - cx, py - cy) - 9.6 * s) - 0.6 * s, rim)
+    canvas.strokes([[(cx - 5.0 * s, cy - 4.2 * s), (cx + 5.0 * s, cy - 4.2 * s)],
+                    [(cx, cy - 4.2 * s), (cx, cy + 5.6 * s)]], 2.2 * s, rim)
+
+
+def app_icon():
+    # The brand mark on the window's grey, on a rounded tile that reads on dark and light panels.
+    size = 256
+    canvas = Canvas(size, size)
+    tile = rounded_box_distance(size / 2, size / 2, size / 2 - 8, size / 2 - 8, 44)
+    back = gradient(size, size)
+    for y in range(size):
+        for x in range(size):
+            canvas.blend(x, y, back.px[y][x], 0.5 - tile(x + 0.5, y + 0.5))
+    brand_mark(canvas, size / 2, size / 2, 8.2)
+    return canvas
 
 
 def main_background():
@@ -252,6 +272,13 @@ def main():
     for name, (canvas, alpha) in pictures.items():
         write_png(os.path.join(out, name), canvas.width, canvas.height, canvas.px, alpha)
         print(name, canvas.width, "x", canvas.height)
+
+    # Not compiled into the program: installed beside it for the desktop.
+    icons = sys.argv[2] if len(sys.argv) > 2 else os.path.join(root, "resources", "icons")
+    os.makedirs(icons, exist_ok=True)
+    icon = app_icon()
+    write_png(os.path.join(icons, "talvek-update-tool.png"), icon.width, icon.height, icon.px, True)
+    print("talvek-update-tool.png", icon.width, "x", icon.height)
 
 
 if __name__ == "__main__":

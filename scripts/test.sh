@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and integration tests, the window tests under
-# a private Xvfb display, then the unit tests again in a ThreadSanitizer build.
+# a private Xvfb display, the .deb package installed into a scratch root, then the unit tests
+# again in a ThreadSanitizer build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -12,6 +13,11 @@ mkdir -p "$root/build/test-output"
 # display fails those tests instead of skipping them.
 (cd "$root/build" && xvfb-run -a -s "-screen 0 1024x768x24" \
     ctest --output-on-failure -j "$(nproc)" "$@")
+
+# The .deb of what was just tested, unpacked into a scratch root; both programs start from there.
+deb=$("$root/scripts/package.sh" "$root/build" | tail -n 1)
+xvfb-run -a -s "-screen 0 1024x768x24" \
+    "$root/scripts/check-package.sh" "$deb" "$root/build/emulator/talvek-instrument"
 
 if [ "${TALVEK_SKIP_TSAN:-0}" != 1 ]; then
   "$root/scripts/build.sh" "$root/build-tsan" -DTALVEK_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -339,7 +339,7 @@ TEST (TerminalJson, EveryLineIsAnObjectWithTheDocumentedFields)
             else if (type == "progress")
                 EXPECT_TRUE (value["percent"].isInt() && int (value["percent"]) >= 0 && int (value["percent"]) <= 100) << line;
             else if (type == "instrument")
-                for (const auto* field : { "port", "path", "linkMode", "mcu", "flash", "flashBytes", "identity", "identityHex",
+                for (const auto* field : { "port", "id", "linkMode", "mcu", "flash", "flashBytes", "identity", "identityHex",
                                            "tag", "tagHex", "pendingUpdate" })
                     EXPECT_TRUE (value.hasProperty (field)) << field << " in " << line;
             else
