@@ -175,14 +175,20 @@ public:
     void setProgressValue (double value) override
     {
         // The bar moves during detection and the identity read too, where the window hides it.
-        // The scripts' jobs share the bar in ranges that can step back (a read-back after its
-        // write); the terminal shows how far the whole has come.
-        if (! progressShown)
+        // Within a job the link may report a count that steps back (a block sent again); the
+        // terminal shows how far the whole has come.
+        if (! progressShown || holdBar)
             return;
         shownFraction = std::max (shownFraction, value);
         reporter.progress (shownFraction, meter.bytesPerSecond(), meter.secondsLeft (shownFraction));
     }
     void setProgressAppearance (const juce::String&, std::uint32_t) override {}
+    void startJob (bool fromZero, bool wholeBar)
+    {
+        if (fromZero)
+            shownFraction = 0.0;
+        holdBar = wholeBar;
+    }
 
     bool askConfirmation (const juce::String&, const juce::String& question) override
     {
@@ -230,6 +236,7 @@ public:
     bool severalInstruments = false;
     bool progressShown = false;
     double shownFraction = 0.0;
+    bool holdBar = false;
 };
 
 // The link's log lines, which the window shows in its log view.
@@ -255,7 +262,7 @@ class TerminalWorkflow final : public UpdateWorkflow
 {
 public:
     TerminalWorkflow (TerminalView& v, std::unique_ptr<MidiPortSystem> ports, RateMeter& meterIn)
-        : UpdateWorkflow (v, std::move (ports)), meter (meterIn)
+        : UpdateWorkflow (v, std::move (ports)), meter (meterIn), terminalView (v)
     {
     }
 
@@ -279,6 +286,10 @@ public:
             case MessageCode::Progress:
                 if (m->param1 == ProgressPhase::Write || m->param1 == ProgressPhase::Read)
                     meter.bytesSoFar (m->param2);
+                // A job whose share starts at 0 starts the bar again. The driver upload before a
+                // script fills the whole bar on its own: the terminal shows the script's bar only.
+                if (m->param1 == ProgressPhase::Range)
+                    terminalView.startJob (m->param2 == 0, m->param2 == 0 && m->param3 == 1000);
                 break;
             case MessageCode::JobFinished:
                 lastJobFailed = m->param1 != 0;
@@ -319,6 +330,7 @@ public:
     }
 
     RateMeter& meter;
+    TerminalView& terminalView;
     bool connected = false;
     bool fsMode = false;
     bool severalInstruments = false;
