@@ -13,8 +13,10 @@ namespace cli
 struct Environment
 {
     PortSystemFactory makePorts;          // null: the platform's MIDI ports
-    int surveyMs = 3500;                  // how long every port is probed for (the probe windows are 1 s)
-    int connectMs = 3500;                 // the chosen port's own probe, before it counts as silent
+    // The probe windows are 1 s; an instrument answers in the second. A loaded machine delays
+    // the windows, so these leave room.
+    int surveyMs = 5000;                  // how long every port is probed for
+    int connectMs = 8000;                 // the chosen port's own probe, before it counts as silent
     int readyMs = 180000;                 // detection and the identity read, a generous bound
     // How many times the user asked the run to stop (SIGINT, SIGTERM) so far.
     std::function<int()> stopRequests;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace clitest;
 
 namespace
@@ -84,6 +86,26 @@ TEST (TerminalList, TwoInstrumentsAreListedButOnlyOneIsUpdatedWhenChosen)
     EXPECT_EQ (bench.instruments[0]->record().count (emu::EventKind::Erase), 0u);
 }
 
+// Through a DIN MIDI cable a 4096-byte block takes 1.5 s: detection, the identity and a read
+// still come out right, within the tool's waits.
+TEST (TerminalList, WorksAtDinSpeed)
+{
+    Bench bench;
+    auto config = instant();
+    config.timing.linkBytesPerSecond = 3125;
+    config.mode = emu::LinkMode::HS;
+    auto& instrument = bench.addInstrument (config);
+
+    const auto listed = bench.run ({ "list" });
+    EXPECT_EQ (listed.exitCode, 0) << listed;
+    EXPECT_TRUE (listed.out.contains ("TALVEK DM-10") && listed.out.contains ("link mode  HS")) << listed;
+
+    const auto out = bench.file ("block.bin");
+    const auto read = bench.run ({ "read", "1F000h", "4K", out.getFullPathName() });
+    EXPECT_EQ (read.exitCode, 0) << read;
+    EXPECT_TRUE (bytesOf (out) == instrument.readFlash (0x1F000, 0x1000));
+}
+
 //==============================================================================================
 TEST (TerminalCheck, AcceptsOnlyAFileForThisInstrument)
 {
@@ -112,6 +134,10 @@ TEST (TerminalCheck, AcceptsOnlyAFileForThisInstrument)
           [&] { auto f = bench.writeUpdate ("huge.bin", 40 * 0x40000); truncate (f, 65 * 1024 * 1024); return f; }, 5,
           "larger than the flash" },
         { "missing", [&] { return bench.file ("none.bin"); }, 9, "can't read" },
+        // Never waited on: a FIFO would hold the run for good.
+        { "a FIFO",
+          [&] { auto f = bench.file ("fifo.bin"); ::mkfifo (f.getFullPathName().toRawUTF8(), 0600); return f; }, 9,
+          "can't read" },
     };
     for (const auto& c : cases)
     {
