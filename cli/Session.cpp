@@ -149,6 +149,7 @@ public:
     {
         yes,
         askTerminal,
+        checkOnly, // nothing is written: yes, and update asks again
     };
 
     TerminalView (Reporter& reporterIn, RateMeter& meterIn) : reporter (reporterIn), meter (meterIn) {}
@@ -197,6 +198,11 @@ public:
         if (answer == Answer::yes)
         {
             reporter.event (text + " yes (--yes)");
+            return true;
+        }
+        if (answer == Answer::checkOnly)
+        {
+            reporter.event (text + " (update asks this)");
             return true;
         }
         if (::isatty (STDIN_FILENO) == 0 || reporter.getSettings().json)
@@ -641,7 +647,10 @@ private:
 
         // The file check: File... in the window.
         view.file = file;
-        view.answer = TerminalView::Answer::askTerminal; // completing on an unreadable identity is never --yes
+        // Completing on an identity that can't be read is offered only for the journal's own file;
+        // update asks (or takes --yes), a check only says that the question will come.
+        view.answer = ! write ? TerminalView::Answer::checkOnly
+                              : options.yes ? TerminalView::Answer::yes : TerminalView::Answer::askTerminal;
         view.lastMessage = {};
         const int questionsBefore = view.questions;
         w.chooseUpdateFile();
@@ -649,8 +658,8 @@ private:
         {
             if (view.questions != questionsBefore)
                 return view.unanswerable ? Outcome { Exit::pendingUpdate, "the last update was interrupted and this "
-                                                     "instrument's identity can't be read: run on a terminal to confirm "
-                                                     "that it is the same instrument" }
+                                                     "instrument's identity can't be read: confirm on a terminal, or "
+                                                     "with --yes, that it is the same instrument" }
                                          : Outcome { Exit::cancelled, "not confirmed" };
             if (w.identity.pendingUpdate == PendingUpdate::unconfirmed)
                 return { Exit::pendingUpdate, "Only the file of the interrupted update can complete it." };

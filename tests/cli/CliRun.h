@@ -77,6 +77,18 @@ public:
 
     ~Child() { kill (SIGKILL); wait (10000); }
 
+    // Still running (not reaped yet).
+    bool running()
+    {
+        if (pid <= 0 || exitCode.has_value())
+            return false;
+        int status = 0;
+        if (::waitpid (pid, &status, WNOHANG) != pid)
+            return true;
+        exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : 128 + WTERMSIG (status);
+        return false;
+    }
+
     void kill (int signal)
     {
         if (pid > 0 && ! exitCode.has_value())

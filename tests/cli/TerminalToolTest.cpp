@@ -4,6 +4,7 @@
 #include "CliRun.h"
 
 #include "app/InstanceLock.h"
+#include "cli/ExitCode.h"
 
 #include <gtest/gtest.h>
 
@@ -156,9 +157,14 @@ TEST (TerminalUpdate, Writes256KiBAndKeepsTheInstrumentsOwnArea)
     const auto ownArea = instrument.readFlash (0x40000, 0x20000);
     const auto file = bench.writeUpdate ("u.bin", 0x40000);
 
-    const auto run = bench.run ({ "update", file.getFullPathName(), "--yes" });
+    const auto log = bench.file ("run.log");
+    const auto run = bench.run ({ "update", file.getFullPathName(), "--yes", "--quiet", "--log", log.getFullPathName() });
     EXPECT_EQ (run.exitCode, 0) << run;
-    EXPECT_TRUE (run.out.contains ("Update completed successfully.")) << run;
+    EXPECT_EQ (run.out, "") << "--quiet prints nothing on success";
+    // The log keeps the link's lines for support, and the outcome.
+    const auto kept = log.loadFileAsString();
+    EXPECT_TRUE (kept.contains ("log: Device Connected! Test MCU/Flash type.")) << kept;
+    EXPECT_TRUE (kept.contains ("result: success (0) Update completed successfully.")) << kept;
     EXPECT_TRUE (instrument.readFlash (0, 0x40000) == bytesOf (file));
     EXPECT_TRUE (instrument.readFlash (0x40000, 0x20000) == ownArea);
     EXPECT_FALSE (bench.state().getChildFile ("zkt_update.journal").exists());
@@ -216,6 +222,42 @@ TEST (TerminalUpdate, AnInterruptedUpdateIsCompletedByTheNextOne)
         EXPECT_TRUE (instrument.readFlash (0, 0x40000) == bytesOf (file));
         EXPECT_TRUE (instrument.readFlash (0x40000, 0x20000) == ownArea);
     }
+}
+
+// Ctrl-C while the flash is written only warns; a second one stops the tool, and the next
+// update completes the cut one.
+TEST (TerminalUpdate, CtrlCWhileWritingWarnsFirst)
+{
+    Bench bench;
+    auto& instrument = bench.addInstrument (instant());
+    const auto file = bench.writeUpdate ("u10.bin", 40 * 0x40000);
+    const juce::StringArray command { "update", file.getFullPathName(), "--yes" };
+
+    auto child = bench.start (command);
+    ASSERT_TRUE (instrument.waitFor ([] (const emu::Record& r) { return r.programmed.size() >= 20; }, std::chrono::seconds (60)));
+    child->kill (SIGINT);
+    const auto programmed = instrument.record().programmed.size();
+    ASSERT_TRUE (instrument.waitFor ([&] (const emu::Record& r) { return r.programmed.size() >= programmed + 20; },
+                                     std::chrono::seconds (60)))
+        << "the first Ctrl-C stopped the update";
+    EXPECT_TRUE (child->running());
+    child->kill (SIGINT);
+    const auto stopped = child->wait (30000);
+    EXPECT_EQ (stopped.exitCode, 11) << stopped;
+    EXPECT_TRUE (stopped.err.contains ("Press Ctrl-C again")) << stopped;
+    ASSERT_NE (instrument.readFlash (0, 40 * 0x40000), bytesOf (file)) << "the update ended before the second Ctrl-C";
+
+    // The whole-image script has erased the tag by now, so whether this is the same instrument
+    // is asked; a check says so, and without a terminal or --yes nothing is written.
+    const auto checked = bench.run ({ "check", file.getFullPathName() });
+    EXPECT_EQ (checked.exitCode, 0) << checked;
+    EXPECT_TRUE (checked.out.contains ("(update asks this)")) << checked;
+    const auto unanswered = bench.run ({ "update", file.getFullPathName() });
+    EXPECT_EQ (unanswered.exitCode, 8) << unanswered;
+
+    const auto completed = bench.run (command);
+    EXPECT_EQ (completed.exitCode, 0) << completed;
+    EXPECT_TRUE (instrument.readFlash (0, 40 * 0x40000) == bytesOf (file));
 }
 
 //==============================================================================================
@@ -337,6 +379,16 @@ TEST (TerminalExitCodes, BusyWhileTheLockIsHeldAndCancelledWhenStopped)
     const auto blocked = bench.run ({ "update", bench.writeUpdate ("o.bin", 0x40000, 3, other).getFullPathName(), "--yes" });
     EXPECT_EQ (blocked.exitCode, 8) << blocked;
     EXPECT_TRUE (blocked.err.contains ("another device")) << blocked;
+}
+
+TEST (TerminalExitCodes, HelpListsEveryCode)
+{
+    Bench bench;
+    const auto help = bench.run ({ "--help" });
+    EXPECT_EQ (help.exitCode, 0);
+    for (const auto& info : cli::exitTable)
+        EXPECT_TRUE (help.out.contains (juce::String (static_cast<int> (info.code)).paddedLeft (' ', 2) + "  " + info.name))
+            << info.name << "\n" << help;
 }
 
 //==============================================================================================
