@@ -83,6 +83,9 @@ void Reporter::event (const juce::String& textIn)
 void Reporter::log (const juce::String& text)
 {
     pendingLog << text;
+    // The link ends its lines; a piece that never does is taken as a line of its own.
+    if (pendingLog.length() > maxLogLine)
+        pendingLog << "\n";
     while (pendingLog.containsChar ('\n'))
     {
         const auto line = pendingLog.upToFirstOccurrenceOf ("\n", false, false).trimEnd();

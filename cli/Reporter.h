@@ -59,6 +59,7 @@ private:
     bool progressStanding = false;
     int lastPercent = -1;
     juce::uint32 lastProgressMs = 0;
+    static constexpr int maxLogLine = 4096;
     juce::String pendingLog; // the link prints parts of lines
     juce::String lastEvent;
 };

@@ -9,6 +9,7 @@
 #include "workflow/UpdateWorkflow.h"
 #include "workflow/WorkflowView.h"
 
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <unistd.h>

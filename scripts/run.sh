@@ -15,18 +15,26 @@
 #   scripts/run.sh --emulated       the emulated instrument, even with MIDI devices connected
 #   scripts/run.sh --fresh          emulated instrument with its factory flash again
 #   scripts/run.sh --real           the machine's own MIDI ports (a connected instrument)
+#   scripts/run.sh --terminal ARGS  talvek-update ARGS against the emulated instrument, from the
+#                                   update files' folder (e.g. --terminal update update-256k.bin)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
 
 mode=auto
 fresh=()
+terminal_args=()
+if [ "${1:-}" = --terminal ]; then
+  shift
+  terminal_args=("$@")
+  set -- --emulated
+fi
 for arg in "$@"; do
   case $arg in
     --real) mode=real ;;
     --emulated) mode=emulated ;;
     --fresh) fresh=(--fresh); mode=emulated ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -80,6 +88,12 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 [ -S "$socket" ] || { echo "run.sh: the emulated instrument did not open $socket" >&2; exit 1; }
+
+if [ ${#terminal_args[@]} -ne 0 ]; then
+  status=0
+  (cd "$instrument_dir" && TALVEK_MIDI_SOCKETS=$socket "$build/cli/talvek-update" "${terminal_args[@]}") || status=$?
+  exit $status
+fi
 
 cat <<EOF
 Emulated instrument running (flash: $instrument_dir/flash.bin).
