@@ -103,8 +103,8 @@ std::vector<PortAnswer> surveyPorts (const PortSystemFactory& makePorts, int tim
         return true;
     };
 
-    const auto end = juce::Time::getMillisecondCounter() + static_cast<juce::uint32> (timeoutMs);
-    while (! probes.empty() && ! settled() && juce::Time::getMillisecondCounter() < end && ! stop())
+    const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
+    while (! probes.empty() && ! settled() && juce::Time::getMillisecondCounterHiRes() < end && ! stop())
         juce::MessageManager::getInstance()->runDispatchLoopUntil (20);
     // A second instrument on a port that has answered shows up in the same window.
     juce::MessageManager::getInstance()->runDispatchLoopUntil (20);

@@ -2,15 +2,12 @@
 
 #include "app/InstanceLock.h"
 #include "cli/Reporter.h"
+#include "cli/TerminalView.h"
 #include "devicelink/DriverImage.h"
 #include "devicelink/SafeFiles.h"
-#include "messages/CustomMessage.h"
 #include "workflow/Recovery.h"
-#include "workflow/UpdateWorkflow.h"
-#include "workflow/WorkflowView.h"
 
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <unistd.h>
 
@@ -19,13 +16,11 @@ namespace cli
 namespace
 {
 // The workflow's texts that say how a step ended; the window shows them as its status.
-const juce::String connectedText = "Device connected.";
 const juce::String completedText = "Update completed successfully.";
 const juce::String identityErrorText = "Someting error when getting version from device.";
 const juce::String noFolderText = "Can't create folder to save data.";
 const juce::String otherInstrumentText = "The last update was for another device. Connect that device to complete it.";
 const juce::String damagedRecordText = "Found an error can't be fixed in the last update.";
-const juce::String notSupportedText = "The selected file is not supported.";
 
 // How a status text that ends a job or a refused start maps onto the exit codes. A text not
 // listed is a failure of the device: never a success.
@@ -89,266 +84,6 @@ const char* pendingName (PendingUpdate p)
     return "none";
 }
 
-// Bytes moved over the cable per second, over the last few seconds, from the link's own
-// progress counts.
-class RateMeter
-{
-public:
-    void reset()
-    {
-        samples.clear();
-        total = 0;
-        lastInJob = 0;
-        startedMs = juce::Time::getMillisecondCounterHiRes();
-    }
-
-    void bytesSoFar (int inThisJob)
-    {
-        // A count that falls is a new job's.
-        total += inThisJob >= lastInJob ? inThisJob - lastInJob : inThisJob;
-        lastInJob = inThisJob;
-        const auto now = juce::Time::getMillisecondCounterHiRes();
-        samples.push_back ({ now, total });
-        while (samples.size() > 2 && now - samples.front().ms > windowMs)
-            samples.pop_front();
-    }
-
-    double bytesPerSecond() const
-    {
-        if (samples.size() < 2 || samples.back().ms - samples.front().ms < 200.0)
-            return -1.0;
-        return double (samples.back().bytes - samples.front().bytes) * 1000.0 / (samples.back().ms - samples.front().ms);
-    }
-
-    double secondsLeft (double fraction) const
-    {
-        const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startedMs) / 1000.0;
-        if (fraction < 0.01 || elapsed < 0.5)
-            return -1.0;
-        return elapsed * (1.0 - fraction) / fraction;
-    }
-
-private:
-    static constexpr double windowMs = 3000.0;
-    struct Sample
-    {
-        double ms;
-        std::int64_t bytes;
-    };
-    std::deque<Sample> samples;
-    std::int64_t total = 0;
-    int lastInJob = 0;
-    double startedMs = 0.0;
-};
-
-// The terminal as the workflow's view: statuses and messages become events, the bar the
-// progress line, the questions are asked on the terminal or answered by --yes.
-class TerminalView final : public WorkflowView
-{
-public:
-    enum class Answer
-    {
-        yes,
-        askTerminal,
-        checkOnly, // nothing is written: yes, and update asks again
-    };
-
-    TerminalView (Reporter& reporterIn, RateMeter& meterIn) : reporter (reporterIn), meter (meterIn) {}
-
-    void setStatusText (const juce::String& text) override
-    {
-        const auto trimmed = text.trim();
-        if (trimmed == status)
-            return;
-        status = trimmed;
-        reporter.event (status);
-    }
-    void setFileButtonEnabled (bool) override {}
-    void setExecuteButtonEnabled (bool) override {}
-    void setFileName (const juce::String&) override {}
-    void setProgressVisible (bool visible) override
-    {
-        if (visible && ! progressShown)
-            shownFraction = 0.0;
-        progressShown = visible;
-        if (! visible)
-            reporter.endProgress();
-    }
-    void setProgressValue (double value) override
-    {
-        // The bar moves during detection and the identity read too, where the window hides it.
-        // Within a job the link may report a count that steps back (a block sent again); the
-        // terminal shows how far the whole has come.
-        if (! progressShown || holdBar)
-            return;
-        shownFraction = std::max (shownFraction, value);
-        reporter.progress (shownFraction, meter.bytesPerSecond(), meter.secondsLeft (shownFraction));
-    }
-    void setProgressAppearance (const juce::String&, std::uint32_t) override {}
-    void startJob (bool fromZero, bool wholeBar)
-    {
-        if (fromZero)
-            shownFraction = 0.0;
-        holdBar = wholeBar;
-    }
-
-    bool askConfirmation (const juce::String&, const juce::String& question) override
-    {
-        const auto text = question.replace ("\n", "").replace ("  ", " ").trim();
-        ++questions;
-        if (answer == Answer::yes)
-        {
-            reporter.event (text + " yes (--yes)");
-            return true;
-        }
-        if (answer == Answer::checkOnly)
-        {
-            reporter.event (text + " (update asks this)");
-            return true;
-        }
-        if (::isatty (STDIN_FILENO) == 0 || reporter.getSettings().json)
-        {
-            unanswerable = true;
-            reporter.event (text);
-            return false;
-        }
-        const bool yes = reporter.ask (text);
-        answeredNo = answeredNo || ! yes;
-        return yes;
-    }
-    juce::File chooseFile (const juce::String&, const juce::String&) override { return file; }
-    void showMessage (const juce::String&, const juce::String& text) override
-    {
-        lastMessage = text.trim();
-        reporter.event (lastMessage);
-    }
-    void showWarning (const juce::String&, const juce::String& text) override
-    {
-        // The only warning is the two instruments one.
-        severalInstruments = true;
-        reporter.event (text.upToFirstOccurrenceOf ("\n", false, false));
-    }
-    void showNoOutputDevice() override { reporter.event ("No out device"); }
-    void setScreenSaverBlocked (bool) override {}
-
-    Reporter& reporter;
-    RateMeter& meter;
-    juce::String status;
-    juce::String lastMessage;
-    juce::File file;
-    Answer answer = Answer::askTerminal;
-    int questions = 0;
-    bool answeredNo = false;
-    bool unanswerable = false; // asked with no terminal to ask on
-    bool severalInstruments = false;
-    bool progressShown = false;
-    double shownFraction = 0.0;
-    bool holdBar = false;
-};
-
-// The link's log lines, which the window shows in its log view.
-class LogLines final : public juce::MessageListener
-{
-public:
-    explicit LogLines (Reporter& r) : reporter (r) {}
-    void handleMessage (const juce::Message& message) override
-    {
-        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        if (m != nullptr && m->code == MessageCode::LogAppendText && m->data != nullptr)
-            reporter.log (juce::String (juce::CharPointer_UTF16 (
-                reinterpret_cast<const juce::CharPointer_UTF16::CharType*> (m->data->c_str()))));
-    }
-
-private:
-    Reporter& reporter;
-};
-
-// The workflow with the link's reports seen on their way in: the terminal needs the connection,
-// a second instrument and how each job ended, and a read of its own takes the job reports.
-class TerminalWorkflow final : public UpdateWorkflow
-{
-public:
-    TerminalWorkflow (TerminalView& v, std::unique_ptr<MidiPortSystem> ports, RateMeter& meterIn)
-        : UpdateWorkflow (v, std::move (ports)), meter (meterIn), terminalView (v)
-    {
-    }
-
-    void handleMessage (const juce::Message& message) override
-    {
-        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        if (m == nullptr)
-            return;
-        switch (m->code)
-        {
-            case MessageCode::DeviceConnected:
-                connected = true;
-                fsMode = m->param1 != 0;
-                break;
-            case MessageCode::MultipleDevices:
-                severalInstruments = true;
-                break;
-            case MessageCode::PortsDenied:
-                denied = true;
-                break;
-            case MessageCode::Progress:
-                if (m->param1 == ProgressPhase::Write || m->param1 == ProgressPhase::Read)
-                    meter.bytesSoFar (m->param2);
-                // A job whose share starts at 0 starts the bar again. The driver upload before a
-                // script fills the whole bar on its own: the terminal shows the script's bar only.
-                if (m->param1 == ProgressPhase::Range)
-                    terminalView.startJob (m->param2 == 0, m->param2 == 0 && m->param3 == 1000);
-                break;
-            case MessageCode::JobFinished:
-                lastJobFailed = m->param1 != 0;
-                lastFailure = m->param2;
-                if (ownJobs)
-                {
-                    jobQueue.finishCurrent();
-                    if (m->param1 != 0)
-                    {
-                        jobQueue.clear();
-                        ownJobsEnded = true;
-                        ownJobsFailed = true;
-                    }
-                    else if (jobQueue.runNext() != 0)
-                    {
-                        ownJobsEnded = true;
-                    }
-                    return;
-                }
-                break;
-            default:
-                break;
-        }
-        UpdateWorkflow::handleMessage (message);
-    }
-
-    // Connected, a driver fits, the identity was read, and the link is idle.
-    bool ready() const
-    {
-        return connected && ! detectingFlash && identity.identityRead && identity.versionReadPhase == 0
-               && ! jobQueue.isRunning();
-    }
-
-    // The start-up (detection, identity read) has ended without getting ready.
-    bool startFailed() const
-    {
-        return deviceLost || (connected && ! detectingFlash && ! jobQueue.isRunning() && ! ready());
-    }
-
-    RateMeter& meter;
-    TerminalView& terminalView;
-    bool connected = false;
-    bool fsMode = false;
-    bool severalInstruments = false;
-    bool denied = false;
-    bool lastJobFailed = false;
-    int lastFailure = 0;
-    // A job script of the terminal's own (read) runs: its reports stay here.
-    bool ownJobs = false;
-    bool ownJobsEnded = false;
-    bool ownJobsFailed = false;
-};
 
 struct Outcome
 {
@@ -404,9 +139,13 @@ private:
         return true;
     }
 
+    static constexpr int noTimeout = -1;
+
+    // Runs the message loop until `done`; false after `timeoutMs` (never with noTimeout) or a stop.
     bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
     {
-        const auto end = juce::Time::getMillisecondCounter() + static_cast<juce::uint32> (timeoutMs);
+        // In double milliseconds: the 32-bit counter wraps after 49 days of uptime.
+        const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
         while (! done())
         {
             if (stopNow())
@@ -414,7 +153,7 @@ private:
                 stopped = true;
                 return false;
             }
-            if (juce::Time::getMillisecondCounter() > end)
+            if (timeoutMs != noTimeout && juce::Time::getMillisecondCounterHiRes() > end)
                 return false;
             juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
         }
@@ -700,7 +439,7 @@ private:
             return { exitForStatus (view.status), view.status };
         }
 
-        pumpUntil ([&] { return ! w.updating; }, std::numeric_limits<int>::max());
+        pumpUntil ([&] { return ! w.updating; }, noTimeout);
         if (stopped)
             return { Exit::cancelled, "stopped while updating: the next update of this instrument completes this one" };
         if (! w.lastJobFailed && ! w.deviceLost && view.status == completedText)
@@ -742,7 +481,7 @@ private:
         reporter.event ("Reading " + juce::String (options.length) + " bytes from 0x" + juce::String::toHexString (options.start) + "...");
         view.setProgressVisible (true);
         w.jobQueue.runNext();
-        pumpUntil ([&] { return w.ownJobsEnded; }, std::numeric_limits<int>::max());
+        pumpUntil ([&] { return w.ownJobsEnded; }, noTimeout);
         view.setProgressVisible (false);
         w.ownJobs = false;
         if (stopped)

@@ -1,0 +1,277 @@
+#pragma once
+
+// The terminal as a view onto the update workflow, and what it needs to show progress and the
+// link's log.
+
+#include "cli/Reporter.h"
+#include "messages/CustomMessage.h"
+#include "workflow/UpdateWorkflow.h"
+#include "workflow/WorkflowView.h"
+
+#include <algorithm>
+#include <deque>
+#include <unistd.h>
+
+namespace cli
+{
+// Bytes moved over the cable per second, over the last few seconds, from the link's own
+// progress counts.
+class RateMeter
+{
+public:
+    void reset()
+    {
+        samples.clear();
+        total = 0;
+        lastInJob = 0;
+        startedMs = juce::Time::getMillisecondCounterHiRes();
+    }
+
+    void bytesSoFar (int inThisJob)
+    {
+        // A count that falls is a new job's.
+        total += inThisJob >= lastInJob ? inThisJob - lastInJob : inThisJob;
+        lastInJob = inThisJob;
+        const auto now = juce::Time::getMillisecondCounterHiRes();
+        samples.push_back ({ now, total });
+        while (samples.size() > 2 && now - samples.front().ms > windowMs)
+            samples.pop_front();
+    }
+
+    double bytesPerSecond() const
+    {
+        if (samples.size() < 2 || samples.back().ms - samples.front().ms < 200.0)
+            return -1.0;
+        return double (samples.back().bytes - samples.front().bytes) * 1000.0 / (samples.back().ms - samples.front().ms);
+    }
+
+    double secondsLeft (double fraction) const
+    {
+        const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startedMs) / 1000.0;
+        if (fraction < 0.01 || elapsed < 0.5)
+            return -1.0;
+        return elapsed * (1.0 - fraction) / fraction;
+    }
+
+private:
+    static constexpr double windowMs = 3000.0;
+    struct Sample
+    {
+        double ms;
+        std::int64_t bytes;
+    };
+    std::deque<Sample> samples;
+    std::int64_t total = 0;
+    int lastInJob = 0;
+    double startedMs = 0.0;
+};
+
+// The terminal as the workflow's view: statuses and messages become events, the bar the
+// progress line, the questions are asked on the terminal or answered by --yes.
+class TerminalView final : public WorkflowView
+{
+public:
+    enum class Answer
+    {
+        yes,
+        askTerminal,
+        checkOnly, // nothing is written: yes, and update asks again
+    };
+
+    TerminalView (Reporter& reporterIn, RateMeter& meterIn) : reporter (reporterIn), meter (meterIn) {}
+
+    void setStatusText (const juce::String& text) override
+    {
+        const auto trimmed = text.trim();
+        if (trimmed == status)
+            return;
+        status = trimmed;
+        reporter.event (status);
+    }
+    void setFileButtonEnabled (bool) override {}
+    void setExecuteButtonEnabled (bool) override {}
+    void setFileName (const juce::String&) override {}
+    void setProgressVisible (bool visible) override
+    {
+        if (visible && ! progressShown)
+            shownFraction = 0.0;
+        progressShown = visible;
+        if (! visible)
+            reporter.endProgress();
+    }
+    void setProgressValue (double value) override
+    {
+        // The bar moves during detection and the identity read too, where the window hides it.
+        // Within a job the link may report a count that steps back (a block sent again); the
+        // terminal shows how far the whole has come.
+        if (! progressShown || holdBar)
+            return;
+        shownFraction = std::max (shownFraction, value);
+        reporter.progress (shownFraction, meter.bytesPerSecond(), meter.secondsLeft (shownFraction));
+    }
+    void setProgressAppearance (const juce::String&, std::uint32_t) override {}
+    void startJob (bool fromZero, bool wholeBar)
+    {
+        if (fromZero)
+            shownFraction = 0.0;
+        holdBar = wholeBar;
+    }
+
+    bool askConfirmation (const juce::String&, const juce::String& question) override
+    {
+        const auto text = question.replace ("\n", "").replace ("  ", " ").trim();
+        ++questions;
+        if (answer == Answer::yes)
+        {
+            reporter.event (text + " yes (--yes)");
+            return true;
+        }
+        if (answer == Answer::checkOnly)
+        {
+            reporter.event (text + " (update asks this)");
+            return true;
+        }
+        if (::isatty (STDIN_FILENO) == 0 || reporter.getSettings().json)
+        {
+            unanswerable = true;
+            reporter.event (text);
+            return false;
+        }
+        const bool yes = reporter.ask (text);
+        answeredNo = answeredNo || ! yes;
+        return yes;
+    }
+    juce::File chooseFile (const juce::String&, const juce::String&) override { return file; }
+    void showMessage (const juce::String&, const juce::String& text) override
+    {
+        lastMessage = text.trim();
+        reporter.event (lastMessage);
+    }
+    void showWarning (const juce::String&, const juce::String& text) override
+    {
+        // The only warning is the two instruments one.
+        severalInstruments = true;
+        reporter.event (text.upToFirstOccurrenceOf ("\n", false, false));
+    }
+    void showNoOutputDevice() override { reporter.event ("No out device"); }
+    void setScreenSaverBlocked (bool) override {}
+
+    Reporter& reporter;
+    RateMeter& meter;
+    juce::String status;
+    juce::String lastMessage;
+    juce::File file;
+    Answer answer = Answer::askTerminal;
+    int questions = 0;
+    bool answeredNo = false;
+    bool unanswerable = false; // asked with no terminal to ask on
+    bool severalInstruments = false;
+    bool progressShown = false;
+    double shownFraction = 0.0;
+    bool holdBar = false;
+};
+
+// The link's log lines, which the window shows in its log view.
+class LogLines final : public juce::MessageListener
+{
+public:
+    explicit LogLines (Reporter& r) : reporter (r) {}
+    void handleMessage (const juce::Message& message) override
+    {
+        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
+        if (m != nullptr && m->code == MessageCode::LogAppendText && m->data != nullptr)
+            reporter.log (juce::String (juce::CharPointer_UTF16 (
+                reinterpret_cast<const juce::CharPointer_UTF16::CharType*> (m->data->c_str()))));
+    }
+
+private:
+    Reporter& reporter;
+};
+
+// The workflow with the link's reports seen on their way in: the terminal needs the connection,
+// a second instrument and how each job ended, and a read of its own takes the job reports.
+class TerminalWorkflow final : public UpdateWorkflow
+{
+public:
+    TerminalWorkflow (TerminalView& v, std::unique_ptr<MidiPortSystem> ports, RateMeter& meterIn)
+        : UpdateWorkflow (v, std::move (ports)), meter (meterIn), terminalView (v)
+    {
+    }
+
+    void handleMessage (const juce::Message& message) override
+    {
+        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
+        if (m == nullptr)
+            return;
+        switch (m->code)
+        {
+            case MessageCode::DeviceConnected:
+                connected = true;
+                fsMode = m->param1 != 0;
+                break;
+            case MessageCode::MultipleDevices:
+                severalInstruments = true;
+                break;
+            case MessageCode::PortsDenied:
+                denied = true;
+                break;
+            case MessageCode::Progress:
+                if (m->param1 == ProgressPhase::Write || m->param1 == ProgressPhase::Read)
+                    meter.bytesSoFar (m->param2);
+                // A job whose share starts at 0 starts the bar again. The driver upload before a
+                // script fills the whole bar on its own: the terminal shows the script's bar only.
+                if (m->param1 == ProgressPhase::Range)
+                    terminalView.startJob (m->param2 == 0, m->param2 == 0 && m->param3 == 1000);
+                break;
+            case MessageCode::JobFinished:
+                lastJobFailed = m->param1 != 0;
+                lastFailure = m->param2;
+                if (ownJobs)
+                {
+                    jobQueue.finishCurrent();
+                    if (m->param1 != 0)
+                    {
+                        jobQueue.clear();
+                        ownJobsEnded = true;
+                        ownJobsFailed = true;
+                    }
+                    else if (jobQueue.runNext() != 0)
+                    {
+                        ownJobsEnded = true;
+                    }
+                    return;
+                }
+                break;
+            default:
+                break;
+        }
+        UpdateWorkflow::handleMessage (message);
+    }
+
+    // Connected, a driver fits, the identity was read, and the link is idle.
+    bool ready() const
+    {
+        return connected && ! detectingFlash && identity.identityRead && identity.versionReadPhase == 0
+               && ! jobQueue.isRunning();
+    }
+
+    // The start-up (detection, identity read) has ended without getting ready.
+    bool startFailed() const
+    {
+        return deviceLost || (connected && ! detectingFlash && ! jobQueue.isRunning() && ! ready());
+    }
+
+    RateMeter& meter;
+    TerminalView& terminalView;
+    bool connected = false;
+    bool fsMode = false;
+    bool severalInstruments = false;
+    bool denied = false;
+    bool lastJobFailed = false;
+    int lastFailure = 0;
+    // A job script of the terminal's own (read) runs: its reports stay here.
+    bool ownJobs = false;
+    bool ownJobsEnded = false;
+    bool ownJobsFailed = false;
+};
+} // namespace cli
