@@ -333,6 +333,18 @@ TEST (TerminalExitCodes, EachFailureHasItsOwn)
           },
           6 },
         { "cable pulled", withFault ("cable-pull@program-block:10"), update256, 7 },
+        { "cable pulled while reading", withFault ("cable-pull@read-block:6"),
+          [] (Bench& b) { return juce::StringArray { "read", "0", "32K", b.file ("r.bin").getFullPathName() }; }, 7 },
+        // In HS nothing checks a block: only the second read can tell.
+        { "one read spoiled in HS",
+          [] (Bench& b)
+          {
+              auto config = instant();
+              config.mode = emu::LinkMode::HS;
+              config.faults.push_back (*emu::parseFault ("corrupt-read@read-block:5"));
+              b.addInstrument (config);
+          },
+          [] (Bench& b) { return juce::StringArray { "read", "0", "32K", b.file ("r.bin").getFullPathName() }; }, 6 },
         { "log folder missing", one,
           [] (Bench& b) { return juce::StringArray { "list", "--log", b.file ("no/such/folder/log.txt").getFullPathName() }; }, 9 },
         { "read into a missing folder", one,
@@ -346,6 +358,7 @@ TEST (TerminalExitCodes, EachFailureHasItsOwn)
         const auto run = bench.run (command);
         EXPECT_EQ (run.exitCode, c.exitCode) << c.name << "\n" << run;
         EXPECT_TRUE (run.err.contains ("talvek-update:")) << c.name << ": a failure says why on stderr\n" << run;
+        EXPECT_FALSE (bench.file ("r.bin").exists()) << c.name << ": a failed read leaves no file";
     }
 }
 
