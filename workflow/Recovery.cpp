@@ -3,12 +3,10 @@
 #include "devicelink/SafeFiles.h"
 #include "workflow/UpdateJournal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
-
-#include <algorithm>
-#include <cstring>
 
 #if JUCE_LINUX || JUCE_MAC || JUCE_BSD
  #include <cerrno>

@@ -115,6 +115,8 @@ private:
     bool linkBusy() const;
     bool fitsTheFlash (juce::int64 size) const;
     void matchChosenFile();
+    // Execute ends: the private copy taken is not one to write.
+    void refuseCopy (const juce::File& copy, const char* why);
     // Asks whether the interrupted update of an instrument whose identity can't be read is to
     // be completed with `chosen`, offered only when it is the journal's file.
     bool confirmCompletion (const juce::File& chosen);

@@ -24,6 +24,16 @@ bool UpdateWorkflow::fitsTheFlash (juce::int64 size) const
     return size <= flashEnd && size <= FlashLayout::maxFlashBytes;
 }
 
+void UpdateWorkflow::refuseCopy (const juce::File& copy, const char* why)
+{
+    copy.deleteFile();
+    identity.updateFileAccepted = false;
+    view.setExecuteButtonEnabled (false);
+    view.setFileButtonEnabled (true);
+    view.setStatusText ("The selected file is not supported.");
+    logPrinter.printA ("%s", why);
+}
+
 void UpdateWorkflow::executeUpdate()
 {
     // A script started while another job runs would take that job's report for its own first
@@ -85,12 +95,7 @@ void UpdateWorkflow::executeUpdate()
     if (! UpdateFile::matchesInstrument (copy, identity.deviceIdBytes, identity.deviceTagBytes)
         || UpdateFile::sizeProblem (copySize) != nullptr || ! fitsTheFlash (copySize))
     {
-        copy.deleteFile();
-        identity.updateFileAccepted = false;
-        view.setExecuteButtonEnabled (false);
-        view.setFileButtonEnabled (true);
-        view.setStatusText ("The selected file is not supported.");
-        logPrinter.printA ("The update file changed after it was checked.\n");
+        refuseCopy (copy, "The update file changed after it was checked.\n");
         return;
     }
     updateFileSize = static_cast<int> (copySize);
@@ -100,7 +105,10 @@ void UpdateWorkflow::executeUpdate()
     // without the user's word for exactly the file it names.
     Recovery::Journal pending;
     const auto journalState = Recovery::readJournal (juce::File (paths->journalFile), pending);
-    if (journalState == Recovery::JournalState::damaged || updatesRefused())
+    // Damaged since the connection: refused like one found then, with its status.
+    if (journalState == Recovery::JournalState::damaged)
+        identity.pendingUpdate = PendingUpdate::damaged;
+    if (updatesRefused())
     {
         copy.deleteFile();
         return;
@@ -109,12 +117,7 @@ void UpdateWorkflow::executeUpdate()
     if (identity.pendingUpdate == PendingUpdate::unconfirmed
         && ! (identity.completionConfirmed && copyDigest == pending.fileDigest && copySize == pending.fileSize))
     {
-        copy.deleteFile();
-        identity.updateFileAccepted = false;
-        view.setExecuteButtonEnabled (false);
-        view.setFileButtonEnabled (true);
-        view.setStatusText ("The selected file is not supported.");
-        logPrinter.printA ("Only the file of the interrupted update can complete it.\n");
+        refuseCopy (copy, "Only the file of the interrupted update can complete it.\n");
         return;
     }
     const bool journalValid = journalState == Recovery::JournalState::valid;

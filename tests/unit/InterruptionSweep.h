@@ -21,7 +21,7 @@ using workflowtest::Bench;
 enum class Cut
 {
     powerLoss,  // the instrument goes dead in the middle of the frame; a USB one also drops off
-    cablePull,  // the connection goes after the frame was carried out
+    cablePull,  // the connection goes as the frame arrives: the frame is lost
     toolKilled, // the frame is carried out, its reply never read: the tool is gone
 };
 
