@@ -1,20 +1,23 @@
 #include "devicelink/ByteStreamPorts.h"
 
-#if ! defined (_WIN32)
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace
 {
 // How often a waiting write looks at its cancel flag.
 constexpr auto pollSlice = std::chrono::milliseconds (50);
+
+// A raw MIDI node whose device was unplugged.
+bool deviceGone (int error)
+{
+   #if defined (_WIN32)
+    juce::ignoreUnused (error);
+    return false;
+   #else
+    return error == ENODEV || error == EIO || error == EBADFD;
+   #endif
+}
 } // namespace
 
 MidiPortOpenError makeOpenError (const juce::String& path, int error)
@@ -22,12 +25,12 @@ MidiPortOpenError makeOpenError (const juce::String& path, int error)
     MidiPortOpenError result;
     result.path = path;
     if (error != 0)
-        result.reason = juce::String::fromUTF8 (std::strerror (error));
-    result.permissionDenied = error == EACCES || error == EPERM;
+        result.reason = juce::String::fromUTF8 (sockets::errorText (error).c_str());
+    result.permissionDenied = sockets::permissionDenied (error);
     return result;
 }
 
-ByteStreamConnection::ByteStreamConnection (int fdIn, bool readableIn, bool writableIn, bool isSocketIn,
+ByteStreamConnection::ByteStreamConnection (sockets::Handle fdIn, bool readableIn, bool writableIn, bool isSocketIn,
                                             int writeTimeoutMsIn, int missingDirectionErrorIn)
     : fd (fdIn), readable (readableIn), writable (writableIn), isSocket (isSocketIn),
       writeTimeoutMs (writeTimeoutMsIn), missingDirectionError (missingDirectionErrorIn)
@@ -36,7 +39,18 @@ ByteStreamConnection::ByteStreamConnection (int fdIn, bool readableIn, bool writ
 
 ByteStreamConnection::~ByteStreamConnection()
 {
-    ::close (fd);
+    sockets::close (fd);
+}
+
+long ByteStreamConnection::read (std::uint8_t* buffer, std::size_t size, int& error)
+{
+   #if defined (_WIN32)
+    const long n = sockets::receive (fd, buffer, size);
+   #else
+    const long n = static_cast<long> (::read (fd, buffer, size));
+   #endif
+    error = n < 0 ? sockets::lastError() : 0;
+    return n;
 }
 
 bool ByteStreamConnection::write (const std::uint8_t* data, int size, const std::atomic<bool>& cancelled)
@@ -78,33 +92,37 @@ bool ByteStreamConnection::writeAll (const std::uint8_t* data, int size,
         if (cancelled.load())
             return false;
         const auto remaining = static_cast<std::size_t> (size - done);
-        // A socket whose peer has gone must not raise SIGPIPE: it is a pulled cable.
-        const ssize_t n = isSocket ? ::send (fd, data + done, remaining, MSG_NOSIGNAL)
-                                   : ::write (fd, data + done, remaining);
+       #if defined (_WIN32)
+        const long n = sockets::send (fd, data + done, remaining);
+       #else
+        const long n = isSocket ? sockets::send (fd, data + done, remaining)
+                                : static_cast<long> (::write (fd, data + done, remaining));
+       #endif
+        const int error = n < 0 ? sockets::lastError() : 0;
         if (n > 0)
         {
             done += static_cast<int> (n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && sockets::interrupted (error))
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && sockets::wouldBlock (error))
         {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - Clock::now());
             if (left.count() <= 0)
                 return false; // the device has stopped taking data
-            pollfd p { fd, POLLOUT, 0 };
-            const int r = ::poll (&p, 1, static_cast<int> (std::min (left, pollSlice).count()));
-            if (r < 0 && errno != EINTR)
+            sockets::PollEntry p { fd, sockets::pollOut, 0 };
+            const int r = sockets::poll (&p, 1, static_cast<int> (std::min (left, pollSlice).count()));
+            if (r < 0 && ! sockets::interrupted (sockets::lastError()))
                 return false;
-            if (r > 0 && (p.revents & POLLOUT) == 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            if (r > 0 && (p.revents & sockets::pollOut) == 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
             {
                 markDead(); // no room will ever come
                 return false;
             }
             continue;
         }
-        if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENODEV || errno == EIO || errno == EBADFD))
+        if (n < 0 && (sockets::connectionLost (error) || deviceGone (error)))
             markDead();
         return false;
     }
@@ -115,26 +133,18 @@ ByteStreamInPort::ByteStreamInPort (std::shared_ptr<ByteStreamConnection> connec
                                     MidiInPortCallback& callbackIn)
     : connection (std::move (connectionIn)), name (std::move (nameIn)), callback (callbackIn)
 {
-    int fds[2];
-    if (::pipe2 (fds, O_CLOEXEC) == 0)
-    {
-        wakeRead = fds[0];
-        wakeWrite = fds[1];
-    }
+    int error = 0;
+    wakerOpen = waker.open (error);
 }
 
 ByteStreamInPort::~ByteStreamInPort()
 {
     stop();
-    if (wakeRead >= 0)
-        ::close (wakeRead);
-    if (wakeWrite >= 0)
-        ::close (wakeWrite);
 }
 
 void ByteStreamInPort::start()
 {
-    if (reader.joinable() || wakeRead < 0 || ! connection->canRead())
+    if (reader.joinable() || ! wakerOpen || ! connection->canRead())
         return;
     reader = std::thread ([this] { run(); });
 }
@@ -143,13 +153,10 @@ void ByteStreamInPort::stop()
 {
     if (! reader.joinable())
         return;
-    const std::uint8_t wake = 1;
-    while (::write (wakeWrite, &wake, 1) < 0 && errno == EINTR) {}
+    waker.wake();
     reader.join();
-    // Empty the pipe so that a later start() waits again.
-    std::uint8_t drain[16];
-    pollfd p { wakeRead, POLLIN, 0 };
-    while (::poll (&p, 1, 0) > 0 && (p.revents & POLLIN) != 0 && ::read (wakeRead, drain, sizeof (drain)) > 0) {}
+    // Empty it so that a later start() waits again.
+    waker.drain();
     parser.reset();
 }
 
@@ -165,11 +172,11 @@ void ByteStreamInPort::run()
     std::array<std::uint8_t, 4096> buffer;
     while (! connection->isDead())
     {
-        pollfd fds[2] = { { connection->getFd(), POLLIN, 0 }, { wakeRead, POLLIN, 0 } };
-        const int r = ::poll (fds, 2, -1);
+        sockets::PollEntry fds[2] = { { connection->getFd(), sockets::pollIn, 0 }, waker.pollEntry() };
+        const int r = sockets::poll (fds, 2, -1);
         if (r < 0)
         {
-            if (errno == EINTR)
+            if (sockets::interrupted (sockets::lastError()))
                 continue;
             return;
         }
@@ -178,10 +185,11 @@ void ByteStreamInPort::run()
 
         if (fds[0].revents != 0)
         {
-            const ssize_t n = ::read (connection->getFd(), buffer.data(), buffer.size());
+            int error = 0;
+            const long n = connection->read (buffer.data(), buffer.size(), error);
             if (n > 0)
                 parser.feed (buffer.data(), static_cast<int> (n), deliver);
-            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            else if (n == 0 || (! sockets::interrupted (error) && ! sockets::wouldBlock (error)))
                 connection->markDead(); // peer closed or device gone: the cable is out
         }
     }
@@ -197,5 +205,3 @@ std::shared_ptr<ByteStreamConnection> ConnectionTable::obtain (const juce::Strin
     slot = fresh;
     return fresh;
 }
-
-#endif

@@ -1,10 +1,12 @@
 #pragma once
 
-// Ports over one file descriptor that carries raw MIDI bytes both ways, exactly as on a cable:
-// an ALSA raw MIDI device node or a Unix-domain stream socket. The input and the output of one
-// node or socket share the descriptor (a raw MIDI node opened twice would take a second
-// substream, which most devices do not have). POSIX only.
+// Ports over one descriptor that carries raw MIDI bytes both ways, exactly as on a cable: an
+// ALSA raw MIDI device node, a Unix-domain stream socket or a loopback TCP connection (the
+// only kind on Windows, where the descriptor is a socket handle). The input and the output of
+// one node or socket share the descriptor (a raw MIDI node opened twice would take a second
+// substream, which most devices do not have).
 
+#include "common/Sockets.h"
 #include "devicelink/MidiPorts.h"
 #include "devicelink/MidiStreamParser.h"
 
@@ -22,13 +24,13 @@ public:
     // `fd` must be non-blocking: writes wait in poll() with a deadline, never in the kernel.
     // `missingDirectionError`: why the node could not be opened both ways (errno), for a
     // connection that is read-only or write-only.
-    ByteStreamConnection (int fd, bool readable, bool writable, bool isSocket, int writeTimeoutMs,
+    ByteStreamConnection (sockets::Handle fd, bool readable, bool writable, bool isSocket, int writeTimeoutMs,
                           int missingDirectionError = 0);
     ~ByteStreamConnection();
 
     static constexpr int defaultWriteTimeoutMs = 5000;
 
-    int getFd() const { return fd; }
+    sockets::Handle getFd() const { return fd; }
     bool canRead() const { return readable; }
     bool canWrite() const { return writable; }
     int getMissingDirectionError() const { return missingDirectionError; }
@@ -38,6 +40,10 @@ public:
     // gone marks the connection dead.
     bool write (const std::uint8_t* data, int size, const std::atomic<bool>& cancelled);
 
+    // Reads what has arrived: the count, 0 when the peer has closed, below 0 with the system's
+    // error code in `error`.
+    long read (std::uint8_t* buffer, std::size_t size, int& error);
+
     // The cable is out: nothing is delivered or sent any more.
     void markDead() { dead.store (true); }
     bool isDead() const { return dead.load(); }
@@ -46,7 +52,7 @@ private:
     bool writeAll (const std::uint8_t* data, int size, std::chrono::steady_clock::time_point deadline,
                    const std::atomic<bool>& cancelled);
 
-    const int fd;
+    const sockets::Handle fd;
     const bool readable, writable, isSocket;
     const int writeTimeoutMs;
     const int missingDirectionError;
@@ -75,7 +81,8 @@ private:
     const juce::String name;
     MidiInPortCallback& callback;
     MidiStreamParser parser;    // used by the reader thread only
-    int wakeRead = -1, wakeWrite = -1;
+    sockets::Waker waker;       // ends the reader's wait at stop()
+    bool wakerOpen = false;
     std::thread reader;
 };
 
@@ -108,5 +115,6 @@ private:
     std::map<juce::String, std::weak_ptr<ByteStreamConnection>> connections;
 };
 
-// What a failed open reports: the path and the errno's text (none for errno 0).
+// What a failed open reports: the path and the text of the system's error code (errno, or
+// Winsock's on Windows; none for 0).
 MidiPortOpenError makeOpenError (const juce::String& path, int error);

@@ -6,7 +6,8 @@
 // Backends (MidiPortSystems.cpp and the files named there):
 //   JuceMidiPorts       the framework's MIDI devices; the path on macOS and Windows
 //   AlsaRawMidiPorts    Linux: ALSA raw MIDI device nodes /dev/snd/midiC<card>D<device>
-//   SocketMidiPorts     Unix-domain stream sockets named in TALVEK_MIDI_SOCKETS
+//   SocketMidiPorts     stream sockets named in TALVEK_MIDI_SOCKETS: Unix-domain socket paths,
+//                       or "tcp:PORT" for loopback TCP (the only kind on Windows)
 //   CompositeMidiPorts  several systems as one list
 // Byte-stream backends (raw nodes, sockets) join SysEx themselves (MidiStreamParser.h).
 
@@ -86,7 +87,7 @@ public:
 };
 
 // The platform's ports: on Linux the ALSA raw MIDI nodes, elsewhere the framework's devices,
-// and on POSIX systems the sockets named in TALVEK_MIDI_SOCKETS.
+// and the sockets named in TALVEK_MIDI_SOCKETS.
 std::unique_ptr<MidiPortSystem> createPlatformMidiPorts();
 
 std::unique_ptr<MidiPortSystem> createJuceMidiPorts();
@@ -114,8 +115,11 @@ struct AlsaRawOptions
 };
 
 std::unique_ptr<MidiPortSystem> createAlsaRawMidiPorts (AlsaRawOptions options = {}); // null where there is no ALSA
-// One input and one output per path; an empty list reads TALVEK_MIDI_SOCKETS at each listing.
+// One input and one output per entry; an empty list reads TALVEK_MIDI_SOCKETS at each listing.
 std::unique_ptr<MidiPortSystem> createSocketMidiPorts (juce::StringArray paths = {});
+// The entries of a TALVEK_MIDI_SOCKETS value: socket paths and "tcp:PORT", separated by ':'
+// (by ';' on Windows, whose paths hold ':'); "tcp:PORT" stays one entry either way.
+juce::StringArray parseSocketList (const juce::String& text);
 std::unique_ptr<MidiPortSystem> createCompositeMidiPorts (std::vector<std::unique_ptr<MidiPortSystem>> systems);
 
 // The output calls of the first probe windows, by device number, the way the operating

@@ -1,9 +1,10 @@
 #pragma once
 
 // The emulated instrument: the SysEx programmer inside a TALVEK drum module, its RAM (the
-// loaded flash driver) and its NOR flash, served as raw MIDI bytes on a Unix-domain socket.
+// loaded flash driver) and its NOR flash, served as raw MIDI bytes on a Unix-domain socket or
+// on loopback TCP.
 //
-// Plain C++20 and POSIX; no JUCE, and none of the tool's own frame code: the emulator keeps
+// Plain C++20 and the system's sockets; no JUCE, and none of the tool's own frame code: the emulator keeps
 // its own wire codec (Wire.h) so that a packing mistake cannot hide on both sides at once.
 //
 // Threads: one background thread per running server does all socket I/O and runs the
@@ -311,7 +312,8 @@ public:
     void pullCable();   // close the current connection, if any
 
     // --- Socket server ---
-    // Listens on a Unix-domain stream socket at path (a stale socket file there is replaced).
+    // Listens on a Unix-domain stream socket at path (a stale socket file there is replaced),
+    // or on 127.0.0.1 for "tcp:PORT" (tcp:0: a free port; socketPath() tells which).
     bool start (const std::string& socketPath, std::string* error = nullptr);
     void stop();
     bool running() const;

@@ -1,4 +1,4 @@
-// talvek-instrument: serves an emulated instrument on a Unix-domain socket.
+// talvek-instrument: serves an emulated instrument on a Unix-domain socket or loopback TCP.
 
 #include "emulator/Instrument.h"
 
@@ -6,11 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <vector>
+
+#if defined(_WIN32)
+ #include <atomic>
+ #include <chrono>
+ #include <thread>
+#else
+ #include <pthread.h>
+#endif
 
 using namespace talvek::emu;
 
@@ -19,12 +26,15 @@ namespace
 const char* usage = R"(Usage: talvek-instrument [options]
 
 Emulates a TALVEK instrument's SysEx programmer and its NOR flash. With --socket it listens
-on a Unix-domain stream socket; one connection carries raw MIDI 1.0 bytes both ways, as on a
-cable. The tool finds such ports through TALVEK_MIDI_SOCKETS (paths separated by ':').
-Runs until SIGINT or SIGTERM. Without --socket it only writes the files asked for and exits.
+on a Unix-domain stream socket, or on loopback TCP; one connection carries raw MIDI 1.0 bytes
+both ways, as on a cable. The tool finds such ports through TALVEK_MIDI_SOCKETS (entries
+separated by ':', on Windows by ';'). Runs until SIGINT or SIGTERM (Ctrl+C on Windows).
+Without --socket it only writes the files asked for and exits.
 
 Link and programmer:
   --socket PATH            listen on this socket path (a stale socket there is replaced)
+  --socket tcp:PORT        listen on 127.0.0.1:PORT; tcp:0 takes a free port (the line
+                           "listening on tcp:N" on stderr names it). The only kind on Windows
   --chip NAME              fitted flash: S29GL256_S (32 MiB), S29GL512_S (64 MiB, default),
                            S29GL01G_S (128 MiB), S29GL02GS_EST (256 MiB); 128 KiB sectors
   --mode fs|hs             link mode announced in the ProbeReply (default fs: speed byte 01
@@ -307,20 +317,34 @@ int main (int argc, char** argv)
 
     if (! socketPath.empty())
     {
+#if defined(_WIN32)
+        static std::atomic<bool> stopRequested { false };
+        const auto requestStop = [] (int) { stopRequested = true; };
+        std::signal (SIGINT, requestStop);
+        std::signal (SIGTERM, requestStop);
+        std::signal (SIGBREAK, requestStop);
+#else
         // Signals go to this thread only, taken synchronously below.
         sigset_t signals;
         sigemptyset (&signals);
         sigaddset (&signals, SIGINT);
         sigaddset (&signals, SIGTERM);
         pthread_sigmask (SIG_BLOCK, &signals, nullptr);
+#endif
 
         std::string error;
         if (! instrument.start (socketPath, &error))
             die (error);
         std::fprintf (stderr, "talvek-instrument: %s, %s mode, listening on %s\n", chipInfo (config.chip).name,
-                      config.mode == LinkMode::FS ? "FS" : "HS", socketPath.c_str());
+                      config.mode == LinkMode::FS ? "FS" : "HS", instrument.socketPath().c_str());
+        std::fflush (stderr);
+#if defined(_WIN32)
+        while (! stopRequested)
+            std::this_thread::sleep_for (std::chrono::milliseconds (100));
+#else
         int sig = 0;
         sigwait (&signals, &sig);
+#endif
         instrument.stop();
     }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace talvek::emu
@@ -176,9 +177,12 @@ bool NorFlash::save (const std::string& path, std::string* error) const
             return false;
         }
     }
-    if (std::rename (tmp.c_str(), path.c_str()) != 0)
+    // std::filesystem's rename replaces an existing file on Windows too; std::rename does not.
+    std::error_code renamed;
+    std::filesystem::rename (tmp, path, renamed);
+    if (renamed)
     {
-        if (error) *error = "cannot rename " + tmp + " to " + path;
+        if (error) *error = "cannot rename " + tmp + " to " + path + ": " + renamed.message();
         std::remove (tmp.c_str());
         return false;
     }

@@ -7,12 +7,11 @@
 #include <chrono>
 #include <cstring>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
+
+#if ! defined(_WIN32)
+ #include <sys/un.h>
+#endif
 
 namespace talvek::emu
 {
@@ -28,36 +27,59 @@ bool SocketServer::start (const std::string& path, std::string* error)
 {
     auto fail = [&] (const std::string& why) {
         if (error) *error = why;
-        if (listenFd >= 0) ::close (listenFd);
-        listenFd = -1;
+        sockets::close (listenFd);
+        listenFd = sockets::invalidHandle;
         return false;
     };
     if (io.joinable())
         return fail ("already serving " + socketPath);
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof addr.sun_path)
-        return fail ("socket path empty or longer than " + std::to_string (sizeof addr.sun_path - 1) + " bytes");
-    std::memcpy (addr.sun_path, path.c_str(), path.size());
 
-    // Replace a stale socket left by an emulator that died, but nothing else.
-    struct stat st {};
-    if (::lstat (path.c_str(), &st) == 0)
+    std::string address = path;
+    int code = 0;
+    if (sockets::isTcpAddress (path))
     {
-        if (! S_ISSOCK (st.st_mode))
-            return fail (path + " exists and is not a socket");
-        ::unlink (path.c_str());
+        const auto port = sockets::tcpPort (path);
+        if (! port)
+            return fail ("not a TCP port: " + path + " (tcp:PORT, 0 for any free port)");
+        std::uint16_t actual = 0;
+        listenFd = sockets::listenLoopback (*port, actual, code);
+        if (listenFd == sockets::invalidHandle)
+            return fail ("listen on 127.0.0.1:" + std::to_string (*port) + ": " + sockets::errorText (code));
+        address = sockets::tcpAddress (actual);
+        isUnixSocket = false;
     }
-    listenFd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd < 0)
-        return fail (std::string ("socket: ") + std::strerror (errno));
-    if (::bind (listenFd, reinterpret_cast<sockaddr*> (&addr), sizeof addr) != 0)
-        return fail ("bind " + path + ": " + std::strerror (errno));
-    if (::listen (listenFd, 4) != 0)
-        return fail (std::string ("listen: ") + std::strerror (errno));
-    if (::pipe2 (wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return fail (std::string ("pipe: ") + std::strerror (errno));
-    socketPath = path;
+    else
+    {
+#if defined(_WIN32)
+        return fail ("Windows has no Unix-domain sockets here: listen on tcp:PORT instead of " + path);
+#else
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        if (path.empty() || path.size() >= sizeof addr.sun_path)
+            return fail ("socket path empty or longer than " + std::to_string (sizeof addr.sun_path - 1) + " bytes");
+        std::memcpy (addr.sun_path, path.c_str(), path.size());
+
+        // Replace a stale socket left by an emulator that died, but nothing else.
+        struct stat st {};
+        if (::lstat (path.c_str(), &st) == 0)
+        {
+            if (! S_ISSOCK (st.st_mode))
+                return fail (path + " exists and is not a socket");
+            ::unlink (path.c_str());
+        }
+        listenFd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listenFd < 0)
+            return fail (std::string ("socket: ") + std::strerror (errno));
+        if (::bind (listenFd, reinterpret_cast<sockaddr*> (&addr), sizeof addr) != 0)
+            return fail ("bind " + path + ": " + std::strerror (errno));
+        if (::listen (listenFd, 4) != 0)
+            return fail (std::string ("listen: ") + std::strerror (errno));
+        isUnixSocket = true;
+#endif
+    }
+    if (! waker.open (code))
+        return fail ("wake-up channel: " + sockets::errorText (code));
+    socketPath = address;
     stopFlag = false;
     pullFlag = false;
     io = std::thread ([this] { serve(); });
@@ -71,14 +93,12 @@ void SocketServer::stop()
     stopFlag = true;
     wake();
     io.join();
-    ::close (listenFd);
-    listenFd = -1;
-    for (int& fd : wakePipe)
-    {
-        ::close (fd);
-        fd = -1;
-    }
-    ::unlink (socketPath.c_str());
+    sockets::close (listenFd);
+    listenFd = sockets::invalidHandle;
+#if ! defined(_WIN32)
+    if (isUnixSocket)
+        ::unlink (socketPath.c_str());
+#endif
 }
 
 void SocketServer::pullCable()
@@ -95,11 +115,8 @@ void SocketServer::wake()
     {
         std::lock_guard lock (pauseLock);
     }
-    if (wakePipe[1] >= 0)
-    {
-        const char c = 1;
-        [[maybe_unused]] auto n = ::write (wakePipe[1], &c, 1);
-    }
+    if (waker.isOpen())
+        waker.wake();
     pauseEnds.notify_all();
 }
 
@@ -115,10 +132,10 @@ bool SocketServer::pause (double ms)
 
 void SocketServer::closeConnection (EventKind kind, const std::string& why)
 {
-    if (connFd < 0)
+    if (connFd == sockets::invalidHandle)
         return;
-    ::close (connFd);
-    connFd = -1;
+    sockets::close (connFd);
+    connFd = sockets::invalidHandle;
     isConnected = false;
     std::lock_guard lock (m);
     programmer.disconnected (kind, why);
@@ -129,21 +146,22 @@ bool SocketServer::sendAll (const wire::Bytes& bytes)
     std::size_t done = 0;
     while (done < bytes.size())
     {
-        if (stopFlag || pullFlag || connFd < 0)
+        if (stopFlag || pullFlag || connFd == sockets::invalidHandle)
             return false;
-        const ssize_t n = ::send (connFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = sockets::send (connFd, bytes.data() + done, bytes.size() - done);
+        const int code = n < 0 ? sockets::lastError() : 0;
         if (n > 0)
         {
             done += std::size_t (n);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (n < 0 && (sockets::wouldBlock (code) || sockets::interrupted (code)))
         {
-            pollfd pfd { connFd, POLLOUT, 0 };
-            ::poll (&pfd, 1, 50);
+            sockets::PollEntry pfd { connFd, sockets::pollOut, 0 };
+            sockets::poll (&pfd, 1, 50);
             continue;
         }
-        closeConnection (EventKind::Disconnected, std::string ("send failed: ") + std::strerror (errno));
+        closeConnection (EventKind::Disconnected, "send failed: " + sockets::errorText (code));
         return false;
     }
     return true;
@@ -192,8 +210,9 @@ void SocketServer::serve()
         if (pullFlag.exchange (false))
             closeConnection (EventKind::CablePulled, "pulled");
 
-        pollfd fds[3] { { wakePipe[0], POLLIN, 0 }, { listenFd, POLLIN, 0 }, { connFd, POLLIN, 0 } };
-        const int ready = ::poll (fds, connFd >= 0 ? 3 : 2, 100);
+        sockets::PollEntry fds[3] { waker.pollEntry(), { listenFd, sockets::pollIn, 0 }, { connFd, sockets::pollIn, 0 } };
+        const bool haveConnection = connFd != sockets::invalidHandle;
+        const int ready = sockets::poll (fds, haveConnection ? 3 : 2, 100);
         if (stopFlag)
             break;
         {
@@ -206,18 +225,17 @@ void SocketServer::serve()
             programmer.saveIfDirty(); // only when the link is idle
             continue;
         }
-        if (fds[0].revents & POLLIN)
+        if (fds[0].revents & sockets::pollIn)
         {
-            char drain[64];
-            [[maybe_unused]] auto n = ::read (wakePipe[0], drain, sizeof drain);
+            waker.drain();
             continue; // re-check the flags first
         }
-        if (fds[1].revents & POLLIN)
+        if (fds[1].revents & sockets::pollIn)
         {
-            const int fd = ::accept4 (listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0)
+            const auto fd = sockets::accept (listenFd);
+            if (fd != sockets::invalidHandle)
             {
-                if (connFd >= 0)
+                if (connFd != sockets::invalidHandle)
                     closeConnection (EventKind::ConnectionReplaced, "a new connection replaced it");
                 connFd = fd;
                 isConnected = true;
@@ -225,18 +243,19 @@ void SocketServer::serve()
                 programmer.connected();
             }
         }
-        if (connFd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+        if (haveConnection && connFd == fds[2].fd && (fds[2].revents & (sockets::pollIn | POLLHUP | POLLERR)))
         {
-            const ssize_t n = ::recv (connFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            const long n = sockets::receive (connFd, buffer.data(), buffer.size());
+            const int code = n < 0 ? sockets::lastError() : 0;
+            if (n == 0 || (n < 0 && ! sockets::wouldBlock (code) && ! sockets::interrupted (code)))
             {
-                closeConnection (EventKind::Disconnected, n == 0 ? "closed by the host" : std::string ("reset: ") + std::strerror (errno));
+                closeConnection (EventKind::Disconnected, n == 0 ? "closed by the host" : "reset: " + sockets::errorText (code));
                 continue;
             }
             if (n < 0)
                 continue;
             std::size_t at = 0;
-            while (at < std::size_t (n) && connFd >= 0 && ! stopFlag && ! pullFlag)
+            while (at < std::size_t (n) && connFd != sockets::invalidHandle && ! stopFlag && ! pullFlag)
             {
                 actions.clear();
                 Programmer::Fed fed;

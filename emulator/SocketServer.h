@@ -1,12 +1,14 @@
 #pragma once
 
-// The instrument's MIDI port: a Unix-domain stream socket carrying raw MIDI bytes both ways.
+// The instrument's MIDI port: a stream socket carrying raw MIDI bytes both ways, Unix-domain
+// at a path, or loopback TCP ("tcp:PORT", the only kind on Windows).
 // One I/O thread accepts, reads, hands the bytes to the programmer under the owner's lock and
 // then carries out the resulting actions (sends, timed waits, closing) without it, so that the
 // owner's accessors never wait behind a slow link or a delayed reply.
 
 #include "Instrument.h"
 #include "Programmer.h"
+#include "common/Sockets.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -28,11 +30,13 @@ public:
     SocketServer (const SocketServer&) = delete;
     SocketServer& operator= (const SocketServer&) = delete;
 
-    // Listens at socketPath (a stale socket file there is replaced) and starts the I/O thread.
-    bool start (const std::string& socketPath, std::string* error);
+    // Listens at `address` and starts the I/O thread: a socket path (a stale socket file there
+    // is replaced), or "tcp:PORT" on 127.0.0.1, where port 0 takes a free one.
+    bool start (const std::string& address, std::string* error);
     void stop();
     bool running() const { return io.joinable(); }
     bool connected() const { return isConnected; }
+    // The address listened on; for TCP with the port actually taken.
     const std::string& path() const { return socketPath; }
     void pullCable(); // close the current connection, if any
 
@@ -55,9 +59,10 @@ private:
     std::atomic<bool> stopFlag { false };
     std::atomic<bool> pullFlag { false };
     std::atomic<bool> isConnected { false };
-    int listenFd = -1, connFd = -1;
-    int wakePipe[2] { -1, -1 };
+    sockets::Handle listenFd = sockets::invalidHandle, connFd = sockets::invalidHandle;
+    sockets::Waker waker;
     std::string socketPath;
+    bool isUnixSocket = false; // its file is removed at stop
 };
 
 } // namespace talvek::emu

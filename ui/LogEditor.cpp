@@ -18,8 +18,14 @@ void CLogEditor::handleMessage (const juce::Message& message)
         case MessageCode::LogAppendText:
             if (m->data != nullptr)
             {
+                const auto text = toJuceString (*m->data);
                 moveCaretToEnd (false);
-                insertTextAtCaret (toJuceString (*m->data));
+                insertTextAtCaret (text);
+                if (copy != nullptr)
+                {
+                    copy->writeText (text, false, false, nullptr);
+                    copy->flush();
+                }
             }
             break;
         case MessageCode::LogSetBold:

@@ -24,12 +24,17 @@ public:
     void postFontHeight();
     void postClear();
 
+    // Also appends every text to `file` (not owned; null: none), for a screen that cannot be
+    // read. Message thread only.
+    void copyTextTo (juce::OutputStream* file) { copy = file; }
+
 private:
     void rebuildFont();
 
     int fontHeight = 14;
     bool bold = false;
     juce::String fontName;
+    juce::OutputStream* copy = nullptr;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (CLogEditor)
 };

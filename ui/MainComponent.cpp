@@ -48,6 +48,7 @@ MainComponent::MainComponent()
     logView->setVisible (false);
     workflow.logPrinter.setEditor (logView.get());
     workflow.logPrinter.setLargeFont();
+    openLogFile();
 
     progressBar->setVisible (false);
     progressBar->setColour (juce::ProgressBar::backgroundColourId, juce::Colour (5, 6, 61));
@@ -99,9 +100,31 @@ void MainComponent::buttonClicked (juce::Button* button)
 }
 
 //==============================================================================================
+void MainComponent::openLogFile()
+{
+    const auto name = juce::SystemStats::getEnvironmentVariable ("TALVEK_LOG_FILE", {});
+    if (name.isEmpty())
+        return;
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (name);
+    logFile = std::make_unique<juce::FileOutputStream> (file);
+    if (logFile->failedToOpen())
+    {
+        workflow.logPrinter.printW (L"Can't open the log file %ls: %ls\n", file.getFullPathName().toWideCharPointer(),
+                                    logFile->getStatus().getErrorMessage().toWideCharPointer());
+        logFile = nullptr;
+        return;
+    }
+    logView->copyTextTo (logFile.get());
+}
+
 void MainComponent::setStatusText (const juce::String& text)
 {
     statusLabel->setText (text, juce::dontSendNotification);
+    if (logFile != nullptr)
+    {
+        logFile->writeText ("[status] " + text.trim() + "\n", false, false, nullptr);
+        logFile->flush();
+    }
 }
 
 void MainComponent::setFileButtonEnabled (bool enabled) { fileButton->setEnabled (enabled); }

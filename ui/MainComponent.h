@@ -64,6 +64,8 @@ public:
 private:
     friend struct MainComponentTestAccess;
 
+    void openLogFile();
+
     // juce::Thread: the checksum thread is never started.
     void run() override {}
 
@@ -79,6 +81,8 @@ private:
     std::unique_ptr<ImageButtonWithText> fileButton;
     std::unique_ptr<juce::Label> statusLabel;
     std::unique_ptr<juce::Label> fileNameLabel;
+    // A copy of the log and the status line in the file TALVEK_LOG_FILE names; outlives the view.
+    std::unique_ptr<juce::FileOutputStream> logFile;
     std::unique_ptr<CLogEditor> logView; // created hidden, never shown
 
     juce::Image backgroundImage;

@@ -14,6 +14,11 @@
  #include <fcntl.h>
  #include <sys/stat.h>
  #include <unistd.h>
+#elif JUCE_WINDOWS
+ #ifndef NOMINMAX
+  #define NOMINMAX
+ #endif
+ #include <windows.h>
 #endif
 
 namespace Recovery
@@ -29,7 +34,8 @@ juce::File folderLocation()
         .getChildFile ("Application Support")
         .getChildFile ("TALVEK Update Tool");
    #elif JUCE_WINDOWS
-    return juce::File::getSpecialLocation (juce::File::tempDirectory);
+    // Not the temporary folder: the system's cleaner empties it, backup and all.
+    return juce::File::getSpecialLocation (juce::File::windowsLocalAppData).getChildFile ("TALVEK Update Tool");
    #else
     const auto stateHome = juce::SystemStats::getEnvironmentVariable ("XDG_STATE_HOME", {});
     // Relative values are to be ignored, as for every XDG base directory.
@@ -116,15 +122,30 @@ juce::Result prepareFolder (const juce::File& folder)
     return folder.createDirectory();
 }
 
+namespace
+{
+juce::Result windowsFailure (const juce::String& what, const juce::File& file, DWORD error)
+{
+    wchar_t text[256] {};
+    ::FormatMessageW (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                      (DWORD) std::size (text), nullptr);
+    return juce::Result::fail (what + " " + file.getFullPathName() + ": " + juce::String (text).trim());
+}
+} // namespace
+
 juce::Result syncToDisk (const juce::File& file)
 {
-    // Opening for writing positions at the end and changes nothing; flush() asks the system
-    // to write the file's buffers to the disk.
-    juce::FileOutputStream stream (file);
-    if (stream.failedToOpen())
-        return stream.getStatus();
-    stream.flush();
-    return stream.getStatus();
+    // OPEN_EXISTING: a missing file is an error to report, not one to create empty. NTFS logs
+    // the file's name with its metadata, which the flush commits as well.
+    const auto handle = ::CreateFileW (file.getFullPathName().toWideCharPointer(), GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return windowsFailure ("Can't open", file, ::GetLastError());
+    const bool flushed = ::FlushFileBuffers (handle) != 0;
+    const auto error = ::GetLastError();
+    ::CloseHandle (handle);
+    return flushed ? juce::Result::ok() : windowsFailure ("Can't flush", file, error);
 }
 #endif
 

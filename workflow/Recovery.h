@@ -29,7 +29,8 @@ constexpr const char* folderVariable = "TALVEK_STATE_DIR";
 
 // The folder, without creating it: TALVEK_STATE_DIR if set; otherwise on Linux
 // $XDG_STATE_HOME/talvek-update-tool or ~/.local/state/talvek-update-tool, on macOS
-// ~/Library/Application Support/TALVEK Update Tool, on Windows the per-user temporary folder.
+// ~/Library/Application Support/TALVEK Update Tool, on Windows TALVEK Update Tool in the
+// user's local application data (%LOCALAPPDATA%).
 juce::File folderLocation();
 
 // Creates the folder if needed (mode 0700 on Linux and macOS, missing parents too) and checks
@@ -70,7 +71,7 @@ struct Identity
 };
 
 // Forces a file's data, and its directory entry, to the disk before the next step relies on
-// them surviving a power cut.
+// them surviving a power cut. A missing file fails; it is never created.
 juce::Result syncToDisk (const juce::File& file);
 
 // Copies the chosen update file (a regular file only) to `copy`, forced to the disk.

@@ -9,6 +9,7 @@
 #include "devicelink/JobQueue.h"
 #include "devicelink/MidiPorts.h"
 #include "emulator/Instrument.h"
+#include "support/InstrumentAddress.h"
 
 #include <gtest/gtest.h>
 
@@ -46,10 +47,10 @@ public:
         : instrument (emulatorConfig (chip, mode))
     {
         instrument.generateContent();
-        const auto socket = temp.file ("instrument.sock").getFullPathName();
         std::string error;
-        started = instrument.start (socket.toStdString(), &error);
+        started = instrument.start (instrumentAddress (temp.dir), &error);
         EXPECT_TRUE (started) << error;
+        const juce::String socket (instrument.socketPath());
 
         queue = std::make_unique<JobQueue> (createSocketMidiPorts (juce::StringArray (socket)));
         queue->communication.listener = &messages;

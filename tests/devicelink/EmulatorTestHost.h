@@ -19,10 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include "common/Sockets.h"
+
+#if ! defined(_WIN32)
+ #include <sys/un.h>
+ #include <unistd.h>
+#endif
 
 namespace emutest
 {
@@ -115,11 +117,18 @@ inline bool isOurs (const Bytes& f)
 
 inline bool isAck (const Bytes& f) { return isOurs (f) && f[5] == 0x00 && f.size() >= 8; }
 
+// Where an instrument of one test listens; clients connect to its socketPath() once it runs.
+// Windows has no Unix-domain sockets under Wine: there it is a free loopback TCP port.
 inline std::string uniqueSocketPath (const char* tag)
 {
+#if defined(_WIN32)
+    (void) tag;
+    return "tcp:0";
+#else
     static int counter = 0;
     const auto dir = std::filesystem::temp_directory_path();
     return (dir / ("talvek-emu-" + std::to_string (::getpid()) + "-" + tag + "-" + std::to_string (++counter) + ".sock")).string();
+#endif
 }
 
 class TestHost
@@ -127,37 +136,36 @@ class TestHost
 public:
     explicit TestHost (const std::string& path)
     {
-        fd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        std::strncpy (addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
         for (int attempt = 0; attempt < 100; ++attempt)
         {
-            if (::connect (fd, reinterpret_cast<sockaddr*> (&addr), sizeof addr) == 0)
+            if (connect (path))
                 return;
             std::this_thread::sleep_for (20ms);
         }
         ADD_FAILURE() << "cannot connect to " << path;
-        ::close (fd);
-        fd = -1;
     }
     ~TestHost() { close(); }
 
     void close()
     {
-        if (fd >= 0)
-            ::close (fd);
-        fd = -1;
+        sockets::close (fd);
+        fd = sockets::invalidHandle;
     }
 
-    bool ok() const { return fd >= 0; }
+    bool ok() const { return fd != sockets::invalidHandle; }
 
     void send (const Bytes& bytes)
     {
         std::size_t done = 0;
-        while (fd >= 0 && done < bytes.size())
+        while (ok() && done < bytes.size())
         {
-            const ssize_t n = ::send (fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            const long n = sockets::send (fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && sockets::wouldBlock (sockets::lastError()))
+            {
+                sockets::PollEntry p { fd, sockets::pollOut, 0 };
+                sockets::poll (&p, 1, 100);
+                continue;
+            }
             if (n <= 0)
                 return;
             done += std::size_t (n);
@@ -281,19 +289,21 @@ public:
 private:
     bool pump (std::chrono::milliseconds timeout)
     {
-        if (fd < 0 || eof)
+        if (! ok() || eof)
             return false;
-        pollfd p { fd, POLLIN, 0 };
-        if (::poll (&p, 1, int (timeout.count())) <= 0)
+        sockets::PollEntry p { fd, sockets::pollIn, 0 };
+        if (sockets::poll (&p, 1, int (timeout.count())) <= 0)
             return false;
         std::uint8_t buf[65536];
-        const ssize_t n = ::recv (fd, buf, sizeof buf, 0);
+        const long n = sockets::receive (fd, buf, sizeof buf);
+        if (n < 0 && sockets::wouldBlock (sockets::lastError()))
+            return true;
         if (n <= 0)
         {
             eof = true;
             return false;
         }
-        for (ssize_t i = 0; i < n; ++i)
+        for (long i = 0; i < n; ++i)
         {
             const std::uint8_t b = buf[i];
             if (b >= 0xF8)
@@ -316,7 +326,29 @@ private:
         return true;
     }
 
-    int fd = -1;
+    bool connect (const std::string& path)
+    {
+        int error = 0;
+        if (const auto port = sockets::tcpPort (path))
+        {
+            fd = sockets::connectLoopback (*port, 2000, error);
+            return ok();
+        }
+#if defined(_WIN32)
+        return false;
+#else
+        fd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        std::strncpy (addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (::connect (fd, reinterpret_cast<sockaddr*> (&addr), sizeof addr) == 0)
+            return true;
+        close();
+        return false;
+#endif
+    }
+
+    sockets::Handle fd = sockets::invalidHandle;
     bool eof = false;
     Bytes building;
     std::deque<Bytes> frames;
@@ -378,6 +410,7 @@ struct Served
         std::string error;
         started = instrument.start (path, &error);
         EXPECT_TRUE (started) << error;
+        path = instrument.socketPath(); // with the port a TCP listener took
     }
     std::string path = uniqueSocketPath ("emu");
     talvek::emu::Instrument instrument;

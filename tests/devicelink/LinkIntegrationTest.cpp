@@ -6,6 +6,7 @@
 #include "devicelink/Communication.h"
 #include "emulator/Instrument.h"
 #include "support/FakeMidiPorts.h"
+#include "support/InstrumentAddress.h"
 #include "support/LinkTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -35,7 +36,6 @@ protected:
     void SetUp() override
     {
         dir = makeTestFolder ("talvek-link");
-        const auto socketPath = dir.getChildFile ("instrument.sock").getFullPathName();
 
         emu::Config config;
         config.chip = emu::FlashChip::S29GL512_S;
@@ -46,7 +46,8 @@ protected:
         instrument = std::make_unique<emu::Instrument> (config);
         instrument->eraseAll();
         std::string error;
-        ASSERT_TRUE (instrument->start (socketPath.toStdString(), &error)) << error;
+        ASSERT_TRUE (instrument->start (instrumentAddress (dir), &error)) << error;
+        const juce::String socketPath (instrument->socketPath());
 
         // Two ports that never answer come before the instrument's.
         others->inputNames = { "Midi Through Port-0", "Drum Pad In" };

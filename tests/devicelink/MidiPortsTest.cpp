@@ -1,8 +1,11 @@
 // The port layer below the device link: SysEx joining from a byte stream, and the socket ports
-// against a listening socket that plays the instrument's end of the cable.
+// against a listening socket that plays the instrument's end of the cable, over each transport
+// the system has (Unix-domain sockets where there are any, loopback TCP everywhere).
 
+#include "common/Sockets.h"
 #include "devicelink/MidiPorts.h"
 #include "devicelink/MidiStreamParser.h"
+#include "support/Environment.h"
 #include "support/LinkTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +15,11 @@
 #include <cstring>
 #include <cstdlib>
 #include <mutex>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
+
+#if ! defined(_WIN32)
+ #include <sys/un.h>
+#endif
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -104,43 +107,84 @@ TEST (MidiStreamParser, SysExIsBounded)
 
 namespace
 {
+enum class Transport { unixSocket, tcp };
+
+std::string transportName (Transport t) { return t == Transport::tcp ? "Tcp" : "Unix"; }
+
+std::vector<Transport> transports()
+{
+   #if defined(_WIN32)
+    return { Transport::tcp };
+   #else
+    return { Transport::unixSocket, Transport::tcp };
+   #endif
+}
+
 class Listener
 {
 public:
-    Listener()
+    explicit Listener (Transport transport)
     {
         dir = makeTestFolder ("talvek-ports");
-        path = dir.getChildFile ("instrument.sock").getFullPathName();
-
-        fd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a {};
-        a.sun_family = AF_UNIX;
-        std::strncpy (a.sun_path, path.toRawUTF8(), sizeof (a.sun_path) - 1);
-        EXPECT_EQ (::bind (fd, reinterpret_cast<sockaddr*> (&a), sizeof (a)), 0);
-        EXPECT_EQ (::listen (fd, 4), 0);
+        int error = 0;
+        if (transport == Transport::tcp)
+        {
+            std::uint16_t port = 0;
+            fd = sockets::listenLoopback (0, port, error);
+            path = sockets::tcpAddress (port);
+        }
+       #if ! defined(_WIN32)
+        else
+        {
+            path = dir.getChildFile ("instrument.sock").getFullPathName();
+            fd = ::socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un a {};
+            a.sun_family = AF_UNIX;
+            std::strncpy (a.sun_path, path.toRawUTF8(), sizeof (a.sun_path) - 1);
+            EXPECT_EQ (::bind (fd, reinterpret_cast<sockaddr*> (&a), sizeof (a)), 0);
+            EXPECT_EQ (::listen (fd, 4), 0);
+        }
+       #endif
+        EXPECT_NE (fd, sockets::invalidHandle) << sockets::errorText (error);
     }
 
     ~Listener()
     {
-        ::close (fd);
+        sockets::close (fd);
         // The folder listing skips sockets, so the socket goes first or the folder stays.
-        ::unlink (path.toRawUTF8());
+        std::error_code ignored;
+        std::filesystem::remove (path.toStdString(), ignored);
         dir.deleteRecursively();
     }
 
-    // The next connection, or -1 when none comes within the time.
-    int accept (int timeoutMs = 2000)
+    // The next connection, or invalidHandle when none comes within the time.
+    sockets::Handle accept (int timeoutMs = 2000)
     {
-        pollfd p { fd, POLLIN, 0 };
-        if (::poll (&p, 1, timeoutMs) <= 0)
-            return -1;
-        return ::accept4 (fd, nullptr, nullptr, SOCK_CLOEXEC);
+        sockets::PollEntry p { fd, sockets::pollIn, 0 };
+        if (sockets::poll (&p, 1, timeoutMs) <= 0)
+            return sockets::invalidHandle;
+        return sockets::accept (fd);
     }
 
     juce::File dir;
     juce::String path;
-    int fd = -1;
+    sockets::Handle fd = sockets::invalidHandle;
 };
+
+void sendAll (sockets::Handle peer, const Bytes& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size())
+    {
+        const long n = sockets::send (peer, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += (std::size_t) n;
+        else if (n < 0 && sockets::wouldBlock (sockets::lastError()))
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+        else
+            FAIL() << "send to the port failed: " << sockets::errorText (sockets::lastError());
+    }
+}
 
 struct Collector : MidiInPortCallback
 {
@@ -168,16 +212,16 @@ struct Collector : MidiInPortCallback
     std::vector<Bytes> got;
 };
 
-bool readExactly (int fd, Bytes& out, std::size_t n)
+bool readExactly (sockets::Handle fd, Bytes& out, std::size_t n)
 {
     out.resize (n);
     std::size_t done = 0;
     while (done < n)
     {
-        pollfd p { fd, POLLIN, 0 };
-        if (::poll (&p, 1, 2000) <= 0)
+        sockets::PollEntry p { fd, sockets::pollIn, 0 };
+        if (sockets::poll (&p, 1, 2000) <= 0)
             return false;
-        const auto r = ::read (fd, out.data() + done, n - done);
+        const auto r = sockets::receive (fd, out.data() + done, n - done);
         if (r <= 0)
             return false;
         done += (std::size_t) r;
@@ -186,34 +230,73 @@ bool readExactly (int fd, Bytes& out, std::size_t n)
 }
 } // namespace
 
-TEST (SocketPorts, ListsThePathsOfTheEnvironment)
+TEST (SocketPorts, EntriesOfTheListVariable)
+{
+    struct Case
+    {
+        const char* text;
+        juce::StringArray entries;
+    };
+   #if defined(_WIN32)
+    const Case cases[] = {
+        { "tcp:5000", { "tcp:5000" } },
+        { "tcp:5000;;tcp:5001", { "tcp:5000", "tcp:5001" } },
+        { "C:\\Temp\\a.sock; tcp:7", { "C:\\Temp\\a.sock", "tcp:7" } },
+        { "", {} },
+    };
+   #else
+    const Case cases[] = {
+        { "/tmp/a.sock::/tmp/b.sock", { "/tmp/a.sock", "/tmp/b.sock" } },
+        { "tcp:5000", { "tcp:5000" } },
+        { "/tmp/a.sock:tcp:5000:/tmp/b.sock", { "/tmp/a.sock", "tcp:5000", "/tmp/b.sock" } },
+        { "tcp", { "tcp" } }, // a path of that name
+        { "", {} },
+    };
+   #endif
+    for (const auto& c : cases)
+        EXPECT_EQ (parseSocketList (c.text), c.entries) << c.text;
+}
+
+TEST (SocketPorts, ListsTheEntriesOfTheEnvironment)
 {
     auto system = createSocketMidiPorts();
-    ::setenv ("TALVEK_MIDI_SOCKETS", "/tmp/a.sock::/tmp/b.sock", 1);
-    const auto inputs = system->getInputs();
-    const auto outputs = system->getOutputs();
-    ::unsetenv ("TALVEK_MIDI_SOCKETS");
-
+    std::vector<MidiPortInfo> inputs, outputs;
+    {
+       #if defined(_WIN32)
+        const ScopedEnvironment list ("TALVEK_MIDI_SOCKETS", "tcp:5000;tcp:5001");
+       #else
+        const ScopedEnvironment list ("TALVEK_MIDI_SOCKETS", "tcp:5000:/tmp/b.sock");
+       #endif
+        inputs = system->getInputs();
+        outputs = system->getOutputs();
+    }
     ASSERT_EQ (inputs.size(), 2u);
     ASSERT_EQ (outputs.size(), 2u);
-    EXPECT_EQ (inputs[0].name, "/tmp/a.sock");
-    EXPECT_EQ (outputs[1].name, "/tmp/b.sock");
+    EXPECT_EQ (inputs[0].name, "tcp:5000");
+    EXPECT_EQ (outputs[1].name, outputs[1].identifier);
     EXPECT_TRUE (system->getInputs().empty());
 }
 
-TEST (SocketPorts, InputAndOutputShareOneConnectionThatCarriesRawBytes)
+class SocketTransport : public ::testing::TestWithParam<Transport>
 {
-    Listener server;
+};
+
+INSTANTIATE_TEST_SUITE_P (Transports, SocketTransport, ::testing::ValuesIn (transports()),
+                          [] (const auto& info) { return transportName (info.param); });
+
+TEST_P (SocketTransport, InputAndOutputShareOneConnectionThatCarriesRawBytes)
+{
+    Listener server (GetParam());
     auto system = createSocketMidiPorts ({ server.path });
     Collector collector;
 
     auto in = system->openInput (system->getInputs()[0], collector);
     ASSERT_NE (in, nullptr);
-    const int peer = server.accept();
-    ASSERT_GE (peer, 0);
+    const auto peer = server.accept();
+    ASSERT_NE (peer, sockets::invalidHandle);
     auto out = system->openOutput (system->getOutputs()[0]);
     ASSERT_NE (out, nullptr);
-    EXPECT_LT (server.accept (100), 0) << "the output opened a second connection";
+    EXPECT_EQ (server.accept (100), sockets::invalidHandle) << "the output opened a second connection";
     in->start();
 
     // From the instrument: a frame in pieces with a clock byte inside, then a note.
@@ -221,7 +304,7 @@ TEST (SocketPorts, InputAndOutputShareOneConnectionThatCarriesRawBytes)
     const Bytes pieces[] = { { 0xF0, 0x00, 0x20 }, { 0x54, 0xF8, 0x7D, 0x09 }, { 0x02, 0x01, 0xF7, 0x90, 0x40, 0x7F } };
     for (const auto& p : pieces)
     {
-        ASSERT_EQ (::write (peer, p.data(), p.size()), (ssize_t) p.size());
+        sendAll (peer, p);
         std::this_thread::sleep_for (std::chrono::milliseconds (5));
     }
     ASSERT_TRUE (collector.waitFor (2));
@@ -237,7 +320,7 @@ TEST (SocketPorts, InputAndOutputShareOneConnectionThatCarriesRawBytes)
     EXPECT_EQ (received, frame);
 
     // The cable is pulled: nothing more is delivered, sends fail, nothing crashes.
-    ::close (peer);
+    sockets::close (peer);
     std::this_thread::sleep_for (std::chrono::milliseconds (50));
     // Outputs write on a thread of their own: the write that finds the cable gone fails, and
     // from then on every send does.
@@ -257,23 +340,52 @@ TEST (SocketPorts, InputAndOutputShareOneConnectionThatCarriesRawBytes)
     // Plugged in again: the next open makes a new connection.
     auto again = system->openOutput (system->getOutputs()[0]);
     ASSERT_NE (again, nullptr);
-    const int second = server.accept();
-    ASSERT_GE (second, 0);
+    const auto second = server.accept();
+    ASSERT_NE (second, sockets::invalidHandle);
     EXPECT_TRUE (again->sendMessage (frame.data(), 9));
-    ::close (second);
+    sockets::close (second);
 }
 
-TEST (SocketPorts, NothingListeningMeansNoPort)
+TEST (SocketPorts, NothingListeningMeansNoPortAndSaysWhy)
 {
-    auto system = createSocketMidiPorts ({ "/nonexistent/talvek.sock" });
-    Collector collector;
-    EXPECT_EQ (system->openInput (system->getInputs()[0], collector), nullptr);
-    EXPECT_EQ (system->openOutput (system->getOutputs()[0]), nullptr);
+    // A port that was free a moment ago: nothing listens on it.
+    std::uint16_t freePort = 0;
+    int error = 0;
+    sockets::close (sockets::listenLoopback (0, freePort, error));
+
+    struct Case
+    {
+        juce::String entry;
+        juce::String reasonHas; // empty: the system's words, whatever they are
+    };
+    std::vector<Case> cases = {
+        { juce::String (sockets::tcpAddress (freePort)), {} },
+        { "tcp:0", "tcp:PORT" },
+        { "tcp:70000", "tcp:PORT" },
+        { "tcp:12ab", "tcp:PORT" },
+    };
+   #if defined(_WIN32)
+    cases.push_back ({ "C:\\nonexistent\\talvek.sock", "tcp:PORT" });
+   #else
+    cases.push_back ({ "/nonexistent/talvek.sock", "No such file" });
+   #endif
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.entry);
+        auto system = createSocketMidiPorts ({ c.entry });
+        Collector collector;
+        EXPECT_EQ (system->openInput (system->getInputs()[0], collector), nullptr);
+        EXPECT_EQ (system->openOutput (system->getOutputs()[0]), nullptr);
+        const auto why = system->getLastOpenError();
+        EXPECT_EQ (why.path, c.entry);
+        EXPECT_TRUE (why.reason.isNotEmpty());
+        EXPECT_TRUE (why.reason.contains (c.reasonHas)) << why.reason;
+    }
 }
 
-TEST (SocketPorts, StoppingAnInputWaitsForItsCallback)
+TEST_P (SocketTransport, StoppingAnInputWaitsForItsCallback)
 {
-    Listener server;
+    Listener server (GetParam());
     auto system = createSocketMidiPorts ({ server.path });
 
     struct Slow : MidiInPortCallback
@@ -289,15 +401,14 @@ TEST (SocketPorts, StoppingAnInputWaitsForItsCallback)
 
     auto in = system->openInput (system->getInputs()[0], slow);
     ASSERT_NE (in, nullptr);
-    const int peer = server.accept();
+    const auto peer = server.accept();
     in->start();
-    const std::uint8_t clock = 0xF8;
-    ASSERT_EQ (::write (peer, &clock, 1), 1);
+    sendAll (peer, { 0xF8 }); // a clock byte
     while (! slow.entered)
         std::this_thread::yield();
     in->stop();
     EXPECT_TRUE (slow.finished);
-    ::close (peer);
+    sockets::close (peer);
 }
 
 TEST (PlatformPorts, SocketsAreListedAfterTheDevicesOfThePlatform)
@@ -305,14 +416,16 @@ TEST (PlatformPorts, SocketsAreListedAfterTheDevicesOfThePlatform)
     auto system = createPlatformMidiPorts();
     const auto devices = system->getOutputs().size(); // none on a machine without sound cards
 
-    ::setenv ("TALVEK_MIDI_SOCKETS", "/tmp/x.sock", 1);
-    const auto inputs = system->getInputs();
-    const auto outputs = system->getOutputs();
-    ::unsetenv ("TALVEK_MIDI_SOCKETS");
+    std::vector<MidiPortInfo> inputs, outputs;
+    {
+        const ScopedEnvironment list ("TALVEK_MIDI_SOCKETS", "tcp:1");
+        inputs = system->getInputs();
+        outputs = system->getOutputs();
+    }
 
     ASSERT_EQ (outputs.size(), devices + 1);
-    EXPECT_EQ (outputs.back().name, "/tmp/x.sock");
-    EXPECT_EQ (inputs.back().name, "/tmp/x.sock");
+    EXPECT_EQ (outputs.back().name, "tcp:1");
+    EXPECT_EQ (inputs.back().name, "tcp:1");
     // Opened through the list that named it: nothing listens there.
     EXPECT_EQ (system->openOutput (outputs.back()), nullptr);
 }

@@ -10,7 +10,6 @@
 #include <juce_events/juce_events.h>
 
 #include <atomic>
-#include <unistd.h>
 #include <chrono>
 #include <functional>
 #include <vector>

@@ -1,11 +1,15 @@
 // One JUCE initialiser for the whole test run, and an X error handler that keeps a test
 // executable alive under a bare X server (no window manager answers the atoms JUCE asks for).
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <juce_events/juce_events.h>
 
+#if JUCE_LINUX || JUCE_BSD
+ #include <dlfcn.h>
+#endif
+
 namespace
 {
+#if JUCE_LINUX || JUCE_BSD
 int ignoreXError (void*, void*) { return 0; }
 
 void installLenientXErrorHandler()
@@ -18,6 +22,9 @@ void installLenientXErrorHandler()
             set (&ignoreXError);
     }
 }
+#else
+void installLenientXErrorHandler() {}
+#endif
 
 class JuceEnvironment : public ::testing::Environment
 {

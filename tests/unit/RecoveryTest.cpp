@@ -5,18 +5,23 @@
 #include "workflow/UpdateJournal.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#if ! JUCE_WINDOWS
+ #include <sys/stat.h>
+#endif
 
 using namespace workflowtest;
 
 namespace
 {
+#if ! JUCE_WINDOWS
 mode_t modeOf (const juce::File& f)
 {
     struct stat info {};
     EXPECT_EQ (::lstat (f.getFullPathName().toRawUTF8(), &info), 0);
     return info.st_mode & 0777;
 }
+#endif
 
 void writeBytes (const juce::File& f, std::size_t n, char value = 'x')
 {
@@ -32,8 +37,10 @@ TEST (RecoveryFolder, VariableNamesTheFolderAndItIsCreatedPrivate)
 
     ASSERT_TRUE (Recovery::prepareFolder (state.folder).wasOk());
     EXPECT_TRUE (state.folder.isDirectory());
+   #if ! JUCE_WINDOWS
     EXPECT_EQ (modeOf (state.folder), 0700u);
     EXPECT_EQ (modeOf (state.folder.getParentDirectory()), 0700u); // a missing parent is made too
+   #endif
 
     const auto paths = Recovery::pathsIn (state.folder);
     EXPECT_EQ (paths.lockFile, state.folder.getChildFile ("zkt_update.lock").getFullPathName());
@@ -42,6 +49,8 @@ TEST (RecoveryFolder, VariableNamesTheFolderAndItIsCreatedPrivate)
     EXPECT_EQ (paths.versionFile, state.folder.getChildFile ("zkt_read_version.bin").getFullPathName());
 }
 
+// File modes and links planted by other users: POSIX only.
+#if ! JUCE_WINDOWS
 TEST (RecoveryFolder, LooseModeIsTightenedAndSymlinkOrFileRefused)
 {
     ScopedStateFolder state;
@@ -81,6 +90,15 @@ TEST (RecoveryFolder, DefaultFollowsXdgStateHome)
     if (old != nullptr)
         ::setenv (Recovery::folderVariable, saved.c_str(), 1);
 }
+#else
+TEST (RecoveryFolder, DefaultIsInLocalApplicationDataNotTheTemporaryFolder)
+{
+    const ScopedEnvironment unset (Recovery::folderVariable, std::nullopt);
+    const auto folder = Recovery::folderLocation();
+    EXPECT_EQ (folder, juce::File::getSpecialLocation (juce::File::windowsLocalAppData).getChildFile ("TALVEK Update Tool"));
+    EXPECT_FALSE (folder.isAChildOf (juce::File::getSpecialLocation (juce::File::tempDirectory)));
+}
+#endif
 
 TEST (RecoveryDecision, ByLockAndBackup)
 {
@@ -218,7 +236,10 @@ TEST (RecoveryDurability, SyncReportsAMissingFile)
     ScopedStateFolder state;
     ASSERT_TRUE (Recovery::prepareFolder (state.folder).wasOk());
     const auto file = state.folder.getChildFile ("data");
-    EXPECT_TRUE (Recovery::syncToDisk (file).failed());
+    const auto missing = Recovery::syncToDisk (file);
+    EXPECT_TRUE (missing.failed());
+    EXPECT_TRUE (missing.getErrorMessage().contains (file.getFullPathName())) << missing.getErrorMessage();
+    EXPECT_FALSE (file.exists()) << "the sync made the file it should have reported missing";
     writeBytes (file, 10);
     EXPECT_TRUE (Recovery::syncToDisk (file).wasOk());
 }

@@ -10,6 +10,7 @@
 #include "emulator/Instrument.h"
 #include "workflow/UpdateWorkflow.h"
 #include "workflow/WorkflowView.h"
+#include "support/InstrumentAddress.h"
 
 #include <gtest/gtest.h>
 
@@ -131,10 +132,10 @@ public:
         {
             instrument = std::make_unique<emu::Instrument> (*config);
             instrument->generateContent();
-            socket = state.scratch().getChildFile ("instrument.sock").getFullPathName();
             state.scratch().createDirectory();
             std::string error;
-            EXPECT_TRUE (instrument->start (socket.toStdString(), &error)) << error;
+            EXPECT_TRUE (instrument->start (instrumentAddress (state.scratch()), &error)) << error;
+            socket = instrument->socketPath();
         }
         start();
     }

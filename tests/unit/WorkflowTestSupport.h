@@ -5,6 +5,7 @@
 
 #include "messages/CustomMessage.h"
 #include "workflow/Recovery.h"
+#include "support/Environment.h"
 #include "support/ScratchFolder.h"
 
 #include <juce_events/juce_events.h>
@@ -114,23 +115,13 @@ private:
 class ScopedStateFolder
 {
 public:
-    ScopedStateFolder() : folder (makeScratchFolder ("talvek-workflow").getChildFile ("state"))
+    ScopedStateFolder()
+        : folder (makeScratchFolder ("talvek-workflow").getChildFile ("state")),
+          variable (Recovery::folderVariable, folder.getFullPathName().toStdString())
     {
-        const char* old = std::getenv (Recovery::folderVariable);
-        hadOld = old != nullptr;
-        if (hadOld)
-            oldValue = old;
-        ::setenv (Recovery::folderVariable, folder.getFullPathName().toRawUTF8(), 1);
     }
 
-    ~ScopedStateFolder()
-    {
-        if (hadOld)
-            ::setenv (Recovery::folderVariable, oldValue.c_str(), 1);
-        else
-            ::unsetenv (Recovery::folderVariable);
-        folder.getParentDirectory().deleteRecursively();
-    }
+    ~ScopedStateFolder() { folder.getParentDirectory().deleteRecursively(); }
 
     Recovery::Paths paths() const { return Recovery::pathsIn (folder); }
     juce::File file (const char* name) const { return folder.getChildFile (name); }
@@ -139,8 +130,7 @@ public:
     const juce::File folder;
 
 private:
-    bool hadOld = false;
-    std::string oldValue;
+    ScopedEnvironment variable;
 };
 
 using Bytes12 = std::array<std::uint8_t, 12>;
