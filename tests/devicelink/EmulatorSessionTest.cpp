@@ -289,6 +289,7 @@ TEST (EmulatorLink, PowerCycleKeepsFlashInItsFileAndLosesRam)
     ASSERT_TRUE (again.dumpFlash (dump, 0xFFE0000 + 4096, 4096));
     std::ifstream in (dump, std::ios::binary);
     const Bytes dumped ((std::istreambuf_iterator<char> (in)), std::istreambuf_iterator<char>());
+    in.close(); // Windows removes no file that is still open
     EXPECT_EQ (dumped, Bytes (data.begin() + 4096, data.end()));
 
     // A flash file of another chip is not taken.
