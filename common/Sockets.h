@@ -141,7 +141,7 @@ inline bool setNonBlocking (Handle h)
 {
 #if defined(_WIN32)
     u_long on = 1;
-    return ::ioctlsocket (h, FIONBIO, &on) == 0;
+    return ::ioctlsocket (h, static_cast<long> (FIONBIO), &on) == 0;
 #else
     const int flags = ::fcntl (h, F_GETFL);
     return flags >= 0 && ::fcntl (h, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -250,7 +250,7 @@ inline Handle connectLoopback (std::uint16_t port, int timeoutMs, int& error)
         if (! wouldBlock (lastError()))
             return detail::fail (h, error);
         PollEntry entry { h, pollOut, 0 };
-        const int ready = poll (&entry, 1, timeoutMs);
+        const int ready = sockets::poll (&entry, 1, timeoutMs);
         if (ready <= 0)
         {
             error = ready == 0 ?

@@ -36,7 +36,7 @@ Connected connectTo (const juce::String& entry)
         const auto h = sockets::connectLoopback (*port, connectTimeoutMs, error);
         if (h == sockets::invalidHandle)
             return { nullptr, error, {} };
-        return { std::make_shared<ByteStreamConnection> (h, true, true, true, ByteStreamConnection::defaultWriteTimeoutMs) };
+        return { std::make_shared<ByteStreamConnection> (h, true, true, true, ByteStreamConnection::defaultWriteTimeoutMs), 0, {} };
     }
 
    #if defined (_WIN32)
@@ -59,7 +59,7 @@ Connected connectTo (const juce::String& entry)
         ::close (fd);
         return { nullptr, error, {} };
     }
-    return { std::make_shared<ByteStreamConnection> (fd, true, true, true, ByteStreamConnection::defaultWriteTimeoutMs) };
+    return { std::make_shared<ByteStreamConnection> (fd, true, true, true, ByteStreamConnection::defaultWriteTimeoutMs), 0, {} };
    #endif
 }
 
@@ -144,9 +144,14 @@ juce::StringArray parseSocketList (const juce::String& text)
     {
         // "tcp:PORT" is one entry even where ':' separates them.
         if (tokens[i] == "tcp" && i + 1 < tokens.size())
-            entries.add (tokens[i] + ":" + tokens[++i]);
+        {
+            entries.add ("tcp:" + tokens[i + 1]);
+            ++i;
+        }
         else
+        {
             entries.add (tokens[i]);
+        }
     }
    #endif
     entries.trim();

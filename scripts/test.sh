@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and integration tests, the window tests under
 # a private Xvfb display, the .deb package installed into a scratch root, then the unit tests
-# again in a ThreadSanitizer build.
+# again in a ThreadSanitizer build, then the Windows build's unit tests and a start of the
+# Windows program under Wine (scripts/test-windows.sh; TALVEK_SKIP_WINDOWS=1 leaves that part
+# out, and says so).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -24,4 +26,10 @@ if [ "${TALVEK_SKIP_TSAN:-0}" != 1 ]; then
   mkdir -p "$root/build-tsan/test-output"
   (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
       ctest --output-on-failure -L unit -j "$(nproc)")
+fi
+
+if [ "${TALVEK_SKIP_WINDOWS:-0}" = 1 ]; then
+  echo "test: the Windows part is skipped (TALVEK_SKIP_WINDOWS=1)" >&2
+else
+  "$root/scripts/test-windows.sh" "$root/build-win"
 fi
