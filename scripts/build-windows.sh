@@ -20,7 +20,7 @@ packages=(
   lld llvm
   wine nsis
   cmake ninja-build ccache juce-modules-source
-  xvfb xauth
+  xvfb xauth xdotool imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -98,7 +98,8 @@ echo "test-windows: connected over tcp:$port, flash detected, identity read"
 # Wine shows only a window's first paint; showing it again paints it as it is now.
 wine "$build/tests/talvek-show-again.exe" "TALVEK Update Tool" || echo "test-windows: no window to show again" >&2
 sleep 1
-import -window root window.png && echo "test-windows: screenshot $smoke/window.png"
+window=$(xdotool search --name "TALVEK Update Tool" 2>/dev/null | head -n1 || true)
+import -window "${window:-root}" window.png && echo "test-windows: screenshot $smoke/window.png"
 kill "$tool"
 
 # --- The installer ---------------------------------------------------------------------------

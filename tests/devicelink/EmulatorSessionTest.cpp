@@ -242,6 +242,35 @@ TEST (EmulatorNor, FlashOperationsNeedTheFittedChipsDriver)
     EXPECT_EQ (rec.count (EventKind::Rejected), 9u);
 }
 
+// Loopback TCP, the emulator's only transport on Windows: tcp:0 takes a free port and names it,
+// a port in use or text that is no port is refused with a reason.
+TEST (EmulatorLink, ListensOnLoopbackTcp)
+{
+    Instrument instrument ({ .chip = FlashChip::S29GL256_S });
+    std::string error;
+    for (const char* wrong : { "tcp:", "tcp:x1", "tcp:65536", "tcp:-1" })
+    {
+        EXPECT_FALSE (instrument.start (wrong, &error)) << wrong;
+        EXPECT_NE (error.find ("tcp:PORT"), std::string::npos) << error;
+    }
+    ASSERT_TRUE (instrument.start ("tcp:0", &error)) << error;
+    const auto port = sockets::tcpPort (instrument.socketPath());
+    ASSERT_TRUE (port.has_value() && *port != 0) << instrument.socketPath();
+
+    TestHost host (instrument.socketPath());
+    ASSERT_TRUE (host.ok());
+    host.send (probeFrame (2));
+    const auto reply = host.nextOurs();
+    ASSERT_TRUE (reply.has_value());
+    EXPECT_EQ (reply->at (5), 0x09);
+    EXPECT_EQ (reply->at (6), 2);
+
+    Instrument second ({});
+    error.clear();
+    EXPECT_FALSE (second.start (instrument.socketPath(), &error));
+    EXPECT_NE (error.find ("127.0.0.1:" + std::to_string (*port)), std::string::npos) << error;
+}
+
 TEST (EmulatorLink, ClosedConnectionsAreLikeAPulledCableAndANewOneTakesOver)
 {
     Served s ({ .chip = FlashChip::S29GL256_S });
