@@ -265,7 +265,7 @@ TEST (EmulatorLink, ListensOnLoopbackTcp)
     EXPECT_EQ (reply->at (5), 0x09);
     EXPECT_EQ (reply->at (6), 2);
 
-    Instrument second ({});
+    Instrument second (Config {});
     error.clear();
     EXPECT_FALSE (second.start (instrument.socketPath(), &error));
     EXPECT_NE (error.find ("127.0.0.1:" + std::to_string (*port)), std::string::npos) << error;
