@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 namespace Recovery
@@ -85,8 +86,12 @@ juce::Result writeJournal (const juce::File& file, const Journal& journal)
     }
     if (auto synced = syncToDisk (fresh); synced.failed())
         return synced;
-    if (std::rename (fresh.getFullPathName().toRawUTF8(), file.getFullPathName().toRawUTF8()) != 0)
-        return juce::Result::fail ("Can't replace " + file.getFullPathName());
+    // std::filesystem's rename replaces an existing journal on Windows too; std::rename does not.
+    const auto path = [] (const juce::File& f) { return std::filesystem::path (reinterpret_cast<const char8_t*> (f.getFullPathName().toRawUTF8())); };
+    std::error_code renamed;
+    std::filesystem::rename (path (fresh), path (file), renamed);
+    if (renamed)
+        return juce::Result::fail ("Can't replace " + file.getFullPathName() + ": " + juce::String (renamed.message()));
     return syncToDisk (file);
 }
 
