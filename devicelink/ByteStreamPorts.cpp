@@ -134,7 +134,7 @@ ByteStreamInPort::ByteStreamInPort (std::shared_ptr<ByteStreamConnection> connec
     : connection (std::move (connectionIn)), name (std::move (nameIn)), callback (callbackIn)
 {
     int error = 0;
-    wakerOpen = waker.open (error);
+    waker.open (error); // without it start() does nothing: stop() could not end the reader
 }
 
 ByteStreamInPort::~ByteStreamInPort()
@@ -144,7 +144,7 @@ ByteStreamInPort::~ByteStreamInPort()
 
 void ByteStreamInPort::start()
 {
-    if (reader.joinable() || ! wakerOpen || ! connection->canRead())
+    if (reader.joinable() || ! waker.isOpen() || ! connection->canRead())
         return;
     reader = std::thread ([this] { run(); });
 }

@@ -82,7 +82,6 @@ private:
     MidiInPortCallback& callback;
     MidiStreamParser parser;    // used by the reader thread only
     sockets::Waker waker;       // ends the reader's wait at stop()
-    bool wakerOpen = false;
     std::thread reader;
 };
 

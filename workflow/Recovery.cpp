@@ -136,10 +136,11 @@ juce::Result windowsFailure (const juce::String& what, const juce::File& file, D
 juce::Result syncToDisk (const juce::File& file)
 {
     // OPEN_EXISTING: a missing file is an error to report, not one to create empty. NTFS logs
-    // the file's name with its metadata, which the flush commits as well.
+    // the file's name with its metadata, which the flush commits as well. Backup semantics let
+    // the same call open a folder, to force out its entries after a removal.
     const auto handle = ::CreateFileW (file.getFullPathName().toWideCharPointer(), GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return windowsFailure ("Can't open", file, ::GetLastError());
     const bool flushed = ::FlushFileBuffers (handle) != 0;

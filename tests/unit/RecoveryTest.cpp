@@ -241,5 +241,6 @@ TEST (RecoveryDurability, SyncReportsAMissingFile)
     EXPECT_TRUE (missing.getErrorMessage().contains (file.getFullPathName())) << missing.getErrorMessage();
     EXPECT_FALSE (file.exists()) << "the sync made the file it should have reported missing";
     writeBytes (file, 10);
+    EXPECT_TRUE (Recovery::syncToDisk (state.folder).wasOk()); // a folder, after a removal
     EXPECT_TRUE (Recovery::syncToDisk (file).wasOk());
 }
