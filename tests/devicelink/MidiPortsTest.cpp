@@ -110,6 +110,7 @@ namespace
 enum class Transport { unixSocket, tcp };
 
 std::string transportName (Transport t) { return t == Transport::tcp ? "Tcp" : "Unix"; }
+void PrintTo (Transport t, std::ostream* os) { *os << transportName (t); }
 
 std::vector<Transport> transports()
 {
