@@ -141,12 +141,25 @@ juce::Result syncToDisk (const juce::File& file)
     const auto handle = ::CreateFileW (file.getFullPathName().toWideCharPointer(), GENERIC_WRITE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // Some Windows versions and file systems refuse to open or flush a folder at all. Its
+    // entries are then left to the file system's own journal: a removal lost to a power cut
+    // only leaves the record of a finished update, and completing it again writes the same bytes.
+    const auto refusedForFolder = [&file] (DWORD error)
+    {
+        return file.isDirectory()
+            && (error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER);
+    };
     if (handle == INVALID_HANDLE_VALUE)
-        return windowsFailure ("Can't open", file, ::GetLastError());
+    {
+        const auto error = ::GetLastError();
+        return refusedForFolder (error) ? juce::Result::ok() : windowsFailure ("Can't open", file, error);
+    }
     const bool flushed = ::FlushFileBuffers (handle) != 0;
     const auto error = ::GetLastError();
     ::CloseHandle (handle);
-    return flushed ? juce::Result::ok() : windowsFailure ("Can't flush", file, error);
+    if (flushed || refusedForFolder (error))
+        return juce::Result::ok();
+    return windowsFailure ("Can't flush", file, error);
 }
 #endif
 
