@@ -82,7 +82,7 @@ build_dep() { # name tarball-glob cmake-options...
   tar -xf "$tarball" -C "$deps/$name-src" --strip-components=1
   cmake -S "$deps/$name-src" -B "$deps/$name-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_C_COMPILER_LAUNCHER=ccache \
-    -DTALVEK_WINDOWS_DEPS="$prefix" "$@" >/dev/null
+    -DTALVEK_WINDOWS_DEPS="$prefix" -Wno-dev "$@" >/dev/null
   cmake --build "$deps/$name-build" -j "$jobs" >/dev/null
   cmake --install "$deps/$name-build" >/dev/null
 }
