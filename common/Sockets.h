@@ -220,11 +220,9 @@ inline Handle fail (Handle h, int& error)
     close (h);
     return invalidHandle;
 }
-} // namespace detail
 
-// A non-blocking connection to 127.0.0.1:port, or invalidHandle with the reason in `error`.
-// The connect itself waits at most timeoutMs, so a listener that never accepts cannot hold it.
-inline Handle connectLoopback (std::uint16_t port, int timeoutMs, int& error)
+// A TCP socket, not inherited by programs this one starts; invalidHandle with the reason in `error`.
+inline Handle tcpSocket (int& error)
 {
     if (! startUp())
     {
@@ -240,6 +238,17 @@ inline Handle connectLoopback (std::uint16_t port, int timeoutMs, int& error)
 #if ! defined(_WIN32)
     ::fcntl (h, F_SETFD, FD_CLOEXEC);
 #endif
+    return h;
+}
+} // namespace detail
+
+// A non-blocking connection to 127.0.0.1:port, or invalidHandle with the reason in `error`.
+// The connect itself waits at most timeoutMs, so a listener that never accepts cannot hold it.
+inline Handle connectLoopback (std::uint16_t port, int timeoutMs, int& error)
+{
+    Handle h = detail::tcpSocket (error);
+    if (h == invalidHandle)
+        return invalidHandle;
     if (! setNonBlocking (h))
         return detail::fail (h, error);
     detail::noDelay (h);
@@ -279,23 +288,14 @@ inline Handle connectLoopback (std::uint16_t port, int timeoutMs, int& error)
 // Listens on 127.0.0.1:port (0: a free port, then told in `actualPort`).
 inline Handle listenLoopback (std::uint16_t port, std::uint16_t& actualPort, int& error)
 {
-    if (! startUp())
-    {
-        error = lastError();
-        return invalidHandle;
-    }
-    Handle h = ::socket (AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    Handle h = detail::tcpSocket (error);
     if (h == invalidHandle)
-    {
-        error = lastError();
         return invalidHandle;
-    }
 #if defined(_WIN32)
     // Nobody else may bind the same port while the instrument listens on it.
     BOOL exclusive = TRUE;
     ::setsockopt (h, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*> (&exclusive), sizeof (exclusive));
 #else
-    ::fcntl (h, F_SETFD, FD_CLOEXEC);
     // A restarted instrument gets its port back at once, not after TIME_WAIT.
     int on = 1;
     ::setsockopt (h, SOL_SOCKET, SO_REUSEADDR, &on, sizeof (on));

@@ -22,21 +22,7 @@ packages=(
   cmake ninja-build ccache juce-modules-source
   xvfb xauth xdotool imagemagick
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { echo "build-windows: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
-    sudo_cmd=(sudo)
-  fi
-  echo "build-windows: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -q
-  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/setup.sh" "${packages[@]}"
 
 # The cross compiler has its linker's path built in and, asked for lld, takes that path with
 # ".lld" added: GNU ld needs minutes for the app, lld a second.

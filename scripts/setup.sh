@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the window tests need.
-# Idempotent and non-interactive; runs as root or through sudo.
+# Installs the Debian packages that the build, the tests and the window tests need, or the
+# packages named as arguments instead. Idempotent and non-interactive; runs as root or
+# through sudo.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   xvfb xauth xdotool imagemagick x11-utils
   fonts-dejavu-core
 )
+[ $# -eq 0 ] || packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
