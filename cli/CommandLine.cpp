@@ -99,6 +99,10 @@ Parsed parseCommandLine (const juce::StringArray& arguments)
             o.verbose = true;
         else if (a == "--yes" || a == "-y")
             o.yes = true;
+        else if (a == "--same-unit")
+            o.sameUnit = true;
+        else if (a == "--replace-settings")
+            o.replaceSettings = true;
         else if (a == "--port" || a.startsWith ("--port="))
         {
             const auto v = value ("--port");
@@ -180,6 +184,8 @@ Parsed parseCommandLine (const juce::StringArray& arguments)
     }
     if (o.yes && o.command != Command::update)
         return fail ("--yes belongs to update");
+    if ((o.sameUnit || o.replaceSettings) && o.command != Command::update && o.command != Command::check)
+        return fail (juce::String (o.sameUnit ? "--same-unit" : "--replace-settings") + " belongs to update and check");
     return parsed;
 }
 
@@ -209,6 +215,13 @@ juce::String helpText()
             "                 without it, two instruments answering is refused\n"
             "  --yes, -y      answer update's questions with yes (needed without a terminal): the\n"
             "                 update, and completing an interrupted one on an unreadable identity\n"
+            "  --same-unit    the connected instrument is the one whose update was interrupted:\n"
+            "                 asked when its parameter area at 40000h can't tell (erased, or only the\n"
+            "                 built-in settings); --yes never answers this\n"
+            "  --replace-settings\n"
+            "                 the instrument's settings are not in its flash (an update interrupted\n"
+            "                 elsewhere left them in that computer's state folder): replace them with\n"
+            "                 the built-in ones; --yes never answers this\n"
             "  --json         one JSON object per line on stdout: \"type\" is event, progress,\n"
             "                 instrument, log or result (see the README for the fields)\n"
             "  --log FILE     keep every log line of the run in FILE\n"

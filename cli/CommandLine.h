@@ -28,6 +28,8 @@ struct Options
     juce::String port;         // --port: a port's name or its system path
     juce::String logFile;      // --log
     bool yes = false;          // --yes: the update's question is answered yes
+    bool sameUnit = false;     // --same-unit: this is the unit whose update was interrupted
+    bool replaceSettings = false; // --replace-settings: take the built-in settings
     bool json = false;
     bool quiet = false;
     bool verbose = false;

@@ -197,7 +197,8 @@ void Reporter::instrument (juce::DynamicObject& fields, const juce::String& text
     std::fflush (out);
 }
 
-void Reporter::result (const juce::String& command, Exit code, const juce::String& message)
+void Reporter::result (const juce::String& command, Exit code, const juce::String& message,
+                       const std::vector<std::pair<juce::String, bool>>& choices)
 {
     toLog ("result: " + juce::String (exitName (code)) + " (" + juce::String (static_cast<int> (code)) + ") " + message);
     if (settings.json)
@@ -208,6 +209,9 @@ void Reporter::result (const juce::String& command, Exit code, const juce::Strin
         o->setProperty ("exitCode", static_cast<int> (code));
         o->setProperty ("outcome", exitName (code));
         o->setProperty ("message", message);
+        for (const auto& [name, taken] : choices)
+            if (taken)
+                o->setProperty (juce::Identifier (name), true);
         emitJson (o);
         return;
     }

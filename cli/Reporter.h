@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace cli
 {
@@ -42,7 +44,10 @@ public:
     // One instrument found by list.
     void instrument (juce::DynamicObject& fields, const juce::String& text);
     // The last line of every run.
-    void result (const juce::String& command, Exit code, const juce::String& message);
+    // `choices`: the choices that cost data and whether they were taken; the JSON result names
+    // those that were.
+    void result (const juce::String& command, Exit code, const juce::String& message,
+                 const std::vector<std::pair<juce::String, bool>>& choices = {});
     // Asks a question on the terminal; false when there is no terminal to ask on.
     bool ask (const juce::String& question);
 

@@ -21,6 +21,18 @@ const juce::String identityErrorText = "Someting error when getting version from
 const juce::String noFolderText = "Can't create folder to save data.";
 const juce::String otherInstrumentText = "The last update was for another device. Connect that device to complete it.";
 const juce::String damagedRecordText = "Found an error can't be fixed in the last update.";
+const juce::String notUpdatedText = "Not updated. Nothing was written.";
+const juce::String settingsMissingText = "Not updated: the settings of this device are missing.";
+
+// Why an update stops at a choice that costs data, and how to go on; check says the same.
+juce::String choiceRefusal (const juce::String& option)
+{
+    if (option == "--same-unit")
+        return notUpdatedText + " An update of an instrument of this model was interrupted and its parameter area "
+               "can't tell whether it was this one: connect that instrument, or add --same-unit if it is this one.";
+    return settingsMissingText + " Its update was interrupted elsewhere: complete it there, or import that "
+           "update's recovery file; --replace-settings takes the built-in settings instead.";
+}
 
 // How a status text that ends a job or a refused start maps onto the exit codes. A text not
 // listed is a failure of the device: never a success.
@@ -47,6 +59,8 @@ Exit exitForStatus (const juce::String& status)
         { "The update file is modified!", Exit::fileRefused },
         { "The last update was for another device. Connect that device to complete it.", Exit::pendingUpdate },
         { "Found an error can't be fixed in the last update.", Exit::pendingUpdate },
+        { "Not updated. Nothing was written.", Exit::pendingUpdate },
+        { "Not updated: the settings of this device are missing.", Exit::pendingUpdate },
     };
     for (const auto& e : table)
         if (status == e.text)
@@ -76,7 +90,7 @@ const char* pendingName (PendingUpdate p)
     switch (p)
     {
         case PendingUpdate::none: return "none";
-        case PendingUpdate::thisInstrument: return "this-instrument";
+        case PendingUpdate::sameModel: return "same-model";
         case PendingUpdate::unconfirmed: return "identity-unreadable";
         case PendingUpdate::otherInstrument: return "other-instrument";
         case PendingUpdate::damaged: return "damaged-record";
@@ -89,6 +103,9 @@ struct Outcome
 {
     Exit code;
     juce::String message;
+    // The choices that cost data, taken by their options; the JSON result names them.
+    bool settingsReplaced = false;
+    bool sameUnitTaken = false;
 };
 
 class Session
@@ -362,7 +379,10 @@ private:
              << names.mcu
              << "\n  identity   " << textOf (id.data(), id.size()) << "  [" << hexOf (id.data(), id.size()) << "]"
              << "\n  tag        " << textOf (tag.data(), tag.size()) << "  [" << hexOf (tag.data(), tag.size()) << "]";
-        if (w.identity.pendingUpdate != PendingUpdate::none)
+        if (w.identity.pendingUpdate == PendingUpdate::sameModel)
+            text << "\n  pending    an interrupted update of an instrument of this model (same-model): "
+                    "check or update reads the parameter area to tell whether it was this one";
+        else if (w.identity.pendingUpdate != PendingUpdate::none)
             text << "\n  pending    an interrupted update (" << pendingName (w.identity.pendingUpdate) << ")";
         reporter.instrument (fields, text);
     }
@@ -417,21 +437,21 @@ private:
                 return { Exit::fileRefused, "The size of the update file is not correct." };
         }
         if (! write)
-        {
-            juce::String pending;
-            if (w.identity.pendingUpdate != PendingUpdate::none)
-                pending = " An update with it completes the interrupted one.";
-            return { Exit::ok, "Ready to program: the file fits this instrument." + pending };
-        }
+            return checkArea (file.getSize());
 
         // Execute.
         view.answer = options.yes ? TerminalView::Answer::yes : TerminalView::Answer::askTerminal;
+        view.sameUnit = options.sameUnit;
+        view.replaceSettings = options.replaceSettings;
+        view.optionNeeded = {};
         view.unanswerable = false;
         view.answeredNo = false;
         meter.reset();
         w.executeUpdate();
         if (! w.updating)
         {
+            if (view.optionNeeded.isNotEmpty())
+                return { Exit::pendingUpdate, choiceRefusal (view.optionNeeded) };
             if (view.unanswerable)
                 return { Exit::usage, "no terminal to ask whether to update: add --yes" };
             if (view.answeredNo)
@@ -440,11 +460,86 @@ private:
         }
 
         pumpUntil ([&] { return ! w.updating; }, noTimeout);
+        if (view.optionNeeded.isNotEmpty())
+            return { Exit::pendingUpdate, choiceRefusal (view.optionNeeded) };
         if (stopped)
             return { Exit::cancelled, "stopped while updating: the next update of this instrument completes this one" };
         if (! w.lastJobFailed && ! w.deviceLost && view.status == completedText)
-            return { Exit::ok, completedText };
+        {
+            juce::String taken;
+            if (w.replacedSettings())
+                taken << " The instrument's settings were replaced with the built-in ones (--replace-settings).";
+            if (w.unitTakenOnTheUsersWord())
+                taken << " The interrupted update was completed on this instrument on the user's word.";
+            return { Exit::ok, completedText + taken, w.replacedSettings(), w.unitTakenOnTheUsersWord() };
+        }
         return { exitForStatus (view.status), view.status };
+    }
+
+    // What update would do with the parameter area as it reads now: the same judgement, the
+    // same refusals and exit codes, nothing written.
+    Outcome checkArea (juce::int64 fileSize)
+    {
+        auto& w = *workflow;
+        const juce::String ready = "Ready to program: the file fits this instrument.";
+        if (fileSize > FlashLayout::updateUnit && w.identity.pendingUpdate == PendingUpdate::none)
+            return { Exit::ok, ready };
+
+        const auto scratch = Recovery::folderLocation().getChildFile ("talvek-check-area.tmp");
+        juce::MemoryBlock area;
+        const auto failed = readFlash (scratch, FlashLayout::paramAreaOffset, FlashLayout::paramAreaLength, area);
+        scratch.deleteFile();
+        if (failed.has_value())
+            return *failed;
+
+        const bool terminal = ::isatty (STDIN_FILENO) != 0 && ! options.json;
+        switch (w.judgeAreaForUpdate (area, fileSize))
+        {
+            case UpdateWorkflow::AreaVerdict::proceed:
+                break;
+            case UpdateWorkflow::AreaVerdict::otherUnit:
+                return { Exit::pendingUpdate, otherInstrumentText };
+            case UpdateWorkflow::AreaVerdict::askSameUnit:
+                if (options.sameUnit)
+                    return { Exit::ok, ready + " With --same-unit, an update with it completes the interrupted one." };
+                if (! terminal)
+                    return { Exit::pendingUpdate, choiceRefusal ("--same-unit") };
+                return { Exit::ok, ready + " An update of an instrument of this model was interrupted: update asks "
+                                           "whether it was this one." };
+            case UpdateWorkflow::AreaVerdict::askReplaceSettings:
+                if (options.replaceSettings)
+                    return { Exit::ok, ready + " With --replace-settings, the update replaces the instrument's "
+                                               "missing settings with the built-in ones." };
+                if (! terminal)
+                    return { Exit::pendingUpdate, choiceRefusal ("--replace-settings") };
+                return { Exit::ok, ready + " The instrument's settings are not in its flash: update asks whether to "
+                                           "replace them with the built-in ones." };
+        }
+        if (w.identity.pendingUpdate != PendingUpdate::none)
+            return { Exit::ok, ready + " An update with it completes the interrupted one." };
+        return { Exit::ok, ready };
+    }
+
+    // Reads flash into `into` through `scratch`, a job script of the terminal's own.
+    std::optional<Outcome> readFlash (const juce::File& scratch, std::int64_t start, int length, juce::MemoryBlock& into)
+    {
+        auto& w = *workflow;
+        w.jobQueue.clear();
+        w.jobQueue.addReadToFile (scratch.getFullPathName(), static_cast<int> (start / FlashLayout::pageSize),
+                                  static_cast<int> (start % FlashLayout::pageSize), length, 0.0f, 100.0f);
+        w.ownJobs = true;
+        w.ownJobsEnded = w.ownJobsFailed = false;
+        w.jobQueue.runNext();
+        pumpUntil ([&] { return w.ownJobsEnded; }, noTimeout);
+        w.ownJobs = false;
+        if (stopped)
+            return stoppedOutcome();
+        if (w.ownJobsFailed)
+            return w.lastFailure == FailureReason::NoResponse ? Outcome { Exit::disconnected, "Device disconnected." }
+                                                              : Outcome { Exit::deviceFailure, "the instrument failed the read" };
+        if (! scratch.loadFileAsData (into) || (int) into.getSize() != length)
+            return Outcome { Exit::deviceFailure, "a read did not deliver every byte" };
+        return std::nullopt;
     }
 
     // --- read ---
@@ -643,6 +738,8 @@ Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FI
         Session session (options, reporter, std::move (environment));
         outcome = session.run();
     }
-    return finish (outcome.code, outcome.message);
+    reporter.result (commandName (options.command), outcome.code, outcome.message,
+                     { { "settingsReplaced", outcome.settingsReplaced }, { "sameUnitTaken", outcome.sameUnitTaken } });
+    return outcome.code;
 }
 } // namespace cli

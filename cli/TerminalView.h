@@ -86,7 +86,14 @@ public:
         if (trimmed == status)
             return;
         status = trimmed;
+        hint = {};
         reporter.event (status);
+    }
+    void setStatusHint (const juce::String& text) override
+    {
+        if (text.isNotEmpty() && text != hint)
+            reporter.event (text);
+        hint = text;
     }
     void setFileButtonEnabled (bool) override {}
     void setExecuteButtonEnabled (bool) override {}
@@ -117,10 +124,30 @@ public:
         holdBar = wholeBar;
     }
 
-    bool askConfirmation (const juce::String&, const juce::String& question) override
+    bool askConfirmation (const juce::String&, const juce::String& question, Question kind) override
     {
         const auto text = question.replace ("\n", "").replace ("  ", " ").trim();
         ++questions;
+        // The choices that cost data are taken only by options named for them.
+        if (kind == Question::sameUnit || kind == Question::replaceSettings)
+        {
+            const bool given = kind == Question::sameUnit ? sameUnit : replaceSettings;
+            const char* option = kind == Question::sameUnit ? "--same-unit" : "--replace-settings";
+            if (given)
+            {
+                reporter.event (text + " yes (" + option + ")");
+                return true;
+            }
+            if (::isatty (STDIN_FILENO) == 0 || reporter.getSettings().json)
+            {
+                optionNeeded = option;
+                reporter.event (text + " no (only " + juce::String (option) + " answers yes without a terminal)");
+                return false;
+            }
+            const bool yes = reporter.ask (text);
+            answeredNo = answeredNo || ! yes;
+            return yes;
+        }
         if (answer == Answer::yes)
         {
             reporter.event (text + " yes (--yes)");
@@ -159,12 +186,16 @@ public:
     Reporter& reporter;
     RateMeter& meter;
     juce::String status;
+    juce::String hint;
     juce::String lastMessage;
     juce::File file;
     Answer answer = Answer::askTerminal;
     int questions = 0;
     bool answeredNo = false;
     bool unanswerable = false; // asked with no terminal to ask on
+    bool sameUnit = false;         // --same-unit
+    bool replaceSettings = false;  // --replace-settings
+    juce::String optionNeeded;     // a choice that costs data was refused for want of its option
     bool severalInstruments = false;
     bool progressShown = false;
     double shownFraction = 0.0;

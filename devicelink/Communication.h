@@ -24,6 +24,7 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -73,6 +74,12 @@ public:
     void readToFile (const juce::String& path, int page, int flashOffset, int length,
                      float progressStart, float progressEnd);
     void compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath);
+
+    // A file that may change on the disk during an update (its private copy) is used by the
+    // jobs only while its bytes have this SHA-256 (64 hex digits), checked on the very bytes
+    // that are then sent or compared. Message thread only.
+    void pinContent (const juce::String& path, const juce::String& sha256);
+    void clearPins();
     void readVersionInfo (const juce::String& path);
     void backupLock (const juce::String& path, int mode);
 
@@ -211,6 +218,9 @@ private:
     std::vector<FlashSector> sectors;           // sectorCount = sectors.size()
     std::vector<std::uint8_t> driverImage;      // copy kept until the next upload
     std::vector<std::uint8_t> fileBuffer;       // whole content of the last file loaded
+    std::map<juce::String, juce::String> pinnedContent; // path -> SHA-256 its bytes must have
+    // False (logged) when `path` is pinned and `bytes` are not what was pinned.
+    bool contentAsPinned (const juce::String& path, const void* bytes, std::size_t size) const;
     int flashEnd() const;                        // end of the last sector, 0 without a table
     // Logs and returns true when a job's path is too long to be used whole.
     bool refuseLongPath (const juce::String& path);

@@ -14,6 +14,8 @@
 #include "devicelink/JobPaths.h"
 #include "messages/LogPrinter.h"
 
+#include <juce_cryptography/juce_cryptography.h>
+
 namespace
 {
 int tenths (float percent) { return (int) (percent * 10); }
@@ -38,7 +40,30 @@ bool Communication::loadFileBuffer (const juce::String& path)
         return false;
 
     fileBuffer.resize ((size_t) length);
-    return in->read (fileBuffer.data(), (int) fileBuffer.size()) == (int) fileBuffer.size();
+    if (in->read (fileBuffer.data(), (int) fileBuffer.size()) != (int) fileBuffer.size())
+        return false;
+    return contentAsPinned (path, fileBuffer.data(), fileBuffer.size());
+}
+
+void Communication::pinContent (const juce::String& path, const juce::String& sha256)
+{
+    pinnedContent[path] = sha256;
+}
+
+void Communication::clearPins()
+{
+    pinnedContent.clear();
+}
+
+bool Communication::contentAsPinned (const juce::String& path, const void* bytes, std::size_t size) const
+{
+    const auto pinned = pinnedContent.find (path);
+    if (pinned == pinnedContent.end())
+        return true;
+    if (juce::SHA256 (bytes, size).toHexString().removeCharacters (" ") == pinned->second)
+        return true;
+    logText ("The file changed after it was checked.\n");
+    return false;
 }
 
 bool Communication::checkFlashRange (int pageIn, int offsetIn, int lengthIn)

@@ -1,6 +1,10 @@
 #include "devicelink/SafeFiles.h"
 
 #if JUCE_WINDOWS
+ #ifndef NOMINMAX
+  #define NOMINMAX
+ #endif
+ #include <windows.h>
 
 // Windows has no FIFOs in the file system and its links are not followed silently in the
 // same way; the framework's streams are used as they are.
@@ -34,6 +38,24 @@ std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, ju
         return nullptr;
     }
     return out;
+}
+
+bool sameFile (const juce::File& a, const juce::File& b)
+{
+    const auto identify = [] (const juce::File& f, BY_HANDLE_FILE_INFORMATION& info)
+    {
+        const auto handle = ::CreateFileW (f.getFullPathName().toWideCharPointer(), 0,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            return false;
+        const bool ok = ::GetFileInformationByHandle (handle, &info) != 0;
+        ::CloseHandle (handle);
+        return ok;
+    };
+    BY_HANDLE_FILE_INFORMATION x {}, y {};
+    return identify (a, x) && identify (b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber
+           && x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 } // namespace SafeFiles
 
@@ -178,6 +200,13 @@ std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, ju
         return nullptr;
     }
     return std::make_unique<FdOutputStream> (fd);
+}
+
+bool sameFile (const juce::File& a, const juce::File& b)
+{
+    struct stat x {}, y {};
+    return ::stat (a.getFullPathName().toRawUTF8(), &x) == 0 && ::stat (b.getFullPathName().toRawUTF8(), &y) == 0
+           && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 } // namespace SafeFiles
 

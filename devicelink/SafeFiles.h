@@ -19,4 +19,8 @@ std::unique_ptr<juce::InputStream> openForReading (const juce::File& file, juce:
 // null, with the reason, when it is anything else or a symbolic link. Writes are all-or-nothing:
 // a write that the system takes only in part fails.
 std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String* why = nullptr);
+
+// Whether two names reach the same file (a hard link, another spelling of the path): compared by
+// the file's identity, never by its name. False when either cannot be examined.
+bool sameFile (const juce::File& a, const juce::File& b);
 } // namespace SafeFiles

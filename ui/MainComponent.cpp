@@ -25,6 +25,9 @@ MainComponent::MainComponent()
     statusLabel = makeLabel (*this, "Connecting to device...\n", 20.0f, juce::Justification::centredLeft,
                              { 80, 72, 408, 32 });
     fileNameLabel = makeLabel (*this, {}, 20.0f, juce::Justification::centredLeft, { 80, 128, 268, 24 });
+    // Two small lines between the status and the file name, empty unless there is advice.
+    hintLabel = makeLabel (*this, {}, 13.0f, juce::Justification::topLeft, { 80, 100, 408, 30 });
+    hintLabel->setMinimumHorizontalScale (0.8f);
 
     backgroundImage = juce::ImageCache::getFromMemory (BinaryData::main_background_png,
                                                        BinaryData::main_background_pngSize);
@@ -119,10 +122,22 @@ void MainComponent::openLogFile()
 
 void MainComponent::setStatusText (const juce::String& text)
 {
+    if (text != statusLabel->getText())
+        hintLabel->setText ({}, juce::dontSendNotification);
     statusLabel->setText (text, juce::dontSendNotification);
     if (logFile != nullptr)
     {
         logFile->writeText ("[status] " + text.trim() + "\n", false, false, nullptr);
+        logFile->flush();
+    }
+}
+
+void MainComponent::setStatusHint (const juce::String& text)
+{
+    hintLabel->setText (text, juce::dontSendNotification);
+    if (logFile != nullptr && text.isNotEmpty())
+    {
+        logFile->writeText ("[hint] " + text.trim() + "\n", false, false, nullptr);
         logFile->flush();
     }
 }
@@ -146,7 +161,7 @@ void MainComponent::setProgressAppearance (const juce::String& text, std::uint32
     progressBar->setTextToDisplay (text);
 }
 
-bool MainComponent::askConfirmation (const juce::String& title, const juce::String& question)
+bool MainComponent::askConfirmation (const juce::String& title, const juce::String& question, Question)
 {
     alertDialog_Update dialog;
     dialog.setMode (alertDialog_Update::questionMode);

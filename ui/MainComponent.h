@@ -48,13 +48,14 @@ public:
 
     // --- WorkflowView ---
     void setStatusText (const juce::String& text) override;
+    void setStatusHint (const juce::String& text) override;
     void setFileButtonEnabled (bool enabled) override;
     void setExecuteButtonEnabled (bool enabled) override;
     void setFileName (const juce::String& name) override;
     void setProgressVisible (bool visible) override;
     void setProgressValue (double value) override;
     void setProgressAppearance (const juce::String& text, std::uint32_t argb) override;
-    bool askConfirmation (const juce::String& title, const juce::String& question) override;
+    bool askConfirmation (const juce::String& title, const juce::String& question, Question kind) override;
     juce::File chooseFile (const juce::String& title, const juce::String& patterns) override;
     void showMessage (const juce::String& title, const juce::String& text) override;
     void showWarning (const juce::String& title, const juce::String& text) override;
@@ -81,6 +82,7 @@ private:
     std::unique_ptr<ImageButtonWithText> fileButton;
     std::unique_ptr<juce::Label> statusLabel;
     std::unique_ptr<juce::Label> fileNameLabel;
+    std::unique_ptr<juce::Label> hintLabel; // under the status: what to do next
     // A copy of the log and the status line in the file TALVEK_LOG_FILE names; outlives the view.
     std::unique_ptr<juce::FileOutputStream> logFile;
     std::unique_ptr<CLogEditor> logView; // created hidden, never shown

@@ -9,7 +9,8 @@
 enum class PendingUpdate
 {
     none,
-    thisInstrument,  // its identity reads as the journal's: any matching file completes it
+    sameModel,       // its identity reads as the journal's, as every unit of the model does: the
+                     // area at 40000h, read when the update starts, tells whether it is the unit
     unconfirmed,     // its identity was damaged by the interruption: only the journal's file,
                      // after the user confirmed that this is the instrument
     otherInstrument, // another instrument's update is pending: nothing may be written here

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #if JUCE_LINUX || JUCE_MAC || JUCE_BSD
@@ -170,6 +171,7 @@ Paths pathsIn (const juce::File& folder)
              folder.getChildFile (readBackFileName).getFullPathName(),
              folder.getChildFile (versionFileName).getFullPathName(),
              folder.getChildFile (updateCopyFileName).getFullPathName(),
+             folder.getChildFile (stagedCopyFileName).getFullPathName(),
              folder.getChildFile (journalFileName).getFullPathName() };
 }
 
@@ -182,6 +184,19 @@ Decision decide (const juce::File& lockFile, const juce::File& backupFile, const
         return Decision::restoreFromBackup;
     return Decision::cannotRecover;
 }
+juce::Result replaceWith (const juce::File& fresh, const juce::File& target)
+{
+    if (auto synced = syncToDisk (fresh); synced.failed())
+        return synced;
+    // std::filesystem's rename replaces an existing file on Windows too; std::rename does not.
+    const auto path = [] (const juce::File& f) { return std::filesystem::path (reinterpret_cast<const char8_t*> (f.getFullPathName().toRawUTF8())); };
+    std::error_code renamed;
+    std::filesystem::rename (path (fresh), path (target), renamed);
+    if (renamed)
+        return juce::Result::fail ("Can't replace " + target.getFullPathName() + ": " + juce::String (renamed.message()));
+    return syncToDisk (target);
+}
+
 juce::Result copyUpdateFile (const juce::File& chosen, const juce::File& copy)
 {
     juce::String why;

@@ -23,6 +23,9 @@ constexpr const char* versionFileName = "zkt_read_version.bin";
 // The update file as it was checked at Execute: the update writes these bytes, not whatever the
 // chosen path holds by then.
 constexpr const char* updateCopyFileName = "zkt_update_copy.bin";
+// The file chosen at Execute until its update begins to change the flash: the copy of an
+// interrupted update stays what its journal names until then.
+constexpr const char* stagedCopyFileName = "zkt_update_next.bin";
 
 // Environment variable that moves the folder (tests, and users who want it elsewhere).
 constexpr const char* folderVariable = "TALVEK_STATE_DIR";
@@ -45,6 +48,7 @@ struct Paths
     juce::String readBackFile;
     juce::String versionFile;
     juce::String updateCopyFile;
+    juce::String stagedCopyFile;
     juce::String journalFile;   // see UpdateJournal.h
 };
 
@@ -73,6 +77,10 @@ struct Identity
 // Forces a file's data, and its directory entry, to the disk before the next step relies on
 // them surviving a power cut. A missing file fails; it is never created.
 juce::Result syncToDisk (const juce::File& file);
+
+// Puts `fresh` in the place of `target` so that a power cut leaves one of the two whole: `fresh`
+// is forced to the disk, renamed over `target`, and the rename forced out too.
+juce::Result replaceWith (const juce::File& fresh, const juce::File& target);
 
 // Copies the chosen update file (a regular file only) to `copy`, forced to the disk.
 juce::Result copyUpdateFile (const juce::File& chosen, const juce::File& copy);

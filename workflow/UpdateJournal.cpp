@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 
 namespace Recovery
@@ -84,15 +83,7 @@ juce::Result writeJournal (const juce::File& file, const Journal& journal)
         if (! out->write (utf8.getAddress(), utf8.sizeInBytes() - 1))
             return juce::Result::fail ("Can't write " + fresh.getFullPathName());
     }
-    if (auto synced = syncToDisk (fresh); synced.failed())
-        return synced;
-    // std::filesystem's rename replaces an existing journal on Windows too; std::rename does not.
-    const auto path = [] (const juce::File& f) { return std::filesystem::path (reinterpret_cast<const char8_t*> (f.getFullPathName().toRawUTF8())); };
-    std::error_code renamed;
-    std::filesystem::rename (path (fresh), path (file), renamed);
-    if (renamed)
-        return juce::Result::fail ("Can't replace " + file.getFullPathName() + ": " + juce::String (renamed.message()));
-    return syncToDisk (file);
+    return replaceWith (fresh, file);
 }
 
 JournalState readJournal (const juce::File& file, Journal& journal)
@@ -160,19 +151,29 @@ Binding bind (const Journal& journal, const Identity& read)
             return Binding::otherInstrument;
     return Binding::unreadable;
 }
-bool areaLeftByThisUpdate (const juce::MemoryBlock& area, const juce::MemoryBlock& backup,
-                           const std::uint8_t* builtInImage, std::size_t builtInSize)
+AreaEvidence judgeArea (const juce::MemoryBlock& area, const AreaSources& sources)
 {
-    if (area.getSize() != backup.getSize())
-        return false;
+    if (area.getSize() != (std::size_t) FlashLayout::paramAreaLength
+        || (sources.backup != nullptr && sources.backup->getSize() != area.getSize()))
+        return AreaEvidence::otherUnit;
     const auto* read = static_cast<const std::uint8_t*> (area.getData());
-    const auto* own = static_cast<const std::uint8_t*> (backup.getData());
+    const auto* own = sources.backup != nullptr ? static_cast<const std::uint8_t*> (sources.backup->getData()) : nullptr;
+    bool evidence = false;
     for (std::size_t i = 0; i < area.getSize(); ++i)
     {
-        const std::uint8_t image = i < builtInSize ? builtInImage[i] : 0xFF;
-        if (! couldBeLeftOf (read[i], own[i]) && ! couldBeLeftOf (read[i], image))
-            return false;
+        const std::uint8_t image = i < sources.builtInSize ? sources.builtInImage[i] : 0xFF;
+        const bool common = couldBeLeftOf (read[i], image)
+                            || (i < sources.fileAreaSize && couldBeLeftOf (read[i], sources.fileArea[i]));
+        const bool fromBackup = own != nullptr && couldBeLeftOf (read[i], own[i]);
+        if (! common && ! fromBackup)
+            return AreaEvidence::otherUnit;
+        evidence = evidence || (fromBackup && ! common);
     }
-    return true;
+    return evidence ? AreaEvidence::thisUnit : AreaEvidence::cannotTell;
+}
+
+bool holdsOnlyBuiltInOrErased (const juce::MemoryBlock& area, const std::uint8_t* builtInImage, std::size_t builtInSize)
+{
+    return judgeArea (area, { nullptr, builtInImage, builtInSize, nullptr, 0 }) == AreaEvidence::cannotTell;
 }
 } // namespace Recovery

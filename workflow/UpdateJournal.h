@@ -75,11 +75,29 @@ enum class Binding
 
 Binding bind (const Journal& journal, const Identity& read);
 
-// Instruments of one model carry the same identity, so before a backup is written back (or a
-// pending restore is given up by a whole-image update) the area at 40000h is read: after an
-// interrupted update it holds the instrument's own bytes (the backup), the built-in image, or
-// either part way to or from erased. A byte that none of these explains is another
-// instrument's own data.
-bool areaLeftByThisUpdate (const juce::MemoryBlock& area, const juce::MemoryBlock& backup,
-                           const std::uint8_t* builtInImage, std::size_t builtInSize);
+// Units of one model carry the same identity and tag, so the area at 40000h is the only
+// evidence of which unit an interrupted update left. After it, the area holds the unit's own
+// bytes (the backup), the built-in image, the whole-image file's bytes there (after an
+// interrupted script A), or any of these part way to or from erased.
+enum class AreaEvidence
+{
+    thisUnit,   // some byte only the backup explains: the unit the backup came from
+    cannotTell, // erased, or only what every unit of the model would hold: only the user can tell
+    otherUnit,  // a byte none of them explains: another unit's own data
+};
+
+struct AreaSources
+{
+    const juce::MemoryBlock* backup = nullptr;  // the backup to write back; null: none
+    const std::uint8_t* builtInImage = nullptr; // written at 40000h by both scripts
+    std::size_t builtInSize = 0;
+    const std::uint8_t* fileArea = nullptr;     // the interrupted whole-image file at 40000h; null: none
+    std::size_t fileAreaSize = 0;
+};
+
+AreaEvidence judgeArea (const juce::MemoryBlock& area, const AreaSources& sources);
+
+// The area holds only what an interrupted script B leaves there (erased, or the built-in image
+// part way to or from erased): the unit's own settings are not on it.
+bool holdsOnlyBuiltInOrErased (const juce::MemoryBlock& area, const std::uint8_t* builtInImage, std::size_t builtInSize);
 } // namespace Recovery

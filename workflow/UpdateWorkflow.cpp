@@ -274,7 +274,7 @@ void UpdateWorkflow::jobSucceeded()
     const auto& jobs = jobQueue.getJobs();
     const auto next = jobQueue.getNextIndex();
     if (updating && next < jobs.size() && jobs[next].kind == JobKind::BackupLock && jobs[next].mode == 0
-        && ! recordBackupInJournal (paths))
+        && ! checkFreshBackup (paths))
         return;
 
     if (jobQueue.runNext() == 0)
@@ -287,47 +287,97 @@ void UpdateWorkflow::jobSucceeded()
     view.setProgressVisible (false);
     setScreenSaverBlocked (false);
     view.setStatusText ("Update completed successfully.");
+    view.setStatusHint ("Switch the device off and on to start the new firmware.");
     view.setExecuteButtonEnabled (false);
+}
+
+void UpdateWorkflow::stopBeforeWriting (const Recovery::Paths& paths)
+{
+    jobQueue.clear();
+    if (! startsFromCopy)
+        juce::File (paths.stagedCopyFile).deleteFile();
+    updating = false;
+    view.setProgressVisible (false);
+    setScreenSaverBlocked (false);
 }
 
 bool UpdateWorkflow::checkAreaBeforeRestore (const Recovery::Paths& paths)
 {
     areaCheckPending = false;
-    juce::MemoryBlock area, backup;
-    const auto image = BuiltInData::paramArea();
-    if (juce::File (paths.readBackFile).loadFileAsData (area) && juce::File (paths.backupFile).loadFileAsData (backup)
-        && Recovery::areaLeftByThisUpdate (area, backup, image.data, (std::size_t) image.size))
+    juce::MemoryBlock area;
+    juce::File (paths.readBackFile).loadFileAsData (area);
+    switch (judgeAreaForUpdate (area, updateFileSize))
+    {
+        case AreaVerdict::proceed:
+        case AreaVerdict::askReplaceSettings: // not asked with a restore pending
+            break;
+        case AreaVerdict::otherUnit:
+            // Nothing was erased yet; the files stay, as they were, for the unit they belong to.
+            stopBeforeWriting (paths);
+            logPrinter.printA ("The data at 40000h was not left by the interrupted update: this is another device. "
+                               "Nothing was written.\n");
+            identity.pendingUpdate = PendingUpdate::otherInstrument;
+            updatesRefused();
+            return false;
+        case AreaVerdict::askSameUnit:
+            logPrinter.printA ("The data at 40000h can't tell whether the interrupted update was of this device.\n");
+            if (! view.askConfirmation ("Confirmation",
+                                        "The last update of a device of this model was \n"
+                                        "interrupted. This tool can't tell if it was this one. \n"
+                                        "Complete that update on this device?",
+                                        WorkflowView::Question::sameUnit))
+            {
+                stopBeforeWriting (paths);
+                view.setStatusText ("Not updated. Nothing was written.");
+                view.setStatusHint ("Connect the device whose update was interrupted to complete it.");
+                view.setFileButtonEnabled (true);
+                setControlsEnabled (true);
+                return false;
+            }
+            unitConfirmedByUser = true;
+            logPrinter.printA ("The user says this is the device of the interrupted update.\n");
+            break;
+    }
+    if (commitStart (paths))
         return true;
-
-    // Nothing was erased yet; the files stay, as they were, for the instrument they belong to.
-    if (const auto kept = Recovery::writeJournal (juce::File (paths.journalFile), journalBefore); kept.failed())
-        logPrinter.printW (L"%ls\n", kept.getErrorMessage().toWideCharPointer());
-    jobQueue.clear();
-    updating = false;
-    view.setProgressVisible (false);
-    setScreenSaverBlocked (false);
-    logPrinter.printA ("The data at 40000h was not left by the interrupted update: this is another device. "
-                       "Nothing was written.\n");
-    identity.pendingUpdate = PendingUpdate::otherInstrument;
-    updatesRefused();
+    jobFailed (FailureReason::ReadFileNotMade);
     return false;
 }
 
-bool UpdateWorkflow::recordBackupInJournal (const Recovery::Paths& paths)
+bool UpdateWorkflow::checkFreshBackup (const Recovery::Paths& paths)
 {
-    auto journal = runningJournal;
-    journal.backupDigest = Recovery::digestOf (juce::File (paths.backupFile));
-    const auto written = journal.backupDigest.isEmpty()
-                             ? juce::Result::fail ("Can't read " + paths.backupFile)
-                             : Recovery::writeJournal (juce::File (paths.journalFile), journal);
-    if (written.failed())
+    const juce::File backupFile (paths.backupFile);
+    juce::MemoryBlock backup;
+    backupFile.loadFileAsData (backup);
+    if (judgeAreaForUpdate (backup, updateFileSize) == AreaVerdict::askReplaceSettings)
     {
-        logPrinter.printW (L"%ls\n", written.getErrorMessage().toWideCharPointer());
-        jobFailed (FailureReason::LockNotCreated);
-        return false;
+        logPrinter.printA ("The data at 40000h holds no settings of this device: an interrupted update left "
+                           "them elsewhere.\n");
+        if (! view.askConfirmation ("Confirmation",
+                                    "The settings of this device are not in its flash: \n"
+                                    "its last update was interrupted, maybe on another \n"
+                                    "computer. Replace them with the built-in settings?",
+                                    WorkflowView::Question::replaceSettings))
+        {
+            stopBeforeWriting (paths);
+            view.setStatusText ("Not updated: the settings of this device are missing.");
+            view.setStatusHint ("Complete its interrupted update where it was started, or import that "
+                                "update's recovery file.");
+            view.setFileButtonEnabled (true);
+            setControlsEnabled (true);
+            return false;
+        }
+        settingsReplaced = true;
+        logPrinter.printA ("The settings of this device are replaced with the built-in ones.\n");
     }
-    runningJournal = journal;
-    return true;
+
+    runningJournal.backupDigest = Recovery::digestOf (backupFile);
+    if (runningJournal.backupDigest.isNotEmpty() && commitStart (paths))
+        return true;
+    if (runningJournal.backupDigest.isEmpty())
+        logPrinter.printW (L"Can't read %ls\n", backupFile.getFullPathName().toWideCharPointer());
+    jobFailed (FailureReason::LockNotCreated);
+    return false;
 }
 
 void UpdateWorkflow::closeJournal (const Recovery::Paths& paths)
@@ -395,6 +445,11 @@ void UpdateWorkflow::jobFailed (int reason)
     else if (updating)
         // A failed update must never leave "Updating...." standing.
         view.setStatusText (updateFailedText);
+    // Once the journal is on the disk, the next update of the unit completes this one.
+    if (updating && reason == FailureReason::NoResponse
+        && juce::File (Recovery::pathsIn (Recovery::folderLocation()).journalFile).existsAsFile())
+        view.setStatusHint ("The update was interrupted. The next update of this device with the same file "
+                            "completes it.");
     updating = false;
     view.setProgressVisible (false);
 }
@@ -482,7 +537,7 @@ bool UpdateWorkflow::updatesRefused()
             view.setStatusText ("Found an error can't be fixed in the last update.");
             break;
         case PendingUpdate::none:
-        case PendingUpdate::thisInstrument:
+        case PendingUpdate::sameModel:
         case PendingUpdate::unconfirmed:
             return false;
     }
@@ -512,13 +567,19 @@ void UpdateWorkflow::bindToJournal()
     switch (Recovery::bind (journal, { identity.deviceIdBytes, identity.deviceTagBytes }))
     {
         case Recovery::Binding::sameInstrument:
-            identity.pendingUpdate = PendingUpdate::thisInstrument;
-            logPrinter.printA ("The last update of this device was interrupted: the next update completes it.\n");
+            // Every unit of the model reads so: the update checks the area before it restores.
+            identity.pendingUpdate = PendingUpdate::sameModel;
+            logPrinter.printA ("The last update of a device of this model was interrupted: the next update of "
+                               "that device completes it.\n");
+            view.setStatusHint ("An update of a device of this model was interrupted. If it was this one, "
+                                "choose the same update file and press Execute.");
             break;
         case Recovery::Binding::unreadable:
             identity.pendingUpdate = PendingUpdate::unconfirmed;
             logPrinter.printA ("The last update was interrupted and the identity of this device can't be read. "
                                "Select the same update file to complete it.\n");
+            view.setStatusHint ("The last update was interrupted. Choose the same update file and press Execute "
+                                "to complete it.");
             break;
         case Recovery::Binding::otherInstrument:
             identity.pendingUpdate = PendingUpdate::otherInstrument;

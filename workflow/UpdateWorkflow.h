@@ -40,6 +40,20 @@ public:
     void chooseUpdateFile();
 
     UpdateFileCheck checkUpdateFile();
+
+    // What reading `area` (flash 40000h, 20000h bytes) at the start of an update of the chosen
+    // file would lead to; the update asks this of the area it reads, a check of the area read now.
+    enum class AreaVerdict
+    {
+        proceed,
+        askSameUnit,        // a restore is pending and the area can't tell the units apart
+        otherUnit,          // a restore is pending for another unit: nothing may be written
+        askReplaceSettings, // no restore pending, and the area holds no settings of this unit
+    };
+    AreaVerdict judgeAreaForUpdate (const juce::MemoryBlock& area, juce::int64 fileSize) const;
+    // Whether the choices above were taken for the update that ran last.
+    bool replacedSettings() const { return settingsReplaced; }
+    bool unitTakenOnTheUsersWord() const { return unitConfirmedByUser; }
     void setControlsEnabled (bool enable);
     void startVersionRead();
 
@@ -82,13 +96,26 @@ private:
     static constexpr const char* otherInstrumentText =
         "The last update was for another device. Connect that device to complete it.";
 
-    // The journal of the update that runs.
+    // The journal of the update that runs; on the disk only from commitStart() on.
     Recovery::Journal runningJournal;
     // The update starts by reading the area at 40000h to check it before a restore.
     bool areaCheckPending = false;
-    Recovery::Journal journalBefore; // put back if the area check fails
-    // False (the update stopped, nothing written) when the area is another instrument's.
+    // The chosen file is the private copy itself: used as it is, never copied onto itself.
+    bool startsFromCopy = false;
+    // The choices of this update that cost data, for the record.
+    bool settingsReplaced = false;
+    bool unitConfirmedByUser = false;
+    // False (the update stopped, nothing written) unless the area is this unit's or the user
+    // says so.
     bool checkAreaBeforeRestore (const Recovery::Paths& paths);
+    // False (stopped, nothing written) when the fresh backup holds no settings of the unit and
+    // the user does not choose the built-in ones.
+    bool checkFreshBackup (const Recovery::Paths& paths);
+    // Puts the chosen file's copy and the journal on the disk: from here the flash may change.
+    bool commitStart (const Recovery::Paths& paths);
+    // Ends an update that was stopped before its first flash change; the files of an earlier
+    // one stay as they were.
+    void stopBeforeWriting (const Recovery::Paths& paths);
 
     // The private folder for the update's files, created on demand; logs why when it cannot be.
     std::optional<Recovery::Paths> preparePaths();
@@ -107,7 +134,6 @@ private:
     // True (and File... and Execute disabled, the reason shown) while the journal forbids
     // writing to this instrument.
     bool updatesRefused();
-    bool recordBackupInJournal (const Recovery::Paths& paths);
     void closeJournal (const Recovery::Paths& paths);
     // Writes the journal of the update about to start; false when it could not be.
     bool openJournal (const Recovery::Paths& paths, const juce::File& copy, const juce::String& backupDigest);

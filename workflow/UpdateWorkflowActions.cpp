@@ -4,6 +4,7 @@
 
 #include "devicelink/BuiltInData.h"
 #include "devicelink/DriverImage.h"
+#include "devicelink/SafeFiles.h"
 #include "workflow/UpdateScript.h"
 
 #include <algorithm>
@@ -26,7 +27,10 @@ bool UpdateWorkflow::fitsTheFlash (juce::int64 size) const
 
 void UpdateWorkflow::refuseCopy (const juce::File& copy, const char* why)
 {
-    copy.deleteFile();
+    // Never the private copy the chosen file is: it may be all that completes an interrupted
+    // update.
+    if (! startsFromCopy)
+        copy.deleteFile();
     identity.updateFileAccepted = false;
     view.setExecuteButtonEnabled (false);
     view.setFileButtonEnabled (true);
@@ -65,12 +69,15 @@ void UpdateWorkflow::executeUpdate()
         return;
     }
 
-    if (! view.askConfirmation ("Confirmation", "Are you sure to update? \nDo not shut power off \nwhile updating."))
+    if (! view.askConfirmation ("Confirmation", "Are you sure to update? \nDo not shut power off \nwhile updating.",
+                                WorkflowView::Question::update))
         return;
 
     if (logPrinter.getEditor() != nullptr)
         logPrinter.clearLog();
     jobQueue.clear();
+    jobQueue.communication.clearPins();
+    settingsReplaced = unitConfirmedByUser = false;
     view.setStatusText ("Updating....");
     view.setFileButtonEnabled (false);
 
@@ -82,20 +89,32 @@ void UpdateWorkflow::executeUpdate()
     }
 
     // The update writes a private copy, checked here again: the chosen path may have been
-    // replaced, grown or emptied since File... checked it.
-    const juce::File copy (paths->updateCopyFile);
-    if (const auto copied = Recovery::copyUpdateFile (file, copy); copied.failed())
+    // replaced, grown or emptied since File... checked it. It is staged beside the copy of an
+    // interrupted update, which stays what that update's journal names until this one begins
+    // to change the flash.
+    const juce::File copy (paths->updateCopyFile), staged (paths->stagedCopyFile);
+    startsFromCopy = SafeFiles::sameFile (file, copy);
+    if (! startsFromCopy && SafeFiles::sameFile (file, staged))
     {
-        logPrinter.printW (L"%ls\n", copied.getErrorMessage().toWideCharPointer());
-        view.setStatusText ("Can't open file to read data.");
-        view.setFileButtonEnabled (true);
+        refuseCopy (staged, "Choose the update file itself, not a working file of this tool.\n");
         return;
     }
-    const auto copySize = copy.getSize();
-    if (! UpdateFile::matchesInstrument (copy, identity.deviceIdBytes, identity.deviceTagBytes)
+    const juce::File source = startsFromCopy ? copy : staged;
+    if (! startsFromCopy)
+    {
+        if (const auto copied = Recovery::copyUpdateFile (file, staged); copied.failed())
+        {
+            logPrinter.printW (L"%ls\n", copied.getErrorMessage().toWideCharPointer());
+            view.setStatusText ("Can't open file to read data.");
+            view.setFileButtonEnabled (true);
+            return;
+        }
+    }
+    const auto copySize = source.getSize();
+    if (! UpdateFile::matchesInstrument (source, identity.deviceIdBytes, identity.deviceTagBytes)
         || UpdateFile::sizeProblem (copySize) != nullptr || ! fitsTheFlash (copySize))
     {
-        refuseCopy (copy, "The update file changed after it was checked.\n");
+        refuseCopy (source, "The update file changed after it was checked.\n");
         return;
     }
     updateFileSize = static_cast<int> (copySize);
@@ -110,14 +129,15 @@ void UpdateWorkflow::executeUpdate()
         identity.pendingUpdate = PendingUpdate::damaged;
     if (updatesRefused())
     {
-        copy.deleteFile();
+        if (! startsFromCopy)
+            staged.deleteFile();
         return;
     }
-    const auto copyDigest = Recovery::digestOf (copy);
+    const auto copyDigest = Recovery::digestOf (source);
     if (identity.pendingUpdate == PendingUpdate::unconfirmed
         && ! (identity.completionConfirmed && copyDigest == pending.fileDigest && copySize == pending.fileSize))
     {
-        refuseCopy (copy, "Only the file of the interrupted update can complete it.\n");
+        refuseCopy (source, "Only the file of the interrupted update can complete it.\n");
         return;
     }
     const bool journalValid = journalState == Recovery::JournalState::valid;
@@ -127,36 +147,42 @@ void UpdateWorkflow::executeUpdate()
     const UpdateScript::Blocks blocks { workDriver.data, workDriver.size, special.data, special.size,
                                         BuiltInData::paramArea().data, BuiltInData::zeroBlock().data };
 
-    // After an interrupted whole-image update the area may hold that file's bytes, which the
-    // check cannot tell from another instrument's: it guards restores left by script B.
-    areaCheckPending = journalValid && pending.script == 'B' && UpdateScript::restorePending (*paths, backupDigest);
-    journalBefore = pending;
+    // A backup is written back, or given up by a whole-image update, only once the area at
+    // 40000h has shown whose it is, whatever script the journal names.
+    areaCheckPending = journalValid && UpdateScript::restorePending (*paths, backupDigest);
     const auto kind = UpdateScript::queue (jobQueue, paths->updateCopyFile, updateFileSize, blocks, *paths,
                                            backupDigest, areaCheckPending);
-    if (kind == UpdateScript::Kind::refused)
+    if (kind == UpdateScript::Kind::refused || copyDigest.isEmpty())
     {
         areaCheckPending = false;
         jobQueue.clear(); // nothing of the refused update may run later
+        if (! startsFromCopy)
+            staged.deleteFile();
+        if (copyDigest.isEmpty())
+        {
+            logPrinter.printW (L"Can't read %ls\n", source.getFullPathName().toWideCharPointer());
+            view.setStatusText ("Can't create file to save data.");
+            view.setFileButtonEnabled (true);
+            return;
+        }
         view.setStatusText ("Found an error can't be fixed in the last update.");
         return;
     }
 
-    // On the disk before the flash is touched. A restore that stays pending keeps its backup's
-    // digest; a fresh backup gets its own once it has been read twice.
-    const bool restorePending = juce::File (paths->lockFile).exists();
+    // A restore that stays pending keeps its backup's digest; a fresh backup gets its own once
+    // it has been read twice and judged.
     runningJournal = Recovery::Journal {
         { identity.deviceIdBytes, identity.deviceTagBytes },
         kind == UpdateScript::Kind::fullImage ? 'A' : 'B',
         copySize,
         copyDigest,
-        restorePending ? backupDigest : juce::String(),
+        areaCheckPending ? backupDigest : juce::String(),
     };
-    if (const auto written = copyDigest.isEmpty() ? juce::Result::fail ("Can't read " + copy.getFullPathName())
-                                                  : Recovery::writeJournal (juce::File (paths->journalFile), runningJournal);
-        written.failed())
+    // The journal goes on the disk before the first flash change: at once when nothing is read
+    // first, else once what was read has been judged.
+    if (! areaCheckPending && kind == UpdateScript::Kind::fullImage && ! commitStart (*paths))
     {
         jobQueue.clear();
-        logPrinter.printW (L"%ls\n", written.getErrorMessage().toWideCharPointer());
         view.setStatusText ("Can't create file to save data.");
         view.setFileButtonEnabled (true);
         return;
@@ -168,6 +194,57 @@ void UpdateWorkflow::executeUpdate()
     view.setProgressVisible (true);
     setControlsEnabled (false);
     setScreenSaverBlocked (true);
+}
+
+bool UpdateWorkflow::commitStart (const Recovery::Paths& paths)
+{
+    const juce::File copy (paths.updateCopyFile);
+    auto result = startsFromCopy ? juce::Result::ok() : Recovery::replaceWith (juce::File (paths.stagedCopyFile), copy);
+    if (result.wasOk())
+        result = Recovery::writeJournal (juce::File (paths.journalFile), runningJournal);
+    if (result.failed())
+    {
+        logPrinter.printW (L"%ls\n", result.getErrorMessage().toWideCharPointer());
+        return false;
+    }
+    // Whatever happens to the copy from now on, the jobs send and compare only these bytes.
+    jobQueue.communication.pinContent (paths.updateCopyFile, runningJournal.fileDigest);
+    return true;
+}
+
+UpdateWorkflow::AreaVerdict UpdateWorkflow::judgeAreaForUpdate (const juce::MemoryBlock& area, juce::int64 fileSize) const
+{
+    const auto paths = Recovery::pathsIn (Recovery::folderLocation());
+    const auto image = BuiltInData::paramArea();
+    Recovery::Journal pending;
+    const bool journalValid = Recovery::readJournal (juce::File (paths.journalFile), pending) == Recovery::JournalState::valid;
+
+    if (journalValid && UpdateScript::restorePending (paths, pending.backupDigest))
+    {
+        juce::MemoryBlock backup, fileArea;
+        juce::File (paths.backupFile).loadFileAsData (backup);
+        // After an interrupted whole-image update the area may hold that file's bytes.
+        const juce::File copy (paths.updateCopyFile);
+        if (pending.script == 'A' && Recovery::digestOf (copy) == pending.fileDigest)
+            if (auto in = SafeFiles::openForReading (copy); in != nullptr && in->setPosition (FlashLayout::paramAreaOffset))
+                in->readIntoMemoryBlock (fileArea, FlashLayout::paramAreaLength);
+        switch (Recovery::judgeArea (area, { &backup, image.data, (std::size_t) image.size,
+                                             static_cast<const std::uint8_t*> (fileArea.getData()), fileArea.getSize() }))
+        {
+            case Recovery::AreaEvidence::thisUnit: return AreaVerdict::proceed;
+            case Recovery::AreaEvidence::otherUnit: return AreaVerdict::otherUnit;
+            case Recovery::AreaEvidence::cannotTell:
+                // The user has said so already, for the interrupted update's own file.
+                return identity.pendingUpdate == PendingUpdate::unconfirmed && identity.completionConfirmed
+                           ? AreaVerdict::proceed
+                           : AreaVerdict::askSameUnit;
+        }
+    }
+    // A whole-image file brings its own area.
+    if (fileSize > FlashLayout::updateUnit)
+        return AreaVerdict::proceed;
+    return Recovery::holdsOnlyBuiltInOrErased (area, image.data, (std::size_t) image.size) ? AreaVerdict::askReplaceSettings
+                                                                                         : AreaVerdict::proceed;
 }
 
 void UpdateWorkflow::chooseUpdateFile()
@@ -211,9 +288,11 @@ bool UpdateWorkflow::confirmCompletion (const juce::File& chosen)
         view.showMessage ("Message", "The selected file is not supported.");
         return false;
     }
-    if (! view.askConfirmation ("Confirmation", "The last update was interrupted and the identity \n"
-                                                "of this device can't be read. \n"
-                                                "Complete that update on this device?"))
+    if (! view.askConfirmation ("Confirmation",
+                                "The last update was interrupted and the identity \n"
+                                "of this device can't be read. \n"
+                                "Complete that update on this device?",
+                                WorkflowView::Question::unreadableIdentity))
     {
         view.setExecuteButtonEnabled (false);
         identity.updateFileAccepted = false;

@@ -9,9 +9,22 @@
 class WorkflowView
 {
 public:
+    // What a confirmation asks. The window asks them all alike; the terminal tool answers each
+    // kind from an option of its own, so that one --yes never takes a choice that costs data.
+    enum class Question
+    {
+        update,            // the update itself
+        unreadableIdentity,// complete an interrupted update on an identity that can't be read
+        sameUnit,          // the area can't tell whether this unit's update was interrupted
+        replaceSettings,   // the unit's settings are gone: take the built-in ones
+    };
+
     virtual ~WorkflowView() = default;
 
     virtual void setStatusText (const juce::String& text) = 0;
+    // What the user can do next, shown under the status; empty hides it. A status other than the
+    // one shown clears it.
+    virtual void setStatusHint (const juce::String& text) = 0;
     virtual void setFileButtonEnabled (bool enabled) = 0;
     virtual void setExecuteButtonEnabled (bool enabled) = 0;
     // The chosen update file's name (without its folder).
@@ -24,7 +37,7 @@ public:
     virtual void setProgressAppearance (const juce::String& text, std::uint32_t argb) = 0;
 
     // Modal: true for YES.
-    virtual bool askConfirmation (const juce::String& title, const juce::String& question) = 0;
+    virtual bool askConfirmation (const juce::String& title, const juce::String& question, Question kind) = 0;
     // Modal: the chosen file, or a default File when cancelled.
     virtual juce::File chooseFile (const juce::String& title, const juce::String& patterns) = 0;
     // Modal: returns once the message has been closed.

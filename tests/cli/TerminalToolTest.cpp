@@ -217,8 +217,22 @@ TEST (TerminalUpdate, AnInterruptedUpdateIsCompletedByTheNextOne)
         }
         ASSERT_NE (instrument.readFlash (0, 0x40000), bytesOf (file)) << "the cut came too late";
 
-        const auto completed = bench.run (command);
+        // The area holds the built-in image, as any unit of the model would after such a cut:
+        // --yes alone never takes it for this unit, and check says so alike.
+        const auto left = instrument.readFlash (0, 0x60000);
+        const auto checked = bench.run ({ "check", file.getFullPathName() });
+        EXPECT_EQ (checked.exitCode, 8) << checked;
+        EXPECT_TRUE (checked.err.contains ("--same-unit")) << checked;
+        const auto refused = bench.run (command);
+        EXPECT_EQ (refused.exitCode, 8) << refused;
+        EXPECT_TRUE (refused.err.contains ("--same-unit")) << refused;
+        EXPECT_TRUE (instrument.readFlash (0, 0x60000) == left);
+        const auto listed = bench.run ({ "list", "--json" });
+        EXPECT_TRUE (listed.out.contains ("\"pendingUpdate\": \"same-model\"")) << listed;
+
+        const auto completed = bench.run ({ "update", file.getFullPathName(), "--yes", "--same-unit", "--json" });
         EXPECT_EQ (completed.exitCode, 0) << completed;
+        EXPECT_TRUE (completed.out.contains ("\"sameUnitTaken\": true")) << completed;
         EXPECT_TRUE (instrument.readFlash (0, 0x40000) == bytesOf (file));
         EXPECT_TRUE (instrument.readFlash (0x40000, 0x20000) == ownArea);
     }

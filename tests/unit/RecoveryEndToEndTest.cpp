@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 using namespace workflowtest;
@@ -18,18 +19,20 @@ struct Interruption
     bool killTool;          // the tool goes away instead of the cable
     bool lockLeft;          // what the interruption leaves behind
     bool identityErased;    // block 0 erased and not yet written again
+    bool areaCantTell;      // the area holds only what any unit of the model would: the user is asked
 };
 
 // Program blocks of the script from the first: 1-16 the parameter image at 40000h, 17 the
 // zero block, 18-49 block 1 (20000h), 50-81 block 0 (with the identity at 1FFF4h), 82-113 the
 // backup written back to 40000h.
 const Interruption interruptions[] = {
-    { "CableDuringBackupRead", emu::FaultPoint::ReadBlock, 10, false, false, false },
-    { "CableAtParameterErase", emu::FaultPoint::Erase, 1, false, true, false },
-    { "CableWritingBlock1", emu::FaultPoint::ProgramBlock, 30, false, true, false },
-    { "CableWritingBlock0", emu::FaultPoint::ProgramBlock, 60, false, true, true },
-    { "CableWritingBackBackup", emu::FaultPoint::ProgramBlock, 100, false, true, false },
-    { "ToolKilledWritingBlock1", emu::FaultPoint::ProgramBlock, 40, true, true, false },
+    { "CableDuringBackupRead", emu::FaultPoint::ReadBlock, 10, false, false, false, false },
+    { "CableAtParameterErase", emu::FaultPoint::Erase, 1, false, true, false, false },
+    { "CableWritingBlock1", emu::FaultPoint::ProgramBlock, 30, false, true, false, true },
+    // The identity question already had the user's word for it.
+    { "CableWritingBlock0", emu::FaultPoint::ProgramBlock, 60, false, true, true, false },
+    { "CableWritingBackBackup", emu::FaultPoint::ProgramBlock, 100, false, true, false, false },
+    { "ToolKilledWritingBlock1", emu::FaultPoint::ProgramBlock, 40, true, true, false, true },
 };
 
 void PrintTo (const Interruption& cut, std::ostream* out) { *out << cut.name; }
@@ -92,8 +95,12 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
     ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
     EXPECT_EQ (bench.view.questions.size(), cut.identityErased ? 1 : 0);
     bench.instrument->clearRecord();
+    bench.view.kinds.clear();
+    bench.view.sameUnit = true;
     bench.execute (true);
     ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", 120000)) << bench.status() << "\n" << bench.log.all();
+    EXPECT_EQ (std::count (bench.view.kinds.begin(), bench.view.kinds.end(), WorkflowView::Question::sameUnit),
+               cut.areaCantTell ? 1 : 0);
 
     EXPECT_TRUE (bench.flash (0, 0x40000) == readAll (file));
     EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
@@ -141,6 +148,7 @@ TEST (InterruptedUpdates, AFailedWholeImageUpdateKeepsTheRestorePending)
     const auto large = bench.writeUpdate ("update-512k.bin", 0x80000);
     const auto paths = bench.state.paths();
     const auto lost = "Device disconnected. Quit this tool and try again.";
+    bench.view.sameUnit = true; // the area holds the built-in image: the user says it is this unit
 
     auto runCut = [&] (const juce::File& file, std::uint64_t block)
     {
@@ -259,9 +267,11 @@ TEST (InterruptedUpdates, AnotherInstrumentGetsNothingAndTheFilesAreKept)
     EXPECT_TRUE (bench.flash (0, 0x60000) == other);
     EXPECT_TRUE (filesIn (bench.state.folder) == files);
 
-    // The first instrument again: its update completes with its own area.
+    // The first instrument again: its update completes with its own area, on the user's word,
+    // as its area holds only the built-in image.
     bench.instrument->writeFlash (0, firstLeft);
     bench.instrument->writeFlash (emu::tagAddress, emu::Identity::defaults().tag);
+    bench.view.sameUnit = true;
     bench.start();
     ASSERT_TRUE (bench.waitUntilReady()) << bench.status() << "\n" << bench.log.all();
     bench.choose (file);

@@ -40,6 +40,7 @@ public:
     void newWindow()
     {
         status = "Connecting to device...\n";
+        hint = {};
         fileName = {};
         fileEnabled = executeEnabled = progressVisible = false;
         progressValue = 0.0;
@@ -47,7 +48,13 @@ public:
         progressColour = 0;
     }
 
-    void setStatusText (const juce::String& text) override { status = text; }
+    void setStatusText (const juce::String& text) override
+    {
+        if (text != status)
+            hint = {};
+        status = text;
+    }
+    void setStatusHint (const juce::String& text) override { hint = text; }
     void setFileButtonEnabled (bool enabled) override { fileEnabled = enabled; }
     void setExecuteButtonEnabled (bool enabled) override { executeEnabled = enabled; }
     void setFileName (const juce::String& name) override { fileName = name; }
@@ -59,9 +66,14 @@ public:
         progressColour = argb;
     }
 
-    bool askConfirmation (const juce::String& title, const juce::String& question) override
+    bool askConfirmation (const juce::String& title, const juce::String& question, Question kind) override
     {
         questions.add (title + ": " + question);
+        kinds.push_back (kind);
+        if (kind == Question::sameUnit)
+            return sameUnit;
+        if (kind == Question::replaceSettings)
+            return replaceSettings;
         return confirm;
     }
     juce::File chooseFile (const juce::String& title, const juce::String& patterns) override
@@ -76,6 +88,7 @@ public:
 
     // The window.
     juce::String status = "Connecting to device...\n";
+    juce::String hint;
     juce::String fileName;
     bool fileEnabled = false;
     bool executeEnabled = false;
@@ -87,11 +100,14 @@ public:
 
     // The answers the dialogs give.
     bool confirm = true;
+    bool sameUnit = false;          // NO is the safe answer to the two questions that cost data
+    bool replaceSettings = false;
     juce::File file;                // the chooser's answer; default File = cancelled
 
     // What they were asked.
     juce::StringArray choosers;     // title + patterns of each file chooser shown
     juce::StringArray questions;    // title + text of each confirmation asked
+    std::vector<Question> kinds;    // and what each asked
     juce::StringArray messages;     // title + text of each message dialog
     juce::StringArray warnings;     // title + text of warnings
     int noOutputBoxes = 0;
