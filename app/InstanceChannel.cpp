@@ -1,5 +1,7 @@
 #include "app/InstanceChannel.h"
 
+#include "common/Utf8.h"
+
 #if ! JUCE_WINDOWS
  #include <fcntl.h>
  #include <poll.h>
@@ -275,7 +277,10 @@ void InstanceChannel::receiveFrom (int connection)
         return;
 
     ::send (connection, &acknowledgement, 1, sendFlags);
-    const auto text = juce::String::fromUTF8 (bytes.data(), static_cast<int> (bytes.size()));
+    // Only well-formed text reaches a string; anything else still counts as a command line.
+    const auto text = utf8::isWellFormed (bytes.data(), bytes.size())
+                          ? juce::String::fromUTF8 (bytes.data(), static_cast<int> (bytes.size()))
+                          : juce::String ("?");
     juce::MessageManager::callAsync ([callback = receiver, text] { callback (text); });
 }
 

@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include "cli/ExitCode.h"
+#include "common/Utf8.h"
 
 #include <limits>
 
@@ -18,6 +19,7 @@ std::optional<Command> commandNamed (const juce::String& word)
     if (word == "update") return Command::update;
     if (word == "read") return Command::read;
     if (word == "help") return Command::help;
+    if (word == "recovery") return Command::recoveryExport; // export or import: the next word says
     return std::nullopt;
 }
 } // namespace
@@ -58,6 +60,20 @@ std::optional<std::int64_t> parseByteCount (const juce::String& textIn)
     if (value > largestByteCount / scale)
         return std::nullopt;
     return value * scale;
+}
+
+juce::StringArray argumentsFromBytes (int argc, const char* const* argv, juce::String& error)
+{
+    juce::StringArray arguments;
+    for (int i = 1; i < argc; ++i)
+    {
+        const auto size = std::char_traits<char>::length (argv[i]);
+        if (utf8::isWellFormed (argv[i], size))
+            arguments.add (juce::String::fromUTF8 (argv[i], static_cast<int> (size)));
+        else if (error.isEmpty())
+            error = "argument " + juce::String (i) + " is not valid UTF-8: " + juce::String (utf8::escaped (argv[i], size));
+    }
+    return arguments;
 }
 
 Parsed parseCommandLine (const juce::StringArray& arguments)
@@ -178,6 +194,18 @@ Parsed parseCommandLine (const juce::StringArray& arguments)
             o.out = words[2];
             break;
         }
+        case Command::recoveryExport:
+        case Command::recoveryImport:
+        {
+            if (! expect (2, "recovery export FILE | recovery import FILE"))
+                return parsed;
+            if (words[0] == "import")
+                o.command = Command::recoveryImport;
+            else if (words[0] != "export")
+                return fail ("usage: talvek-update recovery export FILE | recovery import FILE");
+            o.file = words[1];
+            break;
+        }
         case Command::none:
         case Command::version:
             break;
@@ -209,6 +237,15 @@ juce::String helpText()
             "  read START LENGTH OUT    read LENGTH bytes of flash from START into the file OUT\n"
             "                           (read twice; the reads must agree). Numbers: 262144,\n"
             "                           0x40000, 40000h, 256K, 10M\n"
+            "  recovery export FILE     write the interrupted update waiting in the state folder\n"
+            "                           (its record, the backup of the instrument's own area\n"
+            "                           and the update file) into one file, to complete it on\n"
+            "                           another computer, user account or state folder\n"
+            "  recovery import FILE     check every part of a recovery file and install it in\n"
+            "                           the state folder: the next update of that instrument\n"
+            "                           completes the interrupted one. A different interrupted\n"
+            "                           update waiting there is never replaced (exit 8); a\n"
+            "                           damaged file is refused (exit 9)\n"
             "\n"
             "Options:\n"
             "  --port NAME    use the instrument on this port: its name as list prints it (or its id);\n"
@@ -224,7 +261,8 @@ juce::String helpText()
             "                 the built-in ones; --yes never answers this\n"
             "  --json         one JSON object per line on stdout: \"type\" is event, progress,\n"
             "                 instrument, log or result (see the README for the fields)\n"
-            "  --log FILE     keep every log line of the run in FILE\n"
+            "  --log FILE     keep every log line of the run in FILE (never the update file,\n"
+            "                 read's OUT, the recovery file or a file of the state folder)\n"
             "  --quiet, -q    print only the result\n"
             "  --verbose, -v  print the link's log lines too\n"
             "  --version      print the version and exit\n"

@@ -16,12 +16,14 @@ enum class Command
     check,
     update,
     read,
+    recoveryExport,
+    recoveryImport,
 };
 
 struct Options
 {
     Command command = Command::none;
-    juce::String file;         // check, update: the update file
+    juce::String file;         // check, update: the update file; recovery: the recovery file
     std::int64_t start = 0;    // read
     std::int64_t length = 0;   // read
     juce::String out;          // read: where the bytes go
@@ -43,6 +45,11 @@ struct Parsed
 
 // argv without the program name.
 Parsed parseCommandLine (const juce::StringArray& arguments);
+
+// The program's arguments as strings, each checked to be well-formed UTF-8 before a string is
+// made of it. An argument that is not is left out of the array and named in `error` (the
+// first one only); the command line is then to be refused.
+juce::StringArray argumentsFromBytes (int argc, const char* const* argv, juce::String& error);
 
 // A byte count or address: decimal, 0x-prefixed or h-suffixed hex, with an optional K or M
 // (x 1024, x 1024 x 1024). Nothing for a negative, malformed or too large value.

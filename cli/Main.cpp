@@ -28,12 +28,13 @@ int main (int argc, char** argv)
     // A closed pipe on stdout ends a write with an error, not the process part way.
     std::signal (SIGPIPE, SIG_IGN);
 
-    juce::StringArray arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.add (juce::String::fromUTF8 (argv[i]));
+    // Checked as bytes: the framework's strings must never see malformed UTF-8.
+    juce::String argumentError;
+    const auto arguments = cli::argumentsFromBytes (argc, argv, argumentError);
 
     const juce::ScopedJuceInitialiser_GUI juce;
     cli::Environment environment;
+    environment.argumentError = argumentError;
     environment.stopRequests = [] { return stopRequests.load(); };
     return static_cast<int> (cli::runCommandLine (arguments, stdout, stderr, std::move (environment)));
 }

@@ -30,16 +30,9 @@ Reporter::~Reporter()
     endProgress();
 }
 
-bool Reporter::openLog (const juce::File& file, juce::String& why)
+void Reporter::setLog (std::unique_ptr<juce::OutputStream> stream)
 {
-    auto stream = std::make_unique<juce::FileOutputStream> (file);
-    if (! stream->openedOk() || ! stream->setPosition (0) || stream->truncate().failed())
-    {
-        why = "can't write the log file " + file.getFullPathName() + ": " + stream->getStatus().getErrorMessage();
-        return false;
-    }
     logStream = std::move (stream);
-    return true;
 }
 
 void Reporter::toLog (const juce::String& line)

@@ -28,8 +28,8 @@ public:
     Reporter (Settings settings, std::FILE* out, std::FILE* err);
     ~Reporter();
 
-    // False, with the reason, when the log file cannot be written.
-    bool openLog (const juce::File& file, juce::String& why);
+    // Every line from now on goes to `stream` too (see openLogFile).
+    void setLog (std::unique_ptr<juce::OutputStream> stream);
 
     // A step or a status: what the window would show.
     void event (const juce::String& text);
@@ -60,7 +60,7 @@ private:
     Settings settings;
     std::FILE* out;
     std::FILE* err;
-    std::unique_ptr<juce::FileOutputStream> logStream;
+    std::unique_ptr<juce::OutputStream> logStream;
     bool progressStanding = false;
     int lastPercent = -1;
     juce::uint32 lastProgressMs = 0;

@@ -1,6 +1,8 @@
 #include "cli/Session.h"
 
 #include "app/InstanceLock.h"
+#include "cli/LocalFiles.h"
+#include "cli/RecoveryCommands.h"
 #include "cli/Reporter.h"
 #include "cli/TerminalView.h"
 #include "devicelink/DriverImage.h"
@@ -126,6 +128,8 @@ public:
             case Command::check: return checkOrUpdate (false);
             case Command::update: return checkOrUpdate (true);
             case Command::read: return read();
+            case Command::recoveryExport:
+            case Command::recoveryImport:
             case Command::none:
             case Command::help:
             case Command::version:
@@ -546,10 +550,9 @@ private:
     Outcome read()
     {
         const juce::File out = juce::File::getCurrentWorkingDirectory().getChildFile (options.out);
-        if (out.isDirectory())
-            return { Exit::localFiles, out.getFullPathName() + " is a folder" };
-        if (! out.getParentDirectory().isDirectory())
-            return { Exit::localFiles, "no folder " + out.getParentDirectory().getFullPathName() };
+        OutputTarget target;
+        if (const auto checked = checkOutputTarget (out, target); checked.failed())
+            return { Exit::localFiles, checked.getErrorMessage() };
         if (auto failed = connectOne())
             return *failed;
         auto& w = *workflow;
@@ -607,7 +610,7 @@ private:
             return { Exit::deviceFailure, "the two reads of the flash differ" };
         }
 
-        const auto written = publish (first, out);
+        const auto written = publishRead (first, target);
         cleanUp();
         if (written.failed())
             return { Exit::localFiles, written.getErrorMessage() };
@@ -634,19 +637,21 @@ private:
         }
     }
 
-    // Whole or not at all: written beside, forced to the disk, then renamed over `out`.
-    static juce::Result publish (const juce::File& source, const juce::File& out)
+    // Whole or not at all: written beside, forced to the disk, then renamed over the target.
+    static juce::Result publishRead (const juce::File& source, const OutputTarget& target)
     {
-        juce::TemporaryFile temporary (out, juce::TemporaryFile::useHiddenFile);
-        if (! source.copyFileTo (temporary.getFile()))
-            return juce::Result::fail ("can't write " + temporary.getFile().getFullPathName());
-        if (const auto synced = Recovery::syncToDisk (temporary.getFile()); synced.failed())
-            return synced;
-        if (! temporary.overwriteTargetFileWithTemporary())
-            return juce::Result::fail ("can't write " + out.getFullPathName());
-        if (out.getSize() != source.getSize() || ! sameContent (source, out))
-            return juce::Result::fail (out.getFullPathName() + " does not hold what was read");
-        return Recovery::syncToDisk (out);
+        const auto published = publish (target, [&source, &target] (juce::OutputStream& stream)
+        {
+            auto in = SafeFiles::openForReading (source);
+            if (in == nullptr || stream.writeFromInputStream (*in, -1) != source.getSize())
+                return juce::Result::fail ("can't write beside " + target.file.getFullPathName());
+            return juce::Result::ok();
+        });
+        if (published.failed())
+            return published;
+        if (target.file.getSize() != source.getSize() || ! sameContent (source, target.file))
+            return juce::Result::fail (target.file.getFullPathName() + " does not hold what was read");
+        return juce::Result::ok();
     }
 
     const Options& options;
@@ -668,17 +673,66 @@ const char* commandName (Command c)
         case Command::check: return "check";
         case Command::update: return "update";
         case Command::read: return "read";
+        case Command::recoveryExport: return "recovery export";
+        case Command::recoveryImport: return "recovery import";
         case Command::help: return "help";
         case Command::version: return "version";
         case Command::none: break;
     }
     return "";
 }
+
+// The file a command reads or writes, as named on the command line (none for list).
+juce::File commandFile (const Options& options)
+{
+    const auto cwd = juce::File::getCurrentWorkingDirectory();
+    switch (options.command)
+    {
+        case Command::check:
+        case Command::update:
+        case Command::recoveryExport:
+        case Command::recoveryImport:
+            return cwd.getChildFile (options.file);
+        case Command::read:
+            return cwd.getChildFile (options.out);
+        case Command::list:
+        case Command::help:
+        case Command::version:
+        case Command::none:
+            break;
+    }
+    return {};
+}
+
+// The command's own file, checked before anything else is opened; `inUse` gets its identity.
+std::optional<Outcome> checkCommandFiles (const Options& options, std::vector<FileIdentity>& inUse)
+{
+    const auto file = commandFile (options);
+    if (file == juce::File())
+        return std::nullopt;
+    if (options.command == Command::read || options.command == Command::recoveryExport)
+    {
+        OutputTarget target;
+        if (const auto checked = checkOutputTarget (file, target); checked.failed())
+            return Outcome { Exit::localFiles, checked.getErrorMessage() };
+        if (target.exists)
+            inUse.push_back (target.identity);
+        return std::nullopt;
+    }
+    juce::String why;
+    if (SafeFiles::openForReading (file, &why) == nullptr)
+        return Outcome { Exit::localFiles, "can't read " + file.getFullPathName() + ": " + why };
+    if (const auto identity = identityOf (file))
+        inUse.push_back (*identity);
+    return std::nullopt;
+}
 } // namespace
 
 Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FILE* err, Environment environment)
 {
-    const auto parsed = parseCommandLine (arguments);
+    auto parsed = parseCommandLine (arguments);
+    if (environment.argumentError.isNotEmpty())
+        parsed.error = environment.argumentError;
     const auto& options = parsed.options;
 
     Reporter::Settings settings;
@@ -710,13 +764,6 @@ Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FI
         return code;
     };
 
-    if (options.logFile.isNotEmpty())
-    {
-        juce::String why;
-        if (! reporter.openLog (juce::File::getCurrentWorkingDirectory().getChildFile (options.logFile), why))
-            return finish (Exit::localFiles, why);
-    }
-
     // The window and this tool share the update's files and the link: one of them at a time.
     const auto folder = Recovery::folderLocation();
     if (const auto prepared = Recovery::prepareFolder (folder); prepared.failed())
@@ -733,7 +780,32 @@ Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FI
             return finish (Exit::localFiles, "can't take the instance lock: " + lock.getError());
     }
 
+    // Only now the log: a log named like a file of this run must never empty it.
+    std::vector<FileIdentity> inUse;
+    if (const auto refused = checkCommandFiles (options, inUse))
+        return finish (refused->code, refused->message);
+    if (options.logFile.isNotEmpty())
+    {
+        const auto logFile = juce::File::getCurrentWorkingDirectory().getChildFile (options.logFile);
+        juce::String why;
+        bool clash = logFile == commandFile (options);
+        std::unique_ptr<juce::OutputStream> log;
+        if (clash)
+            why = "the log file " + logFile.getFullPathName() + " is a file this run reads or writes";
+        else
+            log = openLogFile (logFile, inUse, folder, why, clash);
+        if (log == nullptr)
+            return finish (clash ? Exit::usage : Exit::localFiles, why);
+        reporter.setLog (std::move (log));
+    }
+
     Outcome outcome { Exit::ok, {} };
+    if (options.command == Command::recoveryExport || options.command == Command::recoveryImport)
+    {
+        const auto done = runRecoveryCommand (options, folder, reporter);
+        outcome = { done.code, done.message };
+    }
+    else
     {
         Session session (options, reporter, std::move (environment));
         outcome = session.run();

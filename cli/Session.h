@@ -20,6 +20,8 @@ struct Environment
     int readyMs = 180000;                 // detection and the identity read, a generous bound
     // How many times the user asked the run to stop (SIGINT, SIGTERM) so far.
     std::function<int()> stopRequests;
+    // An argument that could not be taken as text (argumentsFromBytes): the run is refused.
+    juce::String argumentError;
 };
 
 // Runs one command line (without the program name) to its end on the calling thread, which

@@ -4,6 +4,7 @@
 #include "workflow/UpdateJournal.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -55,17 +56,49 @@ juce::Result errnoResult (const juce::String& what, const juce::File& file)
     return juce::Result::fail (what + " " + file.getFullPathName() + ": " + juce::String (std::strerror (errno)));
 }
 
-juce::Result makeDirectories (const juce::File& folder)
+// Makes the missing folders of `folder`, each 0700, and notes which ones it made: only those
+// may have their mode changed.
+juce::Result makeDirectories (const juce::File& folder, juce::Array<juce::File>& made)
 {
-    if (folder.isDirectory() || folder.isRoot())
+    struct stat info {};
+    if (folder.isRoot() || ::lstat (folder.getFullPathName().toRawUTF8(), &info) == 0)
         return juce::Result::ok();
 
-    if (auto parent = makeDirectories (folder.getParentDirectory()); parent.failed())
+    if (auto parent = makeDirectories (folder.getParentDirectory(), made); parent.failed())
         return parent;
 
-    if (::mkdir (folder.getFullPathName().toRawUTF8(), 0700) != 0 && errno != EEXIST)
+    if (::mkdir (folder.getFullPathName().toRawUTF8(), 0700) == 0)
+        made.add (folder);
+    else if (errno != EEXIST)
         return errnoResult ("Can't create", folder);
     return juce::Result::ok();
+}
+
+bool writableByOthers (const struct stat& info)
+{
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Whoever may rename entries in a folder above the state folder could put another folder in
+// its place: each one up to the root must belong to this user or to root, and nobody else may
+// write in it unless it is sticky (as /tmp is, where only an entry's owner may rename it).
+juce::Result checkAncestors (const juce::File& folder)
+{
+    const auto uid = ::geteuid();
+    for (auto above = folder.getParentDirectory();; above = above.getParentDirectory())
+    {
+        struct stat info {};
+        if (::stat (above.getFullPathName().toRawUTF8(), &info) != 0)
+            return errnoResult ("Can't examine", above);
+        const auto why = info.st_uid != uid && info.st_uid != 0 ? juce::String ("belongs to another user")
+                         : writableByOthers (info) && (info.st_mode & S_ISVTX) == 0 ? juce::String ("can be written by other users")
+                         : juce::String();
+        if (why.isNotEmpty())
+            return juce::Result::fail (above.getFullPathName() + " " + why + ", who could put another folder in place of the "
+                                       "state folder " + folder.getFullPathName());
+        if (above.isRoot())
+            return juce::Result::ok();
+    }
 }
 
 int syncDescriptor (int fd)
@@ -93,19 +126,49 @@ juce::Result syncPath (const juce::File& file, int flags)
 
 juce::Result prepareFolder (const juce::File& folder)
 {
-    if (auto made = makeDirectories (folder); made.failed())
-        return made;
+    juce::Array<juce::File> made;
+    if (auto result = makeDirectories (folder, made); result.failed())
+        return result;
 
+    // Examined through a descriptor of the folder itself, never through a link to it, so that
+    // what is checked is what is tightened.
+    const int fd = ::open (folder.getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+    {
+        if (errno == ENOTDIR || errno == ELOOP)
+            return juce::Result::fail (folder.getFullPathName() + " is not a folder");
+        return errnoResult ("Can't open", folder);
+    }
     struct stat info {};
-    if (::lstat (folder.getFullPathName().toRawUTF8(), &info) != 0)
+    juce::Result result = juce::Result::ok();
+    if (::fstat (fd, &info) != 0)
+        result = errnoResult ("Can't examine", folder);
+    else if (info.st_uid != ::geteuid())
+        result = juce::Result::fail (folder.getFullPathName() + " belongs to another user");
+    else if (made.contains (folder))
+    {
+        // Made just now: its mode is this tool's to set, whatever the umask left.
+        if ((info.st_mode & 07777) != 0700 && ::fchmod (fd, 0700) != 0)
+            result = errnoResult ("Can't make private", folder);
+    }
+    else if (writableByOthers (info))
+    {
+        // Someone else's files there could pose as a journal or a backup; the folder's mode is
+        // not this tool's to change.
+        result = juce::Result::fail (folder.getFullPathName() + " can be written by other users: the state folder must "
+                                     "be yours alone (make it private with chmod 700, or name another folder in "
+                                     + juce::String (folderVariable) + ")");
+    }
+    ::close (fd);
+    if (result.failed())
+        return result;
+    // The folders it really lies in, links resolved.
+    char* real = ::realpath (folder.getFullPathName().toRawUTF8(), nullptr);
+    if (real == nullptr)
         return errnoResult ("Can't examine", folder);
-    if (! S_ISDIR (info.st_mode))
-        return juce::Result::fail (folder.getFullPathName() + " is not a folder");
-    if (info.st_uid != ::geteuid())
-        return juce::Result::fail (folder.getFullPathName() + " belongs to another user");
-    if ((info.st_mode & 077) != 0 && ::chmod (folder.getFullPathName().toRawUTF8(), 0700) != 0)
-        return errnoResult ("Can't make private", folder);
-    return juce::Result::ok();
+    const juce::File resolved (juce::String::fromUTF8 (real));
+    std::free (real);
+    return checkAncestors (resolved);
 }
 
 juce::Result syncToDisk (const juce::File& file)

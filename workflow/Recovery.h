@@ -37,8 +37,10 @@ constexpr const char* folderVariable = "TALVEK_STATE_DIR";
 juce::File folderLocation();
 
 // Creates the folder if needed (mode 0700 on Linux and macOS, missing parents too) and checks
-// that it is a real directory of this user that nobody else can enter; a looser mode is
-// tightened. On failure nothing of an update may be written there.
+// that it is a real directory of this user that nobody else can write in, and that nobody else
+// can put another folder in its place. Only a folder made here has its mode set; an existing
+// one that others can write in is refused, never changed. On failure nothing of an update may
+// be written there.
 juce::Result prepareFolder (const juce::File& folder);
 
 struct Paths

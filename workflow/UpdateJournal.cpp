@@ -94,8 +94,11 @@ JournalState readJournal (const juce::File& file, Journal& journal)
     auto in = SafeFiles::openForReading (file);
     if (in == nullptr || in->getTotalLength() > largestJournal)
         return JournalState::damaged;
-    const auto text = in->readEntireStreamAsString();
+    return readJournalText (in->readEntireStreamAsString(), journal);
+}
 
+JournalState readJournalText (const juce::String& text, Journal& journal)
+{
     juce::StringArray lines;
     lines.addLines (text);
     lines.removeEmptyStrings();

@@ -58,6 +58,10 @@ enum class JournalState
 
 JournalState readJournal (const juce::File& file, Journal& journal);
 
+// The same for a journal's text that is not (yet) a file of its own, e.g. in a recovery file:
+// valid or damaged.
+JournalState readJournalText (const juce::String& text, Journal& journal);
+
 // Removes the journal and makes the removal survive a power cut.
 juce::Result removeJournal (const juce::File& file);
 

@@ -5,6 +5,7 @@
 // too. No display is involved.
 
 #include "emulator/Instrument.h"
+#include "support/OtherUser.h"
 #include "support/ScratchFolder.h"
 
 #include <juce_core/juce_core.h>
@@ -41,11 +42,17 @@ class Child
 {
 public:
     Child (const juce::StringArray& arguments, const juce::StringPairArray& environment, const juce::File& folder)
+        : Child (argumentBytes (arguments), environment, folder)
+    {
+    }
+
+    // The arguments as bytes, which need not be text; `asOtherUser`: run as other_user.
+    Child (const std::vector<std::string>& arguments, const juce::StringPairArray& environment, const juce::File& folder,
+           bool asOtherUser = false)
         : outFile (folder.getNonexistentChildFile ("out", ".txt")), errFile (folder.getNonexistentChildFile ("err", ".txt"))
     {
         std::vector<std::string> args { TALVEK_UPDATE_BINARY }, vars;
-        for (const auto& a : arguments)
-            args.push_back (a.toStdString());
+        args.insert (args.end(), arguments.begin(), arguments.end());
         for (char** v = environ; *v != nullptr; ++v)
         {
             const juce::String variable (*v);
@@ -67,6 +74,8 @@ public:
             ::dup2 (in, 0);
             ::dup2 (out, 1);
             ::dup2 (err, 2);
+            if (asOtherUser && ! other_user::become())
+                ::_exit (126);
             ::execve (argv[0], argv.data(), envp.data());
             ::_exit (127);
         }
@@ -114,6 +123,14 @@ public:
                 juce::Thread::sleep (10);
         }
         return { exitCode.value_or (-1), outFile.loadFileAsString(), errFile.loadFileAsString() };
+    }
+
+    static std::vector<std::string> argumentBytes (const juce::StringArray& arguments)
+    {
+        std::vector<std::string> bytes;
+        for (const auto& a : arguments)
+            bytes.push_back (a.toStdString());
+        return bytes;
     }
 
 private:
@@ -169,22 +186,36 @@ public:
         return target;
     }
 
-    juce::StringPairArray environment() const
+    // The tool's environment; `stateFolder` in place of state() when given.
+    juce::StringPairArray environment (const juce::File& stateFolder = {}) const
     {
         juce::StringPairArray env;
         env.set ("TALVEK_MIDI_SOCKETS", sockets.joinIntoString (":"));
-        env.set ("TALVEK_STATE_DIR", state().getFullPathName());
+        env.set ("TALVEK_STATE_DIR", (stateFolder == juce::File() ? state() : stateFolder).getFullPathName());
         return env;
     }
 
-    std::unique_ptr<Child> start (const juce::StringArray& arguments) const
+    std::unique_ptr<Child> start (const juce::StringArray& arguments, const juce::File& stateFolder = {}) const
     {
-        return std::make_unique<Child> (arguments, environment(), folder);
+        return std::make_unique<Child> (arguments, environment (stateFolder), folder);
     }
 
     Run run (const juce::StringArray& arguments, int timeoutMs = 180000) const
     {
         return start (arguments)->wait (timeoutMs);
+    }
+
+    // With another state folder: another computer, user account or installation.
+    Run runWithState (const juce::File& stateFolder, const juce::StringArray& arguments) const
+    {
+        return start (arguments, stateFolder)->wait (180000);
+    }
+
+    // Arguments as raw bytes, optionally as other_user.
+    Run runBytes (const std::vector<std::string>& arguments, bool asOtherUser = false,
+                  const juce::File& stateFolder = {}) const
+    {
+        return Child (arguments, environment (stateFolder), folder, asOtherUser).wait (180000);
     }
 
     std::vector<std::unique_ptr<emu::Instrument>> instruments;

@@ -51,14 +51,61 @@ TEST (RecoveryFolder, VariableNamesTheFolderAndItIsCreatedPrivate)
 
 // File modes and links planted by other users: POSIX only.
 #if ! JUCE_WINDOWS
-TEST (RecoveryFolder, LooseModeIsTightenedAndSymlinkOrFileRefused)
+// A folder the tool did not make keeps its mode: one that others can write in (or put another
+// folder in place of) is refused, since their files could pose as a journal or a backup.
+TEST (RecoveryFolder, AFolderOthersCanWriteInIsRefusedAndKeepsItsMode)
+{
+    struct Case
+    {
+        const char* what;
+        mode_t above;   // the folder the state folder lies in
+        mode_t mode;    // the state folder's own, before
+        bool accepted;
+    };
+    const Case cases[] {
+        { "private", 0700, 0700, true },
+        { "readable by others, not writable", 0700, 0755, true },
+        { "shared with everyone", 0700, 0777, false },
+        { "shared, sticky like /tmp", 0700, 01777, false },
+        { "group-writable", 0700, 0770, false },
+        { "others may write in the folder above", 0777, 0700, false },
+        { "a sticky folder above, like /tmp", 01777, 0700, true },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        ScopedStateFolder state;
+        const auto above = state.scratch().getChildFile ("above");
+        const auto folder = above.getChildFile ("state");
+        ASSERT_TRUE (folder.createDirectory().wasOk());
+        ASSERT_EQ (::chmod (folder.getFullPathName().toRawUTF8(), c.mode), 0);
+        ASSERT_EQ (::chmod (above.getFullPathName().toRawUTF8(), c.above), 0);
+
+        const auto prepared = Recovery::prepareFolder (folder);
+        EXPECT_EQ (prepared.wasOk(), c.accepted) << prepared.getErrorMessage();
+        if (! c.accepted)
+        {
+            EXPECT_TRUE (prepared.getErrorMessage().contains ("can be written by other users")) << prepared.getErrorMessage();
+        }
+        struct stat info {};
+        ASSERT_EQ (::lstat (folder.getFullPathName().toRawUTF8(), &info), 0);
+        EXPECT_EQ (info.st_mode & 07777, c.mode) << "the mode of a folder the tool did not make was changed";
+    }
+}
+
+TEST (RecoveryFolder, AFolderItMakesIsPrivateWhateverTheUmask)
 {
     ScopedStateFolder state;
-    ASSERT_TRUE (state.folder.createDirectory().wasOk());
-    ::chmod (state.folder.getFullPathName().toRawUTF8(), 0777);
-    ASSERT_TRUE (Recovery::prepareFolder (state.folder).wasOk());
+    const auto old = ::umask (0);
+    const auto prepared = Recovery::prepareFolder (state.folder);
+    ::umask (old);
+    ASSERT_TRUE (prepared.wasOk()) << prepared.getErrorMessage();
     EXPECT_EQ (modeOf (state.folder), 0700u);
+}
 
+TEST (RecoveryFolder, SymlinkFileOrAnotherUsersFolderRefused)
+{
+    ScopedStateFolder state;
     // A link planted where the folder should be must not redirect the backup.
     const auto elsewhere = state.scratch().getChildFile ("elsewhere");
     ASSERT_TRUE (elsewhere.createDirectory().wasOk());
@@ -69,6 +116,13 @@ TEST (RecoveryFolder, LooseModeIsTightenedAndSymlinkOrFileRefused)
     const auto plainFile = state.scratch().getChildFile ("plain");
     writeBytes (plainFile, 3);
     EXPECT_TRUE (Recovery::prepareFolder (plainFile).failed());
+
+    if (::geteuid() == 0)
+    {
+        ASSERT_EQ (::chown (elsewhere.getFullPathName().toRawUTF8(), 65534, 65534), 0);
+        const auto prepared = Recovery::prepareFolder (elsewhere);
+        EXPECT_TRUE (prepared.getErrorMessage().contains ("belongs to another user")) << prepared.getErrorMessage();
+    }
 }
 
 TEST (RecoveryFolder, DefaultFollowsXdgStateHome)
