@@ -26,7 +26,7 @@ MainComponent::MainComponent()
                              { 80, 72, 408, 32 });
     fileNameLabel = makeLabel (*this, {}, 20.0f, juce::Justification::centredLeft, { 80, 128, 268, 24 });
     // Two small lines between the status and the file name, empty unless there is advice.
-    hintLabel = makeLabel (*this, {}, 13.0f, juce::Justification::topLeft, { 80, 100, 408, 30 });
+    hintLabel = makeLabel (*this, {}, 13.0f, juce::Justification::topLeft, { 80, 100, 408, 28 });
     hintLabel->setMinimumHorizontalScale (0.8f);
 
     backgroundImage = juce::ImageCache::getFromMemory (BinaryData::main_background_png,

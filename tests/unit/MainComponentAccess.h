@@ -11,6 +11,7 @@ struct MainComponentTestAccess
           fileButton (*main.fileButton),
           statusLabel (*main.statusLabel),
           fileNameLabel (*main.fileNameLabel),
+          hintLabel (*main.hintLabel),
           logView (*main.logView)
     {
     }
@@ -20,5 +21,6 @@ struct MainComponentTestAccess
     ImageButtonWithText& fileButton;
     juce::Label& statusLabel;
     juce::Label& fileNameLabel;
+    juce::Label& hintLabel;
     CLogEditor& logView;
 };

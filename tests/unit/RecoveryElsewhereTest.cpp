@@ -5,6 +5,7 @@
 #include "WorkflowBench.h"
 
 #include "devicelink/BuiltInData.h"
+#include "workflow/RecoveryFile.h"
 
 #include <gtest/gtest.h>
 
@@ -60,9 +61,26 @@ const Interruption interruptions[] = {
     { "WholeImageAfterTheBackup", 30, 20, false },
 };
 
-void PrintTo (const Interruption& cut, std::ostream* out) { *out << cut.name; }
+// Where the update is finished first.
+enum class Elsewhere
+{
+    EmptyFolder,
+    ImportedRecoveryFile,
+    DamagedRecoveryFile, // refused: the folder stays empty
+};
 
-class FinishedElsewhere : public ::testing::TestWithParam<Interruption>
+const char* nameOf (Elsewhere e)
+{
+    switch (e)
+    {
+        case Elsewhere::EmptyFolder: return "EmptyFolder";
+        case Elsewhere::ImportedRecoveryFile: return "ImportedRecoveryFile";
+        case Elsewhere::DamagedRecoveryFile: return "DamagedRecoveryFile";
+    }
+    return "";
+}
+
+class FinishedElsewhere : public ::testing::TestWithParam<std::tuple<Interruption, Elsewhere>>
 {
 };
 } // namespace
@@ -71,7 +89,7 @@ class FinishedElsewhere : public ::testing::TestWithParam<Interruption>
 // must keep A's own area or refuse without writing; the home folder then completes it.
 TEST_P (FinishedElsewhere, KeepsTheOwnAreaOrRefusesThenHomeCompletes)
 {
-    const auto& cut = GetParam();
+    const auto& [cut, where] = GetParam();
     Bench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownArea = bench.flash (0x40000, 0x20000);
@@ -101,15 +119,40 @@ TEST_P (FinishedElsewhere, KeepsTheOwnAreaOrRefusesThenHomeCompletes)
     }
     const auto left = bench.flash (0, wholeSpan);
 
-    // Elsewhere: an empty state folder. NO to every question that costs data.
+    // Elsewhere: another state folder, empty or with the recovery file imported. NO to every
+    // question that costs data, but the one an imported file brings for this very unit.
+    const auto recoveryFile = bench.state.scratch().getChildFile ("carried.talvek-recovery");
+    const bool pending = juce::File (bench.state.paths().journalFile).existsAsFile();
+    if (where != Elsewhere::EmptyFolder && pending)
+    {
+        juce::FileOutputStream out (recoveryFile);
+        ASSERT_TRUE (out.openedOk());
+        ASSERT_TRUE (RecoveryFile::write (bench.state.folder, out).ok());
+    }
+    if (where == Elsewhere::DamagedRecoveryFile && pending)
+    {
+        juce::MemoryBlock bytes;
+        ASSERT_TRUE (recoveryFile.loadFileAsData (bytes));
+        static_cast<char*> (bytes.getData())[bytes.getSize() / 2] ^= 0x10;
+        ASSERT_TRUE (recoveryFile.replaceWithData (bytes.getData(), bytes.getSize()));
+    }
     {
         ScopedStateFolder elsewhere;
+        ASSERT_TRUE (Recovery::prepareFolder (elsewhere.folder).wasOk());
+        const bool imported = where != Elsewhere::EmptyFolder && pending
+                              && RecoveryFile::install (recoveryFile, elsewhere.folder).ok();
+        EXPECT_EQ (imported, where == Elsewhere::ImportedRecoveryFile && pending);
         restart (bench);
-        bench.view.sameUnit = false;
+        bench.view.sameUnit = imported;
         bench.view.replaceSettings = false;
         bench.instrument->clearRecord();
         const auto status = runUpdate (bench, small);
-        if (status == completed)
+        if (imported)
+        {
+            EXPECT_EQ (status, completed) << bench.log.all();
+            EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
+        }
+        else if (status == completed)
         {
             // Only an area that holds the instrument's own bytes is taken as its backup, and a
             // success leaves it as it was (a write-back cut part way is kept part way: the home
@@ -135,8 +178,14 @@ TEST_P (FinishedElsewhere, KeepsTheOwnAreaOrRefusesThenHomeCompletes)
     EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
 }
 
-INSTANTIATE_TEST_SUITE_P (Points, FinishedElsewhere, ::testing::ValuesIn (interruptions),
-                          [] (const auto& info) { return std::string (info.param.name); });
+INSTANTIATE_TEST_SUITE_P (Points, FinishedElsewhere,
+                          ::testing::Combine (::testing::ValuesIn (interruptions),
+                                              ::testing::Values (Elsewhere::EmptyFolder, Elsewhere::ImportedRecoveryFile,
+                                                                 Elsewhere::DamagedRecoveryFile)),
+                          [] (const auto& info)
+                          {
+                              return std::string (std::get<0> (info.param).name) + "_" + nameOf (std::get<1> (info.param));
+                          });
 
 // Going on anyway is the user's explicit choice, and does what it says.
 TEST (FinishedElsewhere, TheUserMayTakeTheBuiltInSettings)

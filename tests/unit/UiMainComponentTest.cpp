@@ -225,6 +225,49 @@ TEST (MainComponentLayout, ShowsProgressAndEnabledButtonsWhileUpdating)
     EXPECT_FALSE (w.progressBar.isVisible());
 }
 
+// What to do next shows in small type under the status, without moving the status or the file
+// name, and goes with the status it belongs to.
+TEST (MainComponentLayout, AHintUnderTheStatusStaysWithItsStatus)
+{
+    MainComponent main;
+    const MainComponentTestAccess w (main);
+    WorkflowView& view = main;
+    view.setFileName ("update-256k.bin");
+    view.setStatusText ("Device connected.");
+    const auto plain = main.createComponentSnapshot (main.getLocalBounds());
+    view.setStatusHint ("An update of a device of this model was interrupted. If it was this one, "
+                        "choose the same update file and press Execute.");
+    const auto hinted = main.createComponentSnapshot (main.getLocalBounds());
+
+    juce::File folder (TALVEK_TEST_OUTPUT_DIR);
+    folder.createDirectory();
+    juce::FileOutputStream out (folder.getChildFile ("main-component-hint.png"));
+    if (out.openedOk())
+    {
+        out.setPosition (0);
+        out.truncate();
+        juce::PNGImageFormat().writeImageToStream (hinted, out);
+    }
+
+    const auto differs = [&] (juce::Rectangle<int> area)
+    {
+        int n = 0;
+        for (int y = area.getY(); y < area.getBottom(); ++y)
+            for (int x = area.getX(); x < area.getRight(); ++x)
+                n += plain.getPixelAt (x, y) != hinted.getPixelAt (x, y) ? 1 : 0;
+        return n;
+    };
+    EXPECT_EQ (w.hintLabel.getBounds(), juce::Rectangle<int> (80, 100, 408, 28));
+    EXPECT_GT (differs (w.hintLabel.getBounds()), 200); // two lines of text drawn
+    EXPECT_EQ (differs (w.statusLabel.getBounds().withHeight (28)), 0);
+    EXPECT_EQ (differs (w.fileNameLabel.getBounds()), 0);
+
+    view.setStatusText ("Device connected.");
+    EXPECT_TRUE (w.hintLabel.getText().isNotEmpty());
+    view.setStatusText ("Updating....");
+    EXPECT_TRUE (w.hintLabel.getText().isEmpty());
+}
+
 TEST (MainComponentWorkflow, MessagesHandedToTheComponentReachTheWorkflow)
 {
     MainComponent main;

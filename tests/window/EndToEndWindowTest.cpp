@@ -29,6 +29,7 @@ const juce::Point<int> contentOrigin { 1, 27 };
 
 const juce::Rectangle<int> statusArea { 80, 72, 408, 32 };
 const juce::Rectangle<int> fileNameArea { 80, 128, 268, 24 };
+const juce::Rectangle<int> hintArea { 80, 100, 408, 28 };
 const juce::Rectangle<int> buttonsArea { 304, 196, 260, 44 };
 const juce::Point<int> fileButtonCentre { 382, 218 };    // left of where Execute overlaps File...
 const juce::Point<int> executeButtonCentre { 494, 218 };
@@ -108,10 +109,12 @@ struct ScopedVariable
 };
 
 // What the main window's content must show, drawn in this process by the same component.
-juce::Image expectedMain (const juce::String& status, const juce::String& fileName, bool fileEnabled, bool executeEnabled)
+juce::Image expectedMain (const juce::String& status, const juce::String& fileName, bool fileEnabled, bool executeEnabled,
+                          const juce::String& hint = {})
 {
     MainComponent main;
     main.setStatusText (status);
+    main.setStatusHint (hint);
     main.setFileName (fileName);
     main.setFileButtonEnabled (fileEnabled);
     main.setExecuteButtonEnabled (executeEnabled);
@@ -181,7 +184,9 @@ TEST (EndToEndWindow, UpdateThroughTheWindow)
     const auto ready = expectedMain ("Device connected.", {}, true, false);
     const auto chosen = expectedMain ("Device connected.", name, true, true);
     const auto updating = expectedMain ("Updating....", name, false, false);
-    const auto done = expectedMain ("Update completed successfully.", name, false, false);
+    // What comes next is said under the status.
+    const auto done = expectedMain ("Update completed successfully.", name, false, false,
+                                    "Switch the device off and on to start the new firmware.");
     const auto questionPicture = expectedQuestion();
 
     Spawned writer ({ TALVEK_INSTRUMENT_BINARY, "--write-update", updateFile.getFullPathName(), "--update-size", "256K" }, folder);
@@ -242,7 +247,7 @@ TEST (EndToEndWindow, UpdateThroughTheWindow)
                                                { statusArea, buttonsArea }); }, 10000));
 
     ASSERT_TRUE (waitFor ([&] { return shows (done, shot = screenshot (window, "window-update-6-completed.png"),
-                                               { statusArea, fileNameArea, buttonsArea }); }, 180000))
+                                               { statusArea, hintArea, fileNameArea, buttonsArea }); }, 180000))
         << "the window never showed \"Update completed successfully.\"";
     // The bar is gone too: the whole content is the finished window.
     EXPECT_LT (differingShare (done, shot, { 0, 0, 572, 284 }, contentOrigin), 0.001);
