@@ -1,5 +1,6 @@
 #include "cli/LocalFiles.h"
 
+#include "devicelink/SafeFiles.h"
 #include "workflow/Recovery.h"
 
 #include <algorithm>
@@ -42,38 +43,6 @@ FileIdentity identityFrom (const struct stat& st)
     return { static_cast<std::uint64_t> (st.st_dev), static_cast<std::uint64_t> (st.st_ino) };
 }
 
-class DescriptorStream final : public juce::OutputStream
-{
-public:
-    explicit DescriptorStream (int fdIn) : fd (fdIn) {}
-    ~DescriptorStream() override { ::close (fd); }
-
-    void flush() override {}
-    bool setPosition (juce::int64) override { return false; }
-    juce::int64 getPosition() override { return position; }
-
-    bool write (const void* data, size_t bytes) override
-    {
-        size_t done = 0;
-        while (done < bytes)
-        {
-            const auto n = ::write (fd, static_cast<const char*> (data) + done, bytes - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t> (n);
-        }
-        position += static_cast<juce::int64> (done);
-        return true;
-    }
-
-    int descriptor() const { return fd; }
-
-private:
-    const int fd;
-    juce::int64 position = 0;
-};
 
 bool folderWritable (const juce::File& folder)
 {
@@ -168,13 +137,13 @@ juce::Result publish (const OutputTarget& target, const std::function<juce::Resu
     if (target.exists)
         ::fchmod (fd, static_cast<mode_t> (target.mode));
 
-    DescriptorStream stream (fd);
+    const auto stream = SafeFiles::adoptForWriting (fd);
     const auto fail = [&] (const juce::String& why)
     {
         ::unlink (pathOf (beside).toRawUTF8());
         return juce::Result::fail (why);
     };
-    if (const auto written = write (stream); written.failed())
+    if (const auto written = write (*stream); written.failed())
         return fail (written.getErrorMessage());
     if (::fsync (fd) != 0)
         return fail ("can't flush " + pathOf (beside) + ": " + errorText (errno));
@@ -229,7 +198,7 @@ std::unique_ptr<juce::OutputStream> openLogFile (const juce::File& file, const s
         why = "can't write the log file " + path + ": " + errorText (errno);
         return nullptr;
     }
-    auto stream = std::make_unique<DescriptorStream> (fd);
+    auto stream = SafeFiles::adoptForWriting (fd);
 
     struct stat st {};
     if (::fstat (fd, &st) != 0)

@@ -477,7 +477,9 @@ private:
                 taken << " The interrupted update was completed on this instrument on the user's word.";
             return { Exit::ok, completedText + taken, w.replacedSettings(), w.unitTakenOnTheUsersWord() };
         }
-        return { exitForStatus (view.status), view.status };
+        // What the window shows under its status (e.g. that the next update completes a cut
+        // one) belongs to the result too.
+        return { exitForStatus (view.status), view.hint.isEmpty() ? view.status : view.status + " " + view.hint };
     }
 
     // What update would do with the parameter area as it reads now: the same judgement, the

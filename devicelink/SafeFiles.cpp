@@ -202,6 +202,11 @@ std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, ju
     return std::make_unique<FdOutputStream> (fd);
 }
 
+std::unique_ptr<juce::OutputStream> adoptForWriting (int fd)
+{
+    return std::make_unique<FdOutputStream> (fd);
+}
+
 bool sameFile (const juce::File& a, const juce::File& b)
 {
     struct stat x {}, y {};

@@ -20,6 +20,12 @@ std::unique_ptr<juce::InputStream> openForReading (const juce::File& file, juce:
 // a write that the system takes only in part fails.
 std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String* why = nullptr);
 
+#if ! JUCE_WINDOWS
+// An open descriptor as an output stream that owns it (closes it when it goes); writes are
+// all-or-nothing as above.
+std::unique_ptr<juce::OutputStream> adoptForWriting (int fd);
+#endif
+
 // Whether two names reach the same file (a hard link, another spelling of the path): compared by
 // the file's identity, never by its name. False when either cannot be examined.
 bool sameFile (const juce::File& a, const juce::File& b);

@@ -301,6 +301,15 @@ void UpdateWorkflow::stopBeforeWriting (const Recovery::Paths& paths)
     setScreenSaverBlocked (false);
 }
 
+void UpdateWorkflow::declineUpdate (const Recovery::Paths& paths, const char* status, const char* hint)
+{
+    stopBeforeWriting (paths);
+    view.setStatusText (status);
+    view.setStatusHint (hint);
+    view.setFileButtonEnabled (true);
+    setControlsEnabled (true);
+}
+
 bool UpdateWorkflow::checkAreaBeforeRestore (const Recovery::Paths& paths)
 {
     areaCheckPending = false;
@@ -327,11 +336,8 @@ bool UpdateWorkflow::checkAreaBeforeRestore (const Recovery::Paths& paths)
                                         "Complete that update on this device?",
                                         WorkflowView::Question::sameUnit))
             {
-                stopBeforeWriting (paths);
-                view.setStatusText ("Not updated. Nothing was written.");
-                view.setStatusHint ("Connect the device whose update was interrupted to complete it.");
-                view.setFileButtonEnabled (true);
-                setControlsEnabled (true);
+                declineUpdate (paths, "Not updated. Nothing was written.",
+                               "Connect the device whose update was interrupted to complete it.");
                 return false;
             }
             unitConfirmedByUser = true;
@@ -359,12 +365,9 @@ bool UpdateWorkflow::checkFreshBackup (const Recovery::Paths& paths)
                                     "computer. Replace them with the built-in settings?",
                                     WorkflowView::Question::replaceSettings))
         {
-            stopBeforeWriting (paths);
-            view.setStatusText ("Not updated: the settings of this device are missing.");
-            view.setStatusHint ("Complete its interrupted update where it was started, or import that "
-                                "update's recovery file.");
-            view.setFileButtonEnabled (true);
-            setControlsEnabled (true);
+            declineUpdate (paths, "Not updated: the settings of this device are missing.",
+                           "Complete its interrupted update where it was started, or import that update's "
+                           "recovery file.");
             return false;
         }
         settingsReplaced = true;

@@ -116,6 +116,8 @@ private:
     // Ends an update that was stopped before its first flash change; the files of an earlier
     // one stay as they were.
     void stopBeforeWriting (const Recovery::Paths& paths);
+    // The same, when the user answered NO to a choice that costs data: the status says so.
+    void declineUpdate (const Recovery::Paths& paths, const char* status, const char* hint);
 
     // The private folder for the update's files, created on demand; logs why when it cannot be.
     std::optional<Recovery::Paths> preparePaths();
