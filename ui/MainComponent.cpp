@@ -9,6 +9,9 @@ MainComponent::MainComponent()
 {
     // Every window of the program, dialogs included, draws with this look and feel.
     juce::LookAndFeel::setDefaultLookAndFeel (this);
+    // Typefaces looked up before (the window's frame) would otherwise keep drawing missing
+    // characters as boxes instead of taking this look and feel's fallback.
+    juce::Typeface::clearTypefaceCache();
 
     progressBar = std::make_unique<juce::ProgressBar> (progressValue);
     addAndMakeVisible (*progressBar);

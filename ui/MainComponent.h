@@ -33,6 +33,9 @@ public:
     // --- Look and feel ---
     void drawProgressBar (juce::Graphics& g, juce::ProgressBar& bar, int width, int height,
                           double progress, const juce::String& textToShow) override;
+    // Characters the typeface lacks (the Chinese line of the two-devices warning) are drawn
+    // with one that has them.
+    juce::Typeface::Ptr getTypefaceForFont (const juce::Font& font) override;
 
     // --- The workflow's ---
     // The device link posts to the workflow; a message handed here goes there too.
@@ -74,6 +77,7 @@ private:
     UpdateWorkflow workflow { *this };
 
     double progressValue = 0.0; // watched by progressBar; declared before it
+
     bool noOutputBoxOpen = false;
 
     std::unique_ptr<juce::ProgressBar> progressBar;
