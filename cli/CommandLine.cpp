@@ -60,6 +60,38 @@ std::optional<std::int64_t> parseByteCount (const juce::String& textIn)
     return value * scale;
 }
 
+juce::String byteCountProblem (const juce::String& textIn)
+{
+    if (parseByteCount (textIn).has_value())
+        return {};
+    auto text = textIn.trim().toLowerCase();
+    if (text.isEmpty())
+        return "it is empty";
+    if (text.startsWithChar ('-'))
+        return "a negative number";
+    const auto last = text.getLastCharacter();
+    if (juce::CharacterFunctions::isLetter (last) && last != 'k' && last != 'm' && last != 'h' && ! text.startsWith ("0x"))
+        return "the suffix " + juce::String::charToString (textIn.trim().getLastCharacter())
+               + " is not known: K is 1024 bytes, M 1048576; a flash holds at most 256M";
+    // The digits alone, to tell a bad digit from a value that is too large.
+    auto digits = text;
+    if (digits.endsWithChar ('k') || digits.endsWithChar ('m'))
+        digits = digits.dropLastCharacters (1);
+    const bool hex = digits.startsWith ("0x") || digits.endsWithChar ('h');
+    digits = digits.startsWith ("0x") ? digits.substring (2) : hex ? digits.dropLastCharacters (1) : digits;
+    for (const auto c : digits)
+    {
+        const int digit = juce::CharacterFunctions::getHexDigitValue (c);
+        if (digit < 0 || digit >= (hex ? 16 : 10))
+            return juce::String ("'") + juce::String::charToString (c) + "' is not a "
+                   + (hex ? "hexadecimal" : "decimal") + " digit"
+                   + (hex ? juce::String() : juce::String (" (hexadecimal: 0x40000 or 40000h)"));
+    }
+    if (digits.isEmpty())
+        return "there are no digits";
+    return "more than 4 GiB, past every flash the tool knows";
+}
+
 Parsed parseCommandLine (const juce::StringArray& arguments)
 {
     Parsed parsed;
@@ -166,9 +198,11 @@ Parsed parseCommandLine (const juce::StringArray& arguments)
             const auto start = parseByteCount (words[0]);
             const auto length = parseByteCount (words[1]);
             if (! start.has_value())
-                return fail ("START is not an address: " + words[0]);
-            if (! length.has_value() || *length == 0)
-                return fail ("LENGTH is not a byte count above 0: " + words[1]);
+                return fail ("START is not an address: " + words[0] + " (" + byteCountProblem (words[0]) + ")");
+            if (! length.has_value())
+                return fail ("LENGTH is not a byte count: " + words[1] + " (" + byteCountProblem (words[1]) + ")");
+            if (*length == 0)
+                return fail ("LENGTH must be above 0: " + words[1]);
             o.start = *start;
             o.length = *length;
             o.out = words[2];
@@ -210,7 +244,7 @@ juce::String helpText()
             "  --yes, -y      answer update's questions with yes (needed without a terminal): the\n"
             "                 update, and completing an interrupted one on an unreadable identity\n"
             "  --json         one JSON object per line on stdout: \"type\" is event, progress,\n"
-            "                 instrument, log or result (see the README for the fields)\n"
+            "                 instrument, log or result (the manual page lists the fields)\n"
             "  --log FILE     keep every log line of the run in FILE\n"
             "  --quiet, -q    print only the result\n"
             "  --verbose, -v  print the link's log lines too\n"

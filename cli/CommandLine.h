@@ -46,6 +46,10 @@ Parsed parseCommandLine (const juce::StringArray& arguments);
 // (x 1024, x 1024 x 1024). Nothing for a negative, malformed or too large value.
 std::optional<std::int64_t> parseByteCount (const juce::String& text);
 
+// Why `text` is no byte count, in words a user can act on (a suffix other than K and M, a
+// digit that does not belong, a value past 4 GiB); empty when it is one.
+juce::String byteCountProblem (const juce::String& text);
+
 juce::String helpText();
 juce::String versionText();
 } // namespace cli

@@ -379,6 +379,10 @@ private:
         if (auto failed = connectOne())
             return *failed;
         auto& w = *workflow;
+        const auto& id = w.identity.deviceIdBytes;
+        reporter.resultDetail ("port", chosenPort.name);
+        reporter.resultDetail ("identity", textOf (id.data(), id.size()));
+        reporter.resultFile (file);
 
         if (w.identity.pendingUpdate == PendingUpdate::otherInstrument)
             return { Exit::pendingUpdate, otherInstrumentText };

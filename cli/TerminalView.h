@@ -23,8 +23,8 @@ public:
     {
         samples.clear();
         total = 0;
+        totalAtBarStart = 0;
         lastInJob = 0;
-        startedMs = juce::Time::getMillisecondCounterHiRes();
     }
 
     void bytesSoFar (int inThisJob)
@@ -45,12 +45,19 @@ public:
         return double (samples.back().bytes - samples.front().bytes) * 1000.0 / (samples.back().ms - samples.front().ms);
     }
 
+    // The bar starts again from 0: the bytes it stands for are counted from here.
+    void barStarted() { totalAtBarStart = total; }
+
+    // The bytes still to move at the measured rate. The bytes the bar has shown so far tell how
+    // many the rest of it stands for; the time since the start would count the driver upload,
+    // the erase and the cable's first slow blocks in, and guess far too long early on.
     double secondsLeft (double fraction) const
     {
-        const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startedMs) / 1000.0;
-        if (fraction < 0.01 || elapsed < 0.5)
+        const auto rate = bytesPerSecond();
+        const auto moved = double (total - totalAtBarStart);
+        if (rate <= 0.0 || fraction < 0.01 || moved <= 0.0)
             return -1.0;
-        return elapsed * (1.0 - fraction) / fraction;
+        return moved * (1.0 - fraction) / fraction / rate;
     }
 
 private:
@@ -62,8 +69,8 @@ private:
     };
     std::deque<Sample> samples;
     std::int64_t total = 0;
+    std::int64_t totalAtBarStart = 0;
     int lastInJob = 0;
-    double startedMs = 0.0;
 };
 
 // The terminal as the workflow's view: statuses and messages become events, the bar the
@@ -95,6 +102,8 @@ public:
     {
         if (visible && ! progressShown)
             shownFraction = 0.0;
+        if (! visible && progressShown)
+            reporter.finishProgress (shownFraction);
         progressShown = visible;
         if (! visible)
             reporter.endProgress();
@@ -110,10 +119,18 @@ public:
         reporter.progress (shownFraction, meter.bytesPerSecond(), meter.secondsLeft (shownFraction));
     }
     void setProgressAppearance (const juce::String&, std::uint32_t) override {}
+    void barFull()
+    {
+        if (progressShown && ! holdBar)
+            shownFraction = 1.0;
+    }
     void startJob (bool fromZero, bool wholeBar)
     {
         if (fromZero)
+        {
             shownFraction = 0.0;
+            meter.barStarted();
+        }
         holdBar = wholeBar;
     }
 
@@ -226,6 +243,10 @@ public:
             case MessageCode::JobFinished:
                 lastJobFailed = m->param1 != 0;
                 lastFailure = m->param2;
+                // The last job of the script went through: the bar is full, although the jobs'
+                // own reports end a little short of it.
+                if (m->param1 == 0 && jobQueue.getNextIndex() >= jobQueue.getJobs().size())
+                    terminalView.barFull();
                 if (ownJobs)
                 {
                     jobQueue.finishCurrent();
