@@ -1,6 +1,6 @@
 #include "cli/Session.h"
 
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 #include "cli/Reporter.h"
 #include "cli/TerminalView.h"
 #include "devicelink/DriverImage.h"
