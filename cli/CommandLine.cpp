@@ -17,6 +17,7 @@ std::optional<Command> commandNamed (const juce::String& word)
     if (word == "check") return Command::check;
     if (word == "update") return Command::update;
     if (word == "read") return Command::read;
+    if (word == "history") return Command::history;
     if (word == "help") return Command::help;
     return std::nullopt;
 }
@@ -185,6 +186,10 @@ Parsed parseCommandLine (const juce::StringArray& arguments)
             if (! expect (0, "list"))
                 return parsed;
             break;
+        case Command::history:
+            if (! expect (0, "history"))
+                return parsed;
+            break;
         case Command::check:
         case Command::update:
             if (! expect (1, o.command == Command::check ? "check FILE" : "update FILE [--yes]"))
@@ -237,6 +242,8 @@ juce::String helpText()
             "  read START LENGTH OUT    read LENGTH bytes of flash from START into the file OUT\n"
             "                           (read twice; the reads must agree). Numbers: 262144,\n"
             "                           0x40000, 40000h, 256K, 10M\n"
+            "  history                  every update that started on this computer for this user:\n"
+            "                           when, port, identity, file, size, SHA-256, script, outcome\n"
             "\n"
             "Options:\n"
             "  --port NAME    use the instrument on this port: its name as list prints it (or its id);\n"

@@ -16,6 +16,7 @@ enum class Command
     check,
     update,
     read,
+    history,
 };
 
 struct Options

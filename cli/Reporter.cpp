@@ -202,6 +202,23 @@ void Reporter::endProgress()
     }
 }
 
+void Reporter::record (const juce::String& kind, juce::DynamicObject& fields, const juce::String& text)
+{
+    toLog (text);
+    if (settings.json)
+    {
+        juce::DynamicObject::Ptr o = new juce::DynamicObject();
+        o->setProperty ("type", kind);
+        for (const auto& field : fields.getProperties())
+            o->setProperty (field.name, field.value);
+        emitJson (o);
+        return;
+    }
+    endProgress();
+    std::fprintf (out, "%s\n", text.toRawUTF8());
+    std::fflush (out);
+}
+
 void Reporter::instrument (juce::DynamicObject& fields, const juce::String& text)
 {
     toLog (text);

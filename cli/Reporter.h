@@ -42,6 +42,8 @@ public:
     void finishProgress (double fraction);
     // Ends a progress line, if one is standing.
     void endProgress();
+    // A record of another kind (JSON: `type` is `kind`), with its text for people.
+    void record (const juce::String& kind, juce::DynamicObject& fields, const juce::String& text);
     // One instrument found by list.
     void instrument (juce::DynamicObject& fields, const juce::String& text);
     // Carried by the result: what was checked or written on which instrument, for the records

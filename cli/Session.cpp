@@ -1,5 +1,8 @@
 #include "cli/Session.h"
 
+#include "cli/History.h"
+#include "workflow/UpdateHistory.h"
+
 #include "instance/InstanceLock.h"
 #include "cli/Reporter.h"
 #include "cli/TerminalView.h"
@@ -109,6 +112,7 @@ public:
             case Command::check: return checkOrUpdate (false);
             case Command::update: return checkOrUpdate (true);
             case Command::read: return read();
+            case Command::history:
             case Command::none:
             case Command::help:
             case Command::version:
@@ -577,6 +581,7 @@ const char* commandName (Command c)
         case Command::check: return "check";
         case Command::update: return "update";
         case Command::read: return "read";
+        case Command::history: return "history";
         case Command::help: return "help";
         case Command::version: return "version";
         case Command::none: break;
@@ -624,6 +629,13 @@ Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FI
         juce::String why;
         if (! reporter.openLog (juce::File::getCurrentWorkingDirectory().getChildFile (options.logFile), why))
             return finish (Exit::localFiles, why);
+    }
+
+    if (options.command == Command::history)
+    {
+        juce::String message;
+        const auto code = showHistory (reporter, Recovery::folderLocation().getChildFile (UpdateHistory::fileName), message);
+        return finish (code, message);
     }
 
     // The window and this tool share the update's files and the link: one of them at a time.

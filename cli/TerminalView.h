@@ -5,6 +5,8 @@
 
 #include "cli/Reporter.h"
 #include "messages/CustomMessage.h"
+#include "workflow/Recovery.h"
+#include "workflow/UpdateHistory.h"
 #include "workflow/UpdateWorkflow.h"
 #include "workflow/WorkflowView.h"
 
@@ -89,6 +91,7 @@ public:
 
     void setStatusText (const juce::String& text) override
     {
+        noteHistory (history.statusShown (text));
         const auto trimmed = text.trim();
         if (trimmed == status)
             return;
@@ -171,10 +174,23 @@ public:
         reporter.event (text.upToFirstOccurrenceOf ("\n", false, false));
     }
     void showNoOutputDevice() override { reporter.event ("No out device"); }
-    void setScreenSaverBlocked (bool) override {}
+    // The terminal has no screen saver; the workflow blocks it while an update runs, which is
+    // what the history records.
+    void setScreenSaverBlocked (bool blocked) override
+    {
+        if (workflow != nullptr)
+            noteHistory (history.screenSaverBlocked (*workflow, blocked));
+    }
+    void noteHistory (const juce::Result& written)
+    {
+        if (written.failed())
+            reporter.warning ("update history: " + written.getErrorMessage());
+    }
 
     Reporter& reporter;
     RateMeter& meter;
+    const UpdateWorkflow* workflow = nullptr; // set by the workflow that shows itself here
+    UpdateHistoryRecorder history { Recovery::folderLocation().getChildFile (UpdateHistory::fileName) };
     juce::String status;
     juce::String lastMessage;
     juce::File file;
@@ -213,6 +229,7 @@ public:
     TerminalWorkflow (TerminalView& v, std::unique_ptr<MidiPortSystem> ports, RateMeter& meterIn)
         : UpdateWorkflow (v, std::move (ports)), meter (meterIn), terminalView (v)
     {
+        v.workflow = this;
     }
 
     void handleMessage (const juce::Message& message) override

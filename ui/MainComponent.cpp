@@ -128,6 +128,14 @@ void MainComponent::setStatusText (const juce::String& text)
         logFile->writeText ("[status] " + text.trim() + "\n", false, false, nullptr);
         logFile->flush();
     }
+    noteHistory (history.statusShown (text));
+}
+
+void MainComponent::noteHistory (const juce::Result& written)
+{
+    // The update goes on without its history line; the log says why it is missing.
+    if (written.failed())
+        workflow.logPrinter.printW (L"%ls\n", ("Update history: " + written.getErrorMessage()).toWideCharPointer());
 }
 
 void MainComponent::setFileButtonEnabled (bool enabled) { fileButton->setEnabled (enabled); }
@@ -201,6 +209,7 @@ void MainComponent::showNoOutputDevice()
 
 void MainComponent::setScreenSaverBlocked (bool blocked)
 {
+    noteHistory (history.screenSaverBlocked (workflow, blocked));
     // Without a display (headless tests) the framework's call has no server to talk to.
     if (! juce::Desktop::getInstance().isHeadless())
         juce::Desktop::setScreenSaverEnabled (! blocked);

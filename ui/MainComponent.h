@@ -2,6 +2,8 @@
 
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
+#include "workflow/Recovery.h"
+#include "workflow/UpdateHistory.h"
 #include "workflow/UpdateWorkflow.h"
 #include "workflow/WorkflowView.h"
 
@@ -68,9 +70,14 @@ private:
     friend struct MainComponentTestAccess;
 
     void openLogFile();
+    void noteHistory (const juce::Result& written);
 
     // juce::Thread: the checksum thread is never started.
     void run() override {}
+
+    // Every update that starts, and how it ends, in the state folder's history (made before
+    // the workflow, which talks to this view from its start).
+    UpdateHistoryRecorder history { Recovery::folderLocation().getChildFile (UpdateHistory::fileName) };
 
     // Members are destroyed in reverse order: the widgets (log view included) first, then the
     // workflow with the job queue and the device link, as at quit.

@@ -475,6 +475,42 @@ TEST (TerminalJson, EveryLineIsAnObjectWithTheDocumentedFields)
     EXPECT_EQ (result["fileSha256"].toString(), juce::SHA256 (file).toHexString().removeCharacters (" ")) << update;
 }
 
+// Every update that started is in the history, with how it ended.
+TEST (TerminalHistory, ListsEachUpdateWithItsFileAndOutcome)
+{
+    Bench bench;
+    bench.addInstrument (instant());
+    const auto file = bench.writeUpdate ("u.bin", 0x40000);
+    const auto empty = bench.run ({ "history" });
+    EXPECT_EQ (empty.exitCode, 0) << empty;
+    EXPECT_TRUE (empty.out.contains ("No update recorded yet.")) << empty;
+
+    ASSERT_EQ (bench.run ({ "update", file.getFullPathName(), "--yes", "--quiet" }).exitCode, 0);
+    const auto run = bench.run ({ "history", "--json" });
+    ASSERT_EQ (run.exitCode, 0) << run;
+    std::vector<juce::var> entries;
+    for (const auto& line : run.outLines())
+    {
+        juce::var value;
+        ASSERT_TRUE (juce::JSON::parse (line, value).wasOk()) << line;
+        if (value["type"].toString() == "history")
+            entries.push_back (value);
+    }
+    ASSERT_EQ (entries.size(), 2u) << run;
+    EXPECT_EQ (entries[0]["event"].toString(), "started");
+    EXPECT_EQ (entries[1]["event"].toString(), "ended");
+    EXPECT_EQ (entries[1]["outcome"].toString(), "Update completed successfully.");
+    for (const auto& e : entries)
+    {
+        EXPECT_EQ (e["file"].toString(), file.getFullPathName());
+        EXPECT_EQ (juce::int64 (e["fileBytes"]), file.getSize());
+        EXPECT_EQ (e["fileSha256"].toString(), juce::SHA256 (file).toHexString().removeCharacters (" "));
+        EXPECT_EQ (e["identity"].toString(), "TALVEK DM-10");
+        EXPECT_EQ (e["script"].toString(), "B");
+        EXPECT_TRUE (e["port"].toString().isNotEmpty());
+    }
+}
+
 // Without a terminal, progress is a line at every tenth and always ends with the full bar.
 TEST (TerminalUpdate, PlainProgressEndsAtAHundredPercent)
 {
