@@ -137,7 +137,7 @@ done
 grep -q '^talvek-update 1\.4' cli-version.out && grep -q '^1 instrument found\.' cli-list.out ||
   { echo "test-windows: talvek-update --version and list failed ($status):" >&2; cat cli-version.out cli-list.out >&2; exit 1; }
 echo "test-windows: talvek-update.exe --version and list against the emulated instrument:"
-sed 's/^/  | /' cli-version.out cli-list.out
+grep -hv '^ALSA lib' cli-version.out cli-list.out | sed 's/^/  | /'
 
 # --- The installer ---------------------------------------------------------------------------
 wine "$setup" /S
