@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/InstanceChannel.h"
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 

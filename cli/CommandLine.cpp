@@ -18,6 +18,7 @@ std::optional<Command> commandNamed (const juce::String& word)
     if (word == "check") return Command::check;
     if (word == "update") return Command::update;
     if (word == "read") return Command::read;
+    if (word == "history") return Command::history;
     if (word == "help") return Command::help;
     if (word == "recovery") return Command::recoveryExport; // export or import: the next word says
     return std::nullopt;
@@ -74,6 +75,38 @@ juce::StringArray argumentsFromBytes (int argc, const char* const* argv, juce::S
             error = "argument " + juce::String (i) + " is not valid UTF-8: " + juce::String (utf8::escaped (argv[i], size));
     }
     return arguments;
+}
+
+juce::String byteCountProblem (const juce::String& textIn)
+{
+    if (parseByteCount (textIn).has_value())
+        return {};
+    auto text = textIn.trim().toLowerCase();
+    if (text.isEmpty())
+        return "it is empty";
+    if (text.startsWithChar ('-'))
+        return "a negative number";
+    const auto last = text.getLastCharacter();
+    if (juce::CharacterFunctions::isLetter (last) && last != 'k' && last != 'm' && last != 'h' && ! text.startsWith ("0x"))
+        return "the suffix " + juce::String::charToString (textIn.trim().getLastCharacter())
+               + " is not known: K is 1024 bytes, M 1048576; a flash holds at most 256M";
+    // The digits alone, to tell a bad digit from a value that is too large.
+    auto digits = text;
+    if (digits.endsWithChar ('k') || digits.endsWithChar ('m'))
+        digits = digits.dropLastCharacters (1);
+    const bool hex = digits.startsWith ("0x") || digits.endsWithChar ('h');
+    digits = digits.startsWith ("0x") ? digits.substring (2) : hex ? digits.dropLastCharacters (1) : digits;
+    for (const auto c : digits)
+    {
+        const int digit = juce::CharacterFunctions::getHexDigitValue (c);
+        if (digit < 0 || digit >= (hex ? 16 : 10))
+            return juce::String ("'") + juce::String::charToString (c) + "' is not a "
+                   + (hex ? "hexadecimal" : "decimal") + " digit"
+                   + (hex ? juce::String() : juce::String (" (hexadecimal: 0x40000 or 40000h)"));
+    }
+    if (digits.isEmpty())
+        return "there are no digits";
+    return "more than 4 GiB, past every flash the tool knows";
 }
 
 Parsed parseCommandLine (const juce::StringArray& arguments)
@@ -173,6 +206,10 @@ Parsed parseCommandLine (const juce::StringArray& arguments)
             if (! expect (0, "list"))
                 return parsed;
             break;
+        case Command::history:
+            if (! expect (0, "history"))
+                return parsed;
+            break;
         case Command::check:
         case Command::update:
             if (! expect (1, o.command == Command::check ? "check FILE" : "update FILE [--yes]"))
@@ -186,9 +223,11 @@ Parsed parseCommandLine (const juce::StringArray& arguments)
             const auto start = parseByteCount (words[0]);
             const auto length = parseByteCount (words[1]);
             if (! start.has_value())
-                return fail ("START is not an address: " + words[0]);
-            if (! length.has_value() || *length == 0)
-                return fail ("LENGTH is not a byte count above 0: " + words[1]);
+                return fail ("START is not an address: " + words[0] + " (" + byteCountProblem (words[0]) + ")");
+            if (! length.has_value())
+                return fail ("LENGTH is not a byte count: " + words[1] + " (" + byteCountProblem (words[1]) + ")");
+            if (*length == 0)
+                return fail ("LENGTH must be above 0: " + words[1]);
             o.start = *start;
             o.length = *length;
             o.out = words[2];
@@ -246,6 +285,8 @@ juce::String helpText()
             "                           completes the interrupted one. A different interrupted\n"
             "                           update waiting there is never replaced (exit 8); a\n"
             "                           damaged file is refused (exit 9)\n"
+            "  history                  every update that started on this computer for this user:\n"
+            "                           when, port, identity, file, size, SHA-256, script, outcome\n"
             "\n"
             "Options:\n"
             "  --port NAME    use the instrument on this port: its name as list prints it (or its id);\n"
@@ -260,7 +301,7 @@ juce::String helpText()
             "                 elsewhere left them in that computer's state folder): replace them with\n"
             "                 the built-in ones; --yes never answers this\n"
             "  --json         one JSON object per line on stdout: \"type\" is event, progress,\n"
-            "                 instrument, log or result (see the README for the fields)\n"
+            "                 instrument, log or result (the manual page lists the fields)\n"
             "  --log FILE     keep every log line of the run in FILE (never the update file,\n"
             "                 read's OUT, the recovery file or a file of the state folder)\n"
             "  --quiet, -q    print only the result\n"

@@ -18,6 +18,7 @@ enum class Command
     read,
     recoveryExport,
     recoveryImport,
+    history,
 };
 
 struct Options
@@ -54,6 +55,10 @@ juce::StringArray argumentsFromBytes (int argc, const char* const* argv, juce::S
 // A byte count or address: decimal, 0x-prefixed or h-suffixed hex, with an optional K or M
 // (x 1024, x 1024 x 1024). Nothing for a negative, malformed or too large value.
 std::optional<std::int64_t> parseByteCount (const juce::String& text);
+
+// Why `text` is no byte count, in words a user can act on (a suffix other than K and M, a
+// digit that does not belong, a value past 4 GiB); empty when it is one.
+juce::String byteCountProblem (const juce::String& text);
 
 juce::String helpText();
 juce::String versionText();

@@ -15,11 +15,26 @@ extern "C" void requestStop (int)
 {
     stopRequests.fetch_add (1);
 }
+
+#if JUCE_WINDOWS
+extern "C" void requestStopAgain (int signal)
+{
+    std::signal (signal, requestStopAgain);
+    requestStop (signal);
+}
+#endif
 } // namespace
 
 int main (int argc, char** argv)
 {
     static_assert (std::atomic<int>::is_always_lock_free);
+   #if JUCE_WINDOWS
+    // The C runtime turns Ctrl-C and Ctrl-Break of the console into SIGINT and SIGBREAK; a
+    // handler stays installed after a signal only when it installs itself again.
+    std::signal (SIGINT, requestStopAgain);
+    std::signal (SIGBREAK, requestStopAgain);
+    std::signal (SIGTERM, requestStopAgain);
+   #else
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset (&action.sa_mask);
@@ -27,6 +42,7 @@ int main (int argc, char** argv)
     sigaction (SIGTERM, &action, nullptr);
     // A closed pipe on stdout ends a write with an error, not the process part way.
     std::signal (SIGPIPE, SIG_IGN);
+   #endif
 
     // Checked as bytes: the framework's strings must never see malformed UTF-8.
     juce::String argumentError;

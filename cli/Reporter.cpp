@@ -1,5 +1,7 @@
 #include "cli/Reporter.h"
 
+#include <juce_cryptography/juce_cryptography.h>
+
 #include <unistd.h>
 
 namespace cli
@@ -123,21 +125,37 @@ void Reporter::warning (const juce::String& text)
 
 void Reporter::progress (double fraction, double bytesPerSecond, double secondsLeft)
 {
+    lastRate = bytesPerSecond;
+    showProgress (juce::jlimit (0, 100, static_cast<int> (fraction * 100.0)), bytesPerSecond, secondsLeft, false);
+}
+
+void Reporter::finishProgress (double fraction)
+{
     const int percent = juce::jlimit (0, 100, static_cast<int> (fraction * 100.0));
+    // The last figure the bar reached, exactly: 100 after a job that went through.
+    showProgress (percent, lastRate, percent == 100 ? 0.0 : -1.0, true);
+    lastPercent = lastPrintedPercent = -1; // a later bar starts again
+    lastRate = -1.0;
+}
+
+void Reporter::showProgress (int percent, double bytesPerSecond, double secondsLeft, bool last)
+{
     const auto now = juce::Time::getMillisecondCounter();
     const auto rate = bytesPerSecond >= 0 ? juce::String (bytesPerSecond / 1024.0, 1) + " KiB/s" : juce::String ("-- KiB/s");
     const auto left = secondsLeft >= 0 ? clock (secondsLeft) + " left" : juce::String ("--:-- left");
 
     if (settings.json)
     {
-        if (percent == lastPercent && now - lastProgressMs < 1000)
+        if (percent == lastPercent && (last || now - lastProgressMs < 1000))
             return;
-        juce::DynamicObject::Ptr o = new juce::DynamicObject();
-        o->setProperty ("type", "progress");
-        o->setProperty ("percent", percent);
-        o->setProperty ("kibPerSecond", bytesPerSecond >= 0 ? juce::var (std::round (bytesPerSecond / 102.4) / 10.0) : juce::var());
-        o->setProperty ("secondsLeft", secondsLeft >= 0 ? juce::var (juce::roundToInt (secondsLeft)) : juce::var());
-        emitJson (o);
+        // Written by hand: the framework prints a double with all its binary digits (76.6 as
+        // 76.59999999999999), whatever number of places it is asked for.
+        const auto kib = bytesPerSecond >= 0 ? juce::String (std::round (bytesPerSecond / 102.4) / 10.0, 1) : juce::String ("null");
+        const auto seconds = secondsLeft >= 0 ? juce::String (juce::roundToInt (secondsLeft)) : juce::String ("null");
+        endProgress();
+        std::fprintf (out, "{\"type\": \"progress\", \"percent\": %d, \"kibPerSecond\": %s, \"secondsLeft\": %s}\n", percent,
+                      kib.toRawUTF8(), seconds.toRawUTF8());
+        std::fflush (out);
     }
     else if (settings.quiet)
     {
@@ -145,7 +163,7 @@ void Reporter::progress (double fraction, double bytesPerSecond, double secondsL
     }
     else if (settings.progressLine)
     {
-        if (percent == lastPercent && now - lastProgressMs < 250)
+        if (percent == lastPercent && now - lastProgressMs < 250 && ! last)
             return;
         std::fprintf (out, "\r\033[K%3d%%  %s  %s", percent, rate.toRawUTF8(), left.toRawUTF8());
         std::fflush (out);
@@ -153,13 +171,15 @@ void Reporter::progress (double fraction, double bytesPerSecond, double secondsL
     }
     else
     {
-        // Not a terminal: a plain line every tenth.
-        if (percent / 10 == lastPercent / 10 && lastPercent >= 0)
+        // Not a terminal: a plain line every tenth, and the last figure reached.
+        const int shown = last ? percent : percent / 10 * 10;
+        if (shown == lastPrintedPercent || (! last && percent / 10 == lastPercent / 10 && lastPercent >= 0))
             return;
-        std::fprintf (out, "%3d%%  %s  %s\n", percent / 10 * 10, rate.toRawUTF8(), left.toRawUTF8());
+        std::fprintf (out, "%3d%%  %s  %s\n", shown, rate.toRawUTF8(), left.toRawUTF8());
         std::fflush (out);
+        lastPrintedPercent = shown;
     }
-    if (percent / 10 != lastPercent / 10)
+    if (percent / 10 != lastPercent / 10 || last)
         toLog ("progress " + juce::String (percent) + "% " + rate + " " + left);
     lastPercent = percent;
     lastProgressMs = now;
@@ -173,6 +193,23 @@ void Reporter::endProgress()
         std::fflush (out);
         progressStanding = false;
     }
+}
+
+void Reporter::record (const juce::String& kind, juce::DynamicObject& fields, const juce::String& text)
+{
+    toLog (text);
+    if (settings.json)
+    {
+        juce::DynamicObject::Ptr o = new juce::DynamicObject();
+        o->setProperty ("type", kind);
+        for (const auto& field : fields.getProperties())
+            o->setProperty (field.name, field.value);
+        emitJson (o);
+        return;
+    }
+    endProgress();
+    std::fprintf (out, "%s\n", text.toRawUTF8());
+    std::fflush (out);
 }
 
 void Reporter::instrument (juce::DynamicObject& fields, const juce::String& text)
@@ -190,10 +227,29 @@ void Reporter::instrument (juce::DynamicObject& fields, const juce::String& text
     std::fflush (out);
 }
 
-void Reporter::result (const juce::String& command, Exit code, const juce::String& message,
-                       const std::vector<std::pair<juce::String, bool>>& choices)
+void Reporter::resultDetail (const juce::String& name, const juce::var& value)
 {
-    toLog ("result: " + juce::String (exitName (code)) + " (" + juce::String (static_cast<int> (code)) + ") " + message);
+    details.set (name, value);
+}
+
+bool Reporter::resultFile (const juce::File& file)
+{
+    juce::FileInputStream in (file);
+    if (! in.openedOk())
+        return false;
+    resultDetail ("file", file.getFullPathName());
+    resultDetail ("fileBytes", static_cast<juce::int64> (in.getTotalLength()));
+    resultDetail ("fileSha256", juce::SHA256 (in).toHexString().removeCharacters (" "));
+    return true;
+}
+
+void Reporter::result (const juce::String& command, Exit code, const juce::String& message)
+{
+    juce::String detailText;
+    for (const auto& detail : details)
+        detailText << (detailText.isEmpty() ? "" : ", ") << detail.name.toString() << " " << detail.value.toString();
+    toLog ("result: " + juce::String (exitName (code)) + " (" + juce::String (static_cast<int> (code)) + ") " + message
+           + (detailText.isEmpty() ? juce::String() : " [" + detailText + "]"));
     if (settings.json)
     {
         juce::DynamicObject::Ptr o = new juce::DynamicObject();
@@ -202,9 +258,8 @@ void Reporter::result (const juce::String& command, Exit code, const juce::Strin
         o->setProperty ("exitCode", static_cast<int> (code));
         o->setProperty ("outcome", exitName (code));
         o->setProperty ("message", message);
-        for (const auto& [name, taken] : choices)
-            if (taken)
-                o->setProperty (juce::Identifier (name), true);
+        for (const auto& detail : details)
+            o->setProperty (detail.name, detail.value);
         emitJson (o);
         return;
     }
@@ -215,6 +270,9 @@ void Reporter::result (const juce::String& command, Exit code, const juce::Strin
     {
         if (! settings.quiet && message != lastEvent)
             std::fprintf (out, "%s\n", message.toRawUTF8());
+        if (! settings.quiet)
+            for (const auto& detail : details)
+                std::fprintf (out, "  %-11s %s\n", detail.name.toString().toRawUTF8(), detail.value.toString().toRawUTF8());
         std::fflush (out);
     }
     else

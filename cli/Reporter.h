@@ -6,8 +6,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <utility>
-#include <vector>
 
 namespace cli
 {
@@ -39,15 +37,22 @@ public:
     void warning (const juce::String& text);
     // 0..1 of the whole job; `bytesPerSecond` < 0 when not known yet, `secondsLeft` likewise.
     void progress (double fraction, double bytesPerSecond, double secondsLeft);
+    // The bar is hidden: shows the figure it reached last (100 after a job that went through),
+    // also where only every tenth is printed.
+    void finishProgress (double fraction);
     // Ends a progress line, if one is standing.
     void endProgress();
+    // A record of another kind (JSON: `type` is `kind`), with its text for people.
+    void record (const juce::String& kind, juce::DynamicObject& fields, const juce::String& text);
     // One instrument found by list.
     void instrument (juce::DynamicObject& fields, const juce::String& text);
+    // Carried by the result: what was checked or written on which instrument, for the records
+    // of a service bench (the port, the identity, the file's size and SHA-256).
+    void resultDetail (const juce::String& name, const juce::var& value);
+    // The file's name, size and SHA-256 as result details; false when it can't be read.
+    bool resultFile (const juce::File& file);
     // The last line of every run.
-    // `choices`: the choices that cost data and whether they were taken; the JSON result names
-    // those that were.
-    void result (const juce::String& command, Exit code, const juce::String& message,
-                 const std::vector<std::pair<juce::String, bool>>& choices = {});
+    void result (const juce::String& command, Exit code, const juce::String& message);
     // Asks a question on the terminal; false when there is no terminal to ask on.
     bool ask (const juce::String& question);
 
@@ -55,6 +60,7 @@ public:
 
 private:
     void emitJson (juce::DynamicObject::Ptr object);
+    void showProgress (int percent, double bytesPerSecond, double secondsLeft, bool last);
     void toLog (const juce::String& line);
 
     Settings settings;
@@ -63,9 +69,12 @@ private:
     std::unique_ptr<juce::OutputStream> logStream;
     bool progressStanding = false;
     int lastPercent = -1;
+    int lastPrintedPercent = -1; // without a terminal
+    double lastRate = -1.0;
     juce::uint32 lastProgressMs = 0;
     static constexpr int maxLogLine = 4096;
     juce::String pendingLog; // the link prints parts of lines
     juce::String lastEvent;
+    juce::NamedValueSet details;
 };
 } // namespace cli

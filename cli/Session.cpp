@@ -1,8 +1,10 @@
 #include "cli/Session.h"
 
-#include "app/InstanceLock.h"
+#include "cli/History.h"
 #include "cli/LocalFiles.h"
 #include "cli/RecoveryCommands.h"
+#include "instance/InstanceLock.h"
+#include "workflow/UpdateHistory.h"
 #include "cli/Reporter.h"
 #include "cli/TerminalView.h"
 #include "devicelink/DriverImage.h"
@@ -130,6 +132,7 @@ public:
             case Command::read: return read();
             case Command::recoveryExport:
             case Command::recoveryImport:
+            case Command::history:
             case Command::none:
             case Command::help:
             case Command::version:
@@ -403,6 +406,10 @@ private:
         if (auto failed = connectOne())
             return *failed;
         auto& w = *workflow;
+        const auto& id = w.identity.deviceIdBytes;
+        reporter.resultDetail ("port", chosenPort.name);
+        reporter.resultDetail ("identity", textOf (id.data(), id.size()));
+        reporter.resultFile (file);
 
         if (w.identity.pendingUpdate == PendingUpdate::otherInstrument)
             return { Exit::pendingUpdate, otherInstrumentText };
@@ -677,6 +684,7 @@ const char* commandName (Command c)
         case Command::read: return "read";
         case Command::recoveryExport: return "recovery export";
         case Command::recoveryImport: return "recovery import";
+        case Command::history: return "history";
         case Command::help: return "help";
         case Command::version: return "version";
         case Command::none: break;
@@ -698,6 +706,7 @@ juce::File commandFile (const Options& options)
         case Command::read:
             return cwd.getChildFile (options.out);
         case Command::list:
+        case Command::history: // its file lies in the state folder, which the log never is
         case Command::help:
         case Command::version:
         case Command::none:
@@ -801,6 +810,13 @@ Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FI
         reporter.setLog (std::move (log));
     }
 
+    if (options.command == Command::history)
+    {
+        juce::String message;
+        const auto code = showHistory (reporter, folder.getChildFile (UpdateHistory::fileName), message);
+        return finish (code, message);
+    }
+
     Outcome outcome { Exit::ok, {} };
     if (options.command == Command::recoveryExport || options.command == Command::recoveryImport)
     {
@@ -812,8 +828,11 @@ Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FI
         Session session (options, reporter, std::move (environment));
         outcome = session.run();
     }
-    reporter.result (commandName (options.command), outcome.code, outcome.message,
-                     { { "settingsReplaced", outcome.settingsReplaced }, { "sameUnitTaken", outcome.sameUnitTaken } });
-    return outcome.code;
+    // The choices that cost data, named in the result when they were taken.
+    if (outcome.settingsReplaced)
+        reporter.resultDetail ("settingsReplaced", true);
+    if (outcome.sameUnitTaken)
+        reporter.resultDetail ("sameUnitTaken", true);
+    return finish (outcome.code, outcome.message);
 }
 } // namespace cli

@@ -5,6 +5,8 @@
 
 #include "cli/Reporter.h"
 #include "messages/CustomMessage.h"
+#include "workflow/Recovery.h"
+#include "workflow/UpdateHistory.h"
 #include "workflow/UpdateWorkflow.h"
 #include "workflow/WorkflowView.h"
 
@@ -23,8 +25,8 @@ public:
     {
         samples.clear();
         total = 0;
+        totalAtBarStart = 0;
         lastInJob = 0;
-        startedMs = juce::Time::getMillisecondCounterHiRes();
     }
 
     void bytesSoFar (int inThisJob)
@@ -45,12 +47,19 @@ public:
         return double (samples.back().bytes - samples.front().bytes) * 1000.0 / (samples.back().ms - samples.front().ms);
     }
 
+    // The bar starts again from 0: the bytes it stands for are counted from here.
+    void barStarted() { totalAtBarStart = total; }
+
+    // The bytes still to move at the measured rate. The bytes the bar has shown so far tell how
+    // many the rest of it stands for; the time since the start would count the driver upload,
+    // the erase and the cable's first slow blocks in, and guess far too long early on.
     double secondsLeft (double fraction) const
     {
-        const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startedMs) / 1000.0;
-        if (fraction < 0.01 || elapsed < 0.5)
+        const auto rate = bytesPerSecond();
+        const auto moved = double (total - totalAtBarStart);
+        if (rate <= 0.0 || fraction < 0.01 || moved <= 0.0)
             return -1.0;
-        return elapsed * (1.0 - fraction) / fraction;
+        return moved * (1.0 - fraction) / fraction / rate;
     }
 
 private:
@@ -62,8 +71,8 @@ private:
     };
     std::deque<Sample> samples;
     std::int64_t total = 0;
+    std::int64_t totalAtBarStart = 0;
     int lastInJob = 0;
-    double startedMs = 0.0;
 };
 
 // The terminal as the workflow's view: statuses and messages become events, the bar the
@@ -82,6 +91,7 @@ public:
 
     void setStatusText (const juce::String& text) override
     {
+        noteHistory (history.statusShown (text));
         const auto trimmed = text.trim();
         if (trimmed == status)
             return;
@@ -102,6 +112,8 @@ public:
     {
         if (visible && ! progressShown)
             shownFraction = 0.0;
+        if (! visible && progressShown)
+            reporter.finishProgress (shownFraction);
         progressShown = visible;
         if (! visible)
             reporter.endProgress();
@@ -117,10 +129,18 @@ public:
         reporter.progress (shownFraction, meter.bytesPerSecond(), meter.secondsLeft (shownFraction));
     }
     void setProgressAppearance (const juce::String&, std::uint32_t) override {}
+    void barFull()
+    {
+        if (progressShown && ! holdBar)
+            shownFraction = 1.0;
+    }
     void startJob (bool fromZero, bool wholeBar)
     {
         if (fromZero)
+        {
             shownFraction = 0.0;
+            meter.barStarted();
+        }
         holdBar = wholeBar;
     }
 
@@ -181,10 +201,23 @@ public:
         reporter.event (text.upToFirstOccurrenceOf ("\n", false, false));
     }
     void showNoOutputDevice() override { reporter.event ("No out device"); }
-    void setScreenSaverBlocked (bool) override {}
+    // The terminal has no screen saver; the workflow blocks it while an update runs, which is
+    // what the history records.
+    void setScreenSaverBlocked (bool blocked) override
+    {
+        if (workflow != nullptr)
+            noteHistory (history.screenSaverBlocked (*workflow, blocked));
+    }
+    void noteHistory (const juce::Result& written)
+    {
+        if (written.failed())
+            reporter.warning ("update history: " + written.getErrorMessage());
+    }
 
     Reporter& reporter;
     RateMeter& meter;
+    const UpdateWorkflow* workflow = nullptr; // set by the workflow that shows itself here
+    UpdateHistoryRecorder history { Recovery::folderLocation().getChildFile (UpdateHistory::fileName) };
     juce::String status;
     juce::String hint;
     juce::String lastMessage;
@@ -227,6 +260,7 @@ public:
     TerminalWorkflow (TerminalView& v, std::unique_ptr<MidiPortSystem> ports, RateMeter& meterIn)
         : UpdateWorkflow (v, std::move (ports)), meter (meterIn), terminalView (v)
     {
+        v.workflow = this;
     }
 
     void handleMessage (const juce::Message& message) override
@@ -257,6 +291,10 @@ public:
             case MessageCode::JobFinished:
                 lastJobFailed = m->param1 != 0;
                 lastFailure = m->param2;
+                // The last job of the script went through: the bar is full, although the jobs'
+                // own reports end a little short of it.
+                if (m->param1 == 0 && jobQueue.getNextIndex() >= jobQueue.getJobs().size())
+                    terminalView.barFull();
                 if (ownJobs)
                 {
                     jobQueue.finishCurrent();

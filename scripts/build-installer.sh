@@ -24,8 +24,11 @@ stage=$build/installer
 rm -rf "$stage"
 mkdir -p "$stage"
 # Debug information stays out of what users download.
+[ -f "$build/cli/talvek-update.exe" ] || { echo "build-installer: no $build/cli/talvek-update.exe" >&2; exit 1; }
 x86_64-w64-mingw32-strip -o "$stage/talvek-update-tool.exe" "$exe"
+x86_64-w64-mingw32-strip -o "$stage/talvek-update.exe" "$build/cli/talvek-update.exe"
 out=$build/talvek-update-tool-$version-setup.exe
-makensis -V2 -DVERSION="$version" -DEXE="$stage/talvek-update-tool.exe" -DOUTFILE="$out" \
+makensis -V2 -DVERSION="$version" -DEXE="$stage/talvek-update-tool.exe" -DCLI="$stage/talvek-update.exe" \
+  -DICON="$root/resources/icons/talvek-update-tool.ico" -DOUTFILE="$out" \
   "$root/installer/talvek-update-tool.nsi"
 echo "build-installer: $out"

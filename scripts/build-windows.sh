@@ -18,7 +18,7 @@ jobs=$(nproc)
 packages=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   lld llvm
-  wine nsis
+  wine nsis icoutils
   cmake ninja-build ccache juce-modules-source
   xvfb xauth xdotool imagemagick
 )

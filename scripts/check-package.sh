@@ -2,7 +2,9 @@
 # Installs a .deb of the tool into a scratch root and runs both programs from their installed
 # paths: talvek-update --version and list against an emulated instrument, and the window for a
 # few seconds (it needs a display: run under xvfb-run). Every dependency the package names must
-# be installed on this machine, so the package would install here too.
+# be installed on this machine, so the package would install here too. The package must pass
+# lintian without errors or warnings, and its desktop entry and AppStream metadata their own
+# validators.
 #
 #   scripts/check-package.sh PACKAGE.deb EMULATOR
 #   (EMULATOR: the built talvek-instrument, e.g. build/emulator/talvek-instrument)
@@ -42,13 +44,27 @@ if [ ${#missing[@]} -ne 0 ]; then
 fi
 
 dpkg-deb -x "$deb" "$scratch/root"
-for f in usr/bin/talvek-update usr/bin/talvek-update-tool usr/share/applications/talvek-update-tool.desktop \
-         usr/share/icons/hicolor/256x256/apps/talvek-update-tool.png; do
+files=(usr/bin/talvek-update usr/bin/talvek-update-tool usr/share/applications/talvek-update-tool.desktop
+       usr/share/metainfo/com.talvek.UpdateTool.metainfo.xml
+       usr/share/man/man1/talvek-update.1.gz usr/share/man/man1/talvek-update-tool.1.gz
+       usr/share/bash-completion/completions/talvek-update
+       usr/share/doc/talvek-update-tool/copyright usr/share/doc/talvek-update-tool/changelog.gz)
+for size in 16 22 24 32 48 64 128 256; do
+  files+=("usr/share/icons/hicolor/${size}x${size}/apps/talvek-update-tool.png")
+done
+for f in "${files[@]}"; do
   [ -e "$scratch/root/$f" ] || { echo "check-package: $f is not in the package" >&2; exit 1; }
 done
-if command -v desktop-file-validate >/dev/null; then
-  desktop-file-validate "$scratch/root/usr/share/applications/talvek-update-tool.desktop"
-fi
+desktop-file-validate "$scratch/root/usr/share/applications/talvek-update-tool.desktop"
+appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/com.talvek.UpdateTool.metainfo.xml"
+# The manual page is made from --help: it must name every command.
+for command in list check update read; do
+  man -M "$scratch/root/usr/share/man" talvek-update 2>/dev/null | grep -q "^ *$command " ||
+    { echo "check-package: the manual page does not describe $command" >&2; exit 1; }
+done
+bash -n "$scratch/root/usr/share/bash-completion/completions/talvek-update"
+# Spelling notes (info level) come from the instrument's own texts, which stay as they are.
+lintian --fail-on error,warning --tag-display-limit 0 "$deb"
 
 cli=$scratch/root/usr/bin/talvek-update
 "$cli" --version

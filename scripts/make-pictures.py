@@ -13,6 +13,8 @@ button_pressed.png   100 x 44   the light plate drawn 2 pixels lower (pressed)
 and the desktop icon into resources/icons (or the second folder given):
 
 talvek-update-tool.png 256 x 256 the brand mark on a rounded tile, for menus and launchers
+talvek-update-tool-N.png N x N  the same tile drawn at each smaller usual desktop icon size
+talvek-update-tool.ico           the Windows icon: the 16, 24, 32, 48, 64 and 256 tiles as PNG
 
 The output is byte-for-byte reproducible.
 """
@@ -208,17 +210,39 @@ def brand_mark(canvas, cx, cy, s=1.0):
                     [(cx, cy - 4.2 * s), (cx, cy + 5.6 * s)]], 2.2 * s, rim)
 
 
-def app_icon():
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+WINDOWS_ICON_SIZES = (16, 24, 32, 48, 64, 256)
+
+
+def app_icon(size=256):
     # The brand mark on the window's grey, on a rounded tile that reads on dark and light panels.
-    size = 256
+    # Drawn at each size rather than scaled, so that small icons stay sharp.
+    k = size / 256
     canvas = Canvas(size, size)
-    tile = rounded_box_distance(size / 2, size / 2, size / 2 - 8, size / 2 - 8, 44)
+    tile = rounded_box_distance(size / 2, size / 2, size / 2 - 8 * k, size / 2 - 8 * k, 44 * k)
     back = gradient(size, size)
     for y in range(size):
         for x in range(size):
             canvas.blend(x, y, back.px[y][x], 0.5 - tile(x + 0.5, y + 0.5))
-    brand_mark(canvas, size / 2, size / 2, 8.2)
+    brand_mark(canvas, size / 2, size / 2, 8.2 * k)
     return canvas
+
+
+def icon_name(size):
+    return "talvek-update-tool.png" if size == 256 else "talvek-update-tool-%d.png" % size
+
+
+def write_ico(path, pngs):
+    """pngs: (size, PNG file bytes) pairs; an ICO may hold PNG images as they are."""
+    header = struct.pack("<HHH", 0, 1, len(pngs))
+    offset = len(header) + 16 * len(pngs)
+    entries, data = b"", b""
+    for size, png in pngs:
+        side = 0 if size >= 256 else size  # 0 stands for 256
+        entries += struct.pack("<BBBBHHII", side, side, 0, 0, 1, 32, len(png), offset + len(data))
+        data += png
+    with open(path, "wb") as f:
+        f.write(header + entries + data)
 
 
 def main_background():
@@ -279,6 +303,16 @@ def main():
     icon = app_icon()
     write_png(os.path.join(icons, "talvek-update-tool.png"), icon.width, icon.height, icon.px, True)
     print("talvek-update-tool.png", icon.width, "x", icon.height)
+    for size in ICON_SIZES[:-1]:
+        icon = app_icon(size)
+        write_png(os.path.join(icons, icon_name(size)), size, size, icon.px, True)
+        print(icon_name(size), size, "x", size)
+    pngs = []
+    for size in WINDOWS_ICON_SIZES:
+        with open(os.path.join(icons, icon_name(size)), "rb") as f:
+            pngs.append((size, f.read()))
+    write_ico(os.path.join(icons, "talvek-update-tool.ico"), pngs)
+    print("talvek-update-tool.ico", ", ".join(str(s) for s, _ in pngs))
 
 
 if __name__ == "__main__":

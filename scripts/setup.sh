@@ -10,7 +10,8 @@ packages=(
   juce-modules-source
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick x11-utils
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-droid-fallback
+  help2man lintian desktop-file-utils appstream
 )
 [ $# -eq 0 ] || packages=("$@")
 

@@ -2,8 +2,10 @@
 # The Windows part of the tests, on Linux: cross-builds for Windows (scripts/build-windows.sh),
 # runs the unit tests under Wine, starts the Windows program once under Wine against the
 # emulated instrument (itself the Windows build) and checks from the program's own log that it
-# connected over loopback TCP, detected the flash and read the identity; then builds the
-# installer and installs and uninstalls it under Wine.
+# connected over loopback TCP, detected the flash and read the identity; that the terminal tool
+# is busy and the installer refuses while the window runs; talvek-update.exe --version and list
+# against the instrument; then builds the installer, installs it under Wine, reads the version
+# resources of both programs and the installer back (wrestool), and uninstalls it.
 #
 #   scripts/test-windows.sh [build-folder] [ctest options]     (default: build-win)
 #
@@ -107,15 +109,50 @@ wine "$build/tests/talvek-show-again.exe" "TALVEK Update Tool" || echo "test-win
 sleep 1
 window=$(xdotool search --name "TALVEK Update Tool" 2>/dev/null | head -n1 || true)
 import -window "${window:-root}" window.png && echo "test-windows: screenshot $smoke/window.png"
-kill "$tool"
 
-# --- The installer ---------------------------------------------------------------------------
+# --- One copy per machine, the terminal tool and the installer while the window runs -----------
+cli=$build/cli/talvek-update.exe
+status=0
+TALVEK_MIDI_SOCKETS=tcp:$port wine "$cli" list >cli-busy.out 2>&1 || status=$?
+[ "$status" = 10 ] ||
+  { echo "test-windows: talvek-update ended with $status, not 10 (busy), while the window runs:" >&2; cat cli-busy.out >&2; exit 1; }
 "$root/scripts/build-installer.sh" "$build"
+setup=$(ls "$build"/talvek-update-tool-*-setup.exe)
 installed="$WINEPREFIX/drive_c/Program Files/TALVEK Update Tool"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/TALVEK Update Tool.lnk"
-wine "$build/talvek-update-tool-"*"-setup.exe" /S
-[ -f "$installed/talvek-update-tool.exe" ] && [ -f "$installed/uninstall.exe" ] && [ -f "$shortcut" ] ||
-  { echo "test-windows: the installer did not install the program, its uninstaller and the Start menu entry" >&2; exit 1; }
+status=0
+wine "$setup" /S || status=$?
+[ "$status" != 0 ] && [ ! -e "$installed/talvek-update-tool.exe" ] ||
+  { echo "test-windows: the installer replaced a running copy (exit $status)" >&2; exit 1; }
+echo "test-windows: while the window runs, talvek-update is busy (10) and the installer refuses ($status)"
+kill "$tool"
+# Wine ends the program a moment after its loader: until then it holds the machine-wide lock.
+for _ in $(seq 100); do
+  status=0
+  wine "$cli" --version >cli-version.out 2>&1 || status=$?
+  TALVEK_MIDI_SOCKETS=tcp:$port wine "$cli" list >cli-list.out 2>&1 || status=$?
+  [ "$status" = 10 ] || break
+  sleep 0.2
+done
+grep -q '^talvek-update 1\.4' cli-version.out && grep -q '^1 instrument found\.' cli-list.out ||
+  { echo "test-windows: talvek-update --version and list failed ($status):" >&2; cat cli-version.out cli-list.out >&2; exit 1; }
+echo "test-windows: talvek-update.exe --version and list against the emulated instrument:"
+grep -hv '^ALSA lib' cli-version.out cli-list.out | sed 's/^/  | /'
+
+# --- The installer ---------------------------------------------------------------------------
+wine "$setup" /S
+[ -f "$installed/talvek-update-tool.exe" ] && [ -f "$installed/talvek-update.exe" ] && [ -f "$installed/uninstall.exe" ] &&
+  [ -f "$shortcut" ] ||
+  { echo "test-windows: the installer did not install both programs, the uninstaller and the Start menu entry" >&2; exit 1; }
+# What Explorer and the list of installed programs show: the version resources, read back.
+version=$(sed -n 's/^project(TalvekUpdateTool VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+for program in "$installed/talvek-update-tool.exe" "$installed/talvek-update.exe" "$setup"; do
+  echo "test-windows: version resource of $(basename "$program"):"
+  wrestool -x --raw --type=16 "$program" | "$root/scripts/read-version-resource.py" --expect "$version" >version.txt ||
+    { cat version.txt >&2; echo "test-windows: $(basename "$program") does not carry version $version" >&2; exit 1; }
+  sed 's/^/  | /' version.txt
+  wrestool -l --type=14 "$program" | grep -q . || { echo "test-windows: $(basename "$program") has no icon" >&2; exit 1; }
+done
 # The uninstaller copies itself away and runs from there, so it is waited for by its effect.
 wine "C:\\Program Files\\TALVEK Update Tool\\uninstall.exe" /S
 for _ in $(seq 100); do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and integration tests, the window tests under
-# a private Xvfb display, the .deb package installed into a scratch root, then the unit tests
+# a private Xvfb display, the Release .deb linted and installed into a scratch root, then the unit tests
 # again in a ThreadSanitizer build, then the Windows build's unit tests and a start of the
 # Windows program under Wine (scripts/test-windows.sh; TALVEK_SKIP_WINDOWS=1 leaves that part
 # out, and says so).
@@ -16,8 +16,9 @@ mkdir -p "$root/build/test-output"
 (cd "$root/build" && xvfb-run -a -s "-screen 0 1024x768x24" \
     ctest --output-on-failure -j "$(nproc)" "$@")
 
-# The .deb of what was just tested, unpacked into a scratch root; both programs start from there.
-deb=$("$root/scripts/package.sh" "$root/build" | tail -n 1)
+# The .deb users get: a Release build of the two programs (build-release, ccache), linted and
+# unpacked into a scratch root; both programs start from there.
+deb=$("$root/scripts/package.sh" | tail -n 1)
 xvfb-run -a -s "-screen 0 1024x768x24" \
     "$root/scripts/check-package.sh" "$deb" "$root/build/emulator/talvek-instrument"
 

@@ -9,6 +9,9 @@ MainComponent::MainComponent()
 {
     // Every window of the program, dialogs included, draws with this look and feel.
     juce::LookAndFeel::setDefaultLookAndFeel (this);
+    // Typefaces looked up before (the window's frame) would otherwise keep drawing missing
+    // characters as boxes instead of taking this look and feel's fallback.
+    juce::Typeface::clearTypefaceCache();
 
     progressBar = std::make_unique<juce::ProgressBar> (progressValue);
     addAndMakeVisible (*progressBar);
@@ -130,6 +133,14 @@ void MainComponent::setStatusText (const juce::String& text)
         logFile->writeText ("[status] " + text.trim() + "\n", false, false, nullptr);
         logFile->flush();
     }
+    noteHistory (history.statusShown (text));
+}
+
+void MainComponent::noteHistory (const juce::Result& written)
+{
+    // The update goes on without its history line; the log says why it is missing.
+    if (written.failed())
+        workflow.logPrinter.printW (L"%ls\n", ("Update history: " + written.getErrorMessage()).toWideCharPointer());
 }
 
 void MainComponent::setStatusHint (const juce::String& text)
@@ -213,6 +224,7 @@ void MainComponent::showNoOutputDevice()
 
 void MainComponent::setScreenSaverBlocked (bool blocked)
 {
+    noteHistory (history.screenSaverBlocked (workflow, blocked));
     // Without a display (headless tests) the framework's call has no server to talk to.
     if (! juce::Desktop::getInstance().isHeadless())
         juce::Desktop::setScreenSaverEnabled (! blocked);

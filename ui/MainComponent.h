@@ -2,6 +2,8 @@
 
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
+#include "workflow/Recovery.h"
+#include "workflow/UpdateHistory.h"
 #include "workflow/UpdateWorkflow.h"
 #include "workflow/WorkflowView.h"
 
@@ -33,6 +35,9 @@ public:
     // --- Look and feel ---
     void drawProgressBar (juce::Graphics& g, juce::ProgressBar& bar, int width, int height,
                           double progress, const juce::String& textToShow) override;
+    // Characters the typeface lacks (the Chinese line of the two-devices warning) are drawn
+    // with one that has them.
+    juce::Typeface::Ptr getTypefaceForFont (const juce::Font& font) override;
 
     // --- The workflow's ---
     // The device link posts to the workflow; a message handed here goes there too.
@@ -66,15 +71,21 @@ private:
     friend struct MainComponentTestAccess;
 
     void openLogFile();
+    void noteHistory (const juce::Result& written);
 
     // juce::Thread: the checksum thread is never started.
     void run() override {}
+
+    // Every update that starts, and how it ends, in the state folder's history (made before
+    // the workflow, which talks to this view from its start).
+    UpdateHistoryRecorder history { Recovery::folderLocation().getChildFile (UpdateHistory::fileName) };
 
     // Members are destroyed in reverse order: the widgets (log view included) first, then the
     // workflow with the job queue and the device link, as at quit.
     UpdateWorkflow workflow { *this };
 
     double progressValue = 0.0; // watched by progressBar; declared before it
+
     bool noOutputBoxOpen = false;
 
     std::unique_ptr<juce::ProgressBar> progressBar;

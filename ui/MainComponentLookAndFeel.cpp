@@ -1,5 +1,7 @@
 #include "ui/MainComponent.h"
 
+#include "ui/Typefaces.h"
+
 // A flat two-colour bar; the message is followed by the percentage with one decimal, so an
 // indeterminate bar (negative progress) is drawn full and reads -100.0%.
 void MainComponent::drawProgressBar (juce::Graphics& g, juce::ProgressBar& bar, int width, int height,
@@ -24,4 +26,9 @@ void MainComponent::drawProgressBar (juce::Graphics& g, juce::ProgressBar& bar, 
         g.drawText (textToShow + juce::String::formatted ("%0.1f%%", progress * 100.0), 0, 0, width, height,
                     juce::Justification::centred, false);
     }
+}
+
+juce::Typeface::Ptr MainComponent::getTypefaceForFont (const juce::Font& font)
+{
+    return typefaces::withFallback (LookAndFeel_V2::getTypefaceForFont (font));
 }

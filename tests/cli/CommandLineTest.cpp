@@ -19,6 +19,25 @@ TEST (TerminalCommandLine, ByteCounts)
         EXPECT_EQ (cli::parseByteCount (text), expected) << text;
 }
 
+// A refused number says what is wrong with it, the suffix above all.
+TEST (TerminalCommandLine, ByteCountProblemsAreNamed)
+{
+    const std::vector<std::pair<const char*, const char*>> cases {
+        { "1G", "the suffix G is not known" }, { "128KB", "the suffix B is not known" },
+        { "4097M", "more than 4 GiB" },        { "4294967297", "more than 4 GiB" },
+        { "12x", "the suffix x is not known" }, { "40000g", "the suffix g is not known" },
+        { "0x4g000", "'g' is not a hexadecimal digit" }, { "1.5M", "'.' is not a decimal digit" },
+        { "0x", "no digits" }, { "K", "no digits" }, { "-1", "negative" }, { " ", "empty" },
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_TRUE (cli::byteCountProblem (text).contains (expected)) << text << ": " << cli::byteCountProblem (text);
+    EXPECT_TRUE (cli::byteCountProblem ("256K").isEmpty());
+
+    const auto read = cli::parseCommandLine (juce::StringArray::fromTokens ("read 0 1G out.bin", false));
+    EXPECT_EQ (read.error, "LENGTH is not a byte count: 1G (the suffix G is not known: K is 1024 bytes, M 1048576; "
+                           "a flash holds at most 256M)");
+}
+
 TEST (TerminalCommandLine, ShapesAndOptions)
 {
     const auto parse = [] (const char* line) { return cli::parseCommandLine (juce::StringArray::fromTokens (line, false)); };

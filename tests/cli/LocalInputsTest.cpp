@@ -4,7 +4,7 @@
 
 #include "CliRun.h"
 
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 #include "common/Utf8.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 
 #include "CliRun.h"
 
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 #include "workflow/UpdateJournal.h"
 
 #include <gtest/gtest.h>

@@ -3,11 +3,14 @@
 
 #include "CliRun.h"
 
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 #include "cli/ExitCode.h"
 
 #include <gtest/gtest.h>
 
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <regex>
 #include <sys/stat.h>
 
 using namespace clitest;
@@ -463,4 +466,77 @@ TEST (TerminalJson, EveryLineIsAnObjectWithTheDocumentedFields)
     const auto update = bench.run ({ "update", file.getFullPathName(), "--yes", "--json" });
     EXPECT_TRUE (update.out.contains ("\"type\": \"progress\"")) << update;
     EXPECT_TRUE (update.out.contains ("\"outcome\": \"success\"")) << update;
+
+    // Progress figures as people read them, a full bar at the end of a job that went through,
+    // and a result that says what went where.
+    const std::regex progressLine (R"(\{"type": "progress", "percent": \d+, "kibPerSecond": (null|\d+\.\d), "secondsLeft": (null|\d+)\})");
+    juce::var lastProgress, result;
+    for (const auto& line : update.outLines())
+    {
+        juce::var value;
+        ASSERT_TRUE (juce::JSON::parse (line, value).wasOk());
+        if (value["type"].toString() == "progress")
+        {
+            EXPECT_TRUE (std::regex_match (line.toStdString(), progressLine)) << line;
+            lastProgress = value;
+        }
+        result = value;
+    }
+    EXPECT_EQ (int (lastProgress["percent"]), 100) << update;
+    EXPECT_EQ (result["identity"].toString(), "TALVEK DM-10") << update;
+    EXPECT_TRUE (result["port"].toString().isNotEmpty()) << update;
+    EXPECT_EQ (juce::int64 (result["fileBytes"]), file.getSize()) << update;
+    EXPECT_EQ (result["fileSha256"].toString(), juce::SHA256 (file).toHexString().removeCharacters (" ")) << update;
+}
+
+// Every update that started is in the history, with how it ended.
+TEST (TerminalHistory, ListsEachUpdateWithItsFileAndOutcome)
+{
+    Bench bench;
+    bench.addInstrument (instant());
+    const auto file = bench.writeUpdate ("u.bin", 0x40000);
+    const auto empty = bench.run ({ "history" });
+    EXPECT_EQ (empty.exitCode, 0) << empty;
+    EXPECT_TRUE (empty.out.contains ("No update recorded yet.")) << empty;
+
+    ASSERT_EQ (bench.run ({ "update", file.getFullPathName(), "--yes", "--quiet" }).exitCode, 0);
+    const auto run = bench.run ({ "history", "--json" });
+    ASSERT_EQ (run.exitCode, 0) << run;
+    std::vector<juce::var> entries;
+    for (const auto& line : run.outLines())
+    {
+        juce::var value;
+        ASSERT_TRUE (juce::JSON::parse (line, value).wasOk()) << line;
+        if (value["type"].toString() == "history")
+            entries.push_back (value);
+    }
+    ASSERT_EQ (entries.size(), 2u) << run;
+    EXPECT_EQ (entries[0]["event"].toString(), "started");
+    EXPECT_EQ (entries[1]["event"].toString(), "ended");
+    EXPECT_EQ (entries[1]["outcome"].toString(), "Update completed successfully.");
+    for (const auto& e : entries)
+    {
+        EXPECT_EQ (e["file"].toString(), file.getFullPathName());
+        EXPECT_EQ (juce::int64 (e["fileBytes"]), file.getSize());
+        EXPECT_EQ (e["fileSha256"].toString(), juce::SHA256 (file).toHexString().removeCharacters (" "));
+        EXPECT_EQ (e["identity"].toString(), "TALVEK DM-10");
+        EXPECT_EQ (e["script"].toString(), "B");
+        EXPECT_TRUE (e["port"].toString().isNotEmpty());
+    }
+}
+
+// Without a terminal, progress is a line at every tenth and always ends with the full bar.
+TEST (TerminalUpdate, PlainProgressEndsAtAHundredPercent)
+{
+    Bench bench;
+    bench.addInstrument (instant());
+    const auto file = bench.writeUpdate ("u.bin", 0x40000);
+    const auto run = bench.run ({ "update", file.getFullPathName(), "--yes" });
+    ASSERT_EQ (run.exitCode, 0) << run;
+    juce::String lastProgress;
+    for (const auto& line : run.outLines())
+        if (line.containsChar ('%'))
+            lastProgress = line;
+    EXPECT_TRUE (lastProgress.startsWith ("100%")) << run;
+    EXPECT_TRUE (run.out.contains ("fileSha256  " + juce::SHA256 (file).toHexString().removeCharacters (" "))) << run;
 }

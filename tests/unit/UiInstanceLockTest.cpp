@@ -1,5 +1,5 @@
 // The lock that keeps a second copy of the tool off a state folder that one already uses.
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 #include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>

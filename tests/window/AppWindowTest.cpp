@@ -1,7 +1,7 @@
 // The real program under the test display: its window, its look, one copy per user and state
 // folder with the hand-over of a second launch's command line, and its close button.
 #include "app/InstanceChannel.h"
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 #include "ui/MainComponent.h"
 #include "support/ScratchFolder.h"
 #include "window/WindowTestSupport.h"

@@ -1,7 +1,7 @@
 // The application object and its main window in this process, and the update dialog run as a
 // modal window.
 #include "app/Application.h"
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 #include "ui/AlertDialogUpdate.h"
 #include "ui/MainComponent.h"
 #include "support/ScratchFolder.h"

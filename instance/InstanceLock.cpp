@@ -1,4 +1,4 @@
-#include "app/InstanceLock.h"
+#include "instance/InstanceLock.h"
 
 #if ! JUCE_WINDOWS
  #include <fcntl.h>
@@ -73,10 +73,27 @@ void InstanceLock::release()
 
 InstanceLock::Outcome InstanceLock::tryAcquire()
 {
+    if (isHeld())
+        return Outcome::acquired;
+    error.clear();
+    auto lock = std::make_unique<juce::InterProcessLock> (machineLockName());
+    if (! lock->enter (0))
+        return Outcome::heldByAnother;
+    machineLock = std::move (lock);
     descriptor = 0;
     return Outcome::acquired;
 }
 
-void InstanceLock::release() { descriptor = -1; }
+void InstanceLock::release()
+{
+    machineLock.reset();
+    descriptor = -1;
+}
 
 #endif
+
+juce::String InstanceLock::machineLockName()
+{
+    // As the framework names it for an application that allows one copy.
+    return juce::String ("juceAppLock_") + JUCE_APPLICATION_NAME_STRING;
+}
