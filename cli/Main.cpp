@@ -10,12 +10,15 @@
 namespace
 {
 std::atomic<int> stopRequests { 0 };
+} // namespace
 
-extern "C" void requestStop (int)
+// A signal handler has C linkage; static keeps it out of other files' way.
+extern "C" {
+static void requestStop (int)
 {
     stopRequests.fetch_add (1);
 }
-} // namespace
+}
 
 int main (int argc, char** argv)
 {
