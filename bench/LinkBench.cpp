@@ -41,7 +41,10 @@ void* operator new (std::size_t size)
     throw std::bad_alloc();
 }
 void operator delete (void* p) noexcept { std::free (p); }
+// Only where the compiler calls sized deallocation (GCC by default; clang 14 not).
+#if __cpp_sized_deallocation
 void operator delete (void* p, std::size_t) noexcept { std::free (p); }
+#endif
 #pragma GCC diagnostic pop
 
 namespace

@@ -10,20 +10,23 @@
 namespace
 {
 std::atomic<int> stopRequests { 0 };
+} // namespace
 
-extern "C" void requestStop (int)
+// Signal handlers have C linkage; static keeps them out of other files' way.
+extern "C" {
+static void requestStop (int)
 {
     stopRequests.fetch_add (1);
 }
 
 #if JUCE_WINDOWS
-extern "C" void requestStopAgain (int signal)
+static void requestStopAgain (int signal)
 {
     std::signal (signal, requestStopAgain);
     requestStop (signal);
 }
 #endif
-} // namespace
+}
 
 int main (int argc, char** argv)
 {

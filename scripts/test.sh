@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and integration tests, the window tests under
-# a private Xvfb display, the Release .deb linted and installed into a scratch root, then the unit tests
-# again in a ThreadSanitizer build, then the Windows build's unit tests and a start of the
-# Windows program under Wine (scripts/test-windows.sh; TALVEK_SKIP_WINDOWS=1 leaves that part
-# out, and says so).
+# a private Xvfb display, the Release .deb linted and installed into a scratch root, then the
+# unit tests again in a ThreadSanitizer build and in a clang build with AddressSanitizer and
+# UBSan (TALVEK_SKIP_TSAN=1 and TALVEK_SKIP_ASAN=1 leave those out), then the Windows build's
+# unit tests and a start of the Windows program under Wine (scripts/test-windows.sh;
+# TALVEK_SKIP_WINDOWS=1 leaves that part out, and says so).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -22,10 +23,27 @@ deb=$("$root/scripts/package.sh" | tail -n 1)
 xvfb-run -a -s "-screen 0 1024x768x24" \
     "$root/scripts/check-package.sh" "$deb" "$root/build/emulator/talvek-instrument"
 
+# The sanitizer runs build only what the unit tests need.
+unitTargets="talvek_devicelink_tests talvek_tests talvek_cli_tests"
+
 if [ "${TALVEK_SKIP_TSAN:-0}" != 1 ]; then
-  "$root/scripts/build.sh" "$root/build-tsan" -DTALVEK_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  "$root/scripts/build.sh" "$root/build-tsan" -DTALVEK_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo --target $unitTargets
   mkdir -p "$root/build-tsan/test-output"
   (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+      ctest --output-on-failure -L unit -j "$(nproc)")
+fi
+
+# The unit tests again under AddressSanitizer, LeakSanitizer and UBSan, built with clang; only
+# their executables are built. The first finding ends its test.
+if [ "${TALVEK_SKIP_ASAN:-0}" = 1 ]; then
+  echo "test: the AddressSanitizer run is skipped (TALVEK_SKIP_ASAN=1)" >&2
+else
+  "$root/scripts/setup.sh" clang
+  "$root/scripts/build.sh" "$root/build-asan" -DTALVEK_ASAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ --target $unitTargets
+  mkdir -p "$root/build-asan/test-output"
+  (cd "$root/build-asan" && ASAN_OPTIONS="halt_on_error=1:detect_leaks=1" \
+      UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
       ctest --output-on-failure -L unit -j "$(nproc)")
 fi
 

@@ -10,7 +10,7 @@ using namespace jobtest;
 
 namespace
 {
-struct FileJobs : ::testing::Test, QueueWithoutDevice
+struct FileJobsQueue : ::testing::Test, QueueWithoutDevice
 {
     // Runs the one queued job and waits for its JobFinished.
     std::pair<int, int> runOne()
@@ -33,7 +33,7 @@ std::vector<std::uint8_t> bytes (std::initializer_list<int> list)
 }
 } // namespace
 
-TEST_F (FileJobs, CompareVerdicts)
+TEST_F (FileJobsQueue, CompareVerdicts)
 {
     const auto written = bytes ({ 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 });
     struct Case
@@ -70,7 +70,7 @@ TEST_F (FileJobs, CompareVerdicts)
     }
 }
 
-TEST_F (FileJobs, CompareOfALargeFileFindsADifferenceFarIn)
+TEST_F (FileJobsQueue, CompareOfALargeFileFindsADifferenceFarIn)
 {
     auto data = pattern (300000);
     const auto w = temp.write ("big.bin", data);
@@ -80,7 +80,7 @@ TEST_F (FileJobs, CompareOfALargeFileFindsADifferenceFarIn)
     EXPECT_EQ (runOne(), std::make_pair (1, (int) FailureReason::FilesDiffer));
 }
 
-TEST_F (FileJobs, VersionRecordTakesTheFirstTwelveBytesAsUnits)
+TEST_F (FileJobsQueue, VersionRecordTakesTheFirstTwelveBytesAsUnits)
 {
     const auto twelve = bytes ({ 'T', 'A', 'L', 0x80, 0xFF, 0x00, 0x9D, 'K', ' ', 'D', 'M', '1' });
     auto withTail = twelve;
@@ -88,7 +88,7 @@ TEST_F (FileJobs, VersionRecordTakesTheFirstTwelveBytesAsUnits)
 
     for (const auto& content : { twelve, withTail })
     {
-        const auto record = ::FileJobs::readVersionRecord (temp.write ("v.bin", content));
+        const auto record = FileJobs::readVersionRecord (temp.write ("v.bin", content));
         ASSERT_EQ (record->size(), 143u);
         for (size_t i = 0; i < 12; ++i)
             EXPECT_EQ ((int) (*record)[i], (int) twelve[i]) << i;
@@ -96,22 +96,22 @@ TEST_F (FileJobs, VersionRecordTakesTheFirstTwelveBytesAsUnits)
             ASSERT_EQ ((int) (*record)[i], 0) << i;
     }
 
-    const auto shortRecord = ::FileJobs::readVersionRecord (temp.write ("s.bin", bytes ({ 7, 8 })));
+    const auto shortRecord = FileJobs::readVersionRecord (temp.write ("s.bin", bytes ({ 7, 8 })));
     EXPECT_EQ ((*shortRecord)[1], 8);
     EXPECT_EQ ((*shortRecord)[2], 0);
 }
 
-TEST_F (FileJobs, VersionRecordOfAMissingFileIsError)
+TEST_F (FileJobsQueue, VersionRecordOfAMissingFileIsError)
 {
     for (const auto& path : { temp.file ("absent.bin").getFullPathName(), juce::String() })
     {
-        const auto record = ::FileJobs::readVersionRecord (path);
+        const auto record = FileJobs::readVersionRecord (path);
         ASSERT_EQ (record->size(), 143u);
         EXPECT_EQ (std::u16string (record->c_str()), u"error");
     }
 }
 
-TEST_F (FileJobs, ReadVersionInfoPostsTheRecord)
+TEST_F (FileJobsQueue, ReadVersionInfoPostsTheRecord)
 {
     queue.addReadVersionInfo (temp.write ("v.bin", pattern (12)));
     queue.addReadVersionInfo (temp.file ("absent.bin").getFullPathName());
@@ -127,7 +127,7 @@ TEST_F (FileJobs, ReadVersionInfoPostsTheRecord)
     EXPECT_TRUE (messages.finished().empty());
 }
 
-TEST_F (FileJobs, LockFileIsCreatedWithItsTextAndDeleted)
+TEST_F (FileJobsQueue, LockFileIsCreatedWithItsTextAndDeleted)
 {
     const auto lock = temp.file ("zkt_update.lock");
     lock.replaceWithText ("an older and much longer content\n");
@@ -150,7 +150,7 @@ TEST_F (FileJobs, LockFileIsCreatedWithItsTextAndDeleted)
     EXPECT_EQ (log.text(), "");
 }
 
-TEST_F (FileJobs, LockFileFailures)
+TEST_F (FileJobsQueue, LockFileFailures)
 {
     const auto blocker = temp.file ("dir-with-content");
     blocker.getChildFile ("inside").create();
@@ -180,7 +180,7 @@ TEST_F (FileJobs, LockFileFailures)
 
 // Jobs that used to end without any message, and paths too long to use whole: each now ends
 // with JobFinished (1, reason) and its log line. The device-bound cases are in FlashJobsTest.
-TEST_F (FileJobs, RefusedFileJobsReportAFailure)
+TEST_F (FileJobsQueue, RefusedFileJobsReportAFailure)
 {
     const auto present = temp.write ("present.bin", pattern (16));
     const auto absent = temp.file ("absent.bin").getFullPathName();
@@ -263,7 +263,7 @@ TEST_F (FileJobs, RefusedFileJobsReportAFailure)
     EXPECT_FALSE (juce::File (tooLong.substring (0, 259)).exists());
 }
 
-TEST_F (FileJobs, VersionRecordOfATooLongPathIsError)
+TEST_F (FileJobsQueue, VersionRecordOfATooLongPathIsError)
 {
     const auto path = longPath (temp.dir, 300);
     queue.addReadVersionInfo (path);

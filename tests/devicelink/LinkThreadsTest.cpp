@@ -29,12 +29,14 @@ TEST (LinkThreads, StreamsWhileTheWatchdogTicks)
     auto state = std::make_shared<FakeMidiPorts::State>();
     state->inputNames = { "TALVEK In" };
     state->outputNames = { "TALVEK Out" };
-    state->onSend = [state] (int, const Bytes& frame)
+    // The state owns the handler, so a plain pointer is alive whenever it runs; a shared
+    // pointer here would keep the state alive forever.
+    state->onSend = [ports = state.get()] (int, const Bytes& frame)
     {
         if (frame.size() == 9 && frame[5] == 0x08)
-            state->queue (0, { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x09, frame[6], 0x01, 0xF7 });
+            ports->queue (0, { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x09, frame[6], 0x01, 0xF7 });
         else if (frame.size() == 4689)
-            state->queue (0, { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x00, 0x00, 0xF7 });
+            ports->queue (0, { 0xF0, 0x00, 0x20, 0x54, 0x7D, 0x00, 0x00, 0xF7 });
     };
     MessageCollector messages;
     LogCapture log;
