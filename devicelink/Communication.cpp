@@ -13,8 +13,11 @@ constexpr std::uint32_t red = 0xFFFF0000;
 constexpr std::uint32_t green = 0xFF008000;
 } // namespace
 
-Communication::Communication (std::unique_ptr<MidiPortSystem> portsIn)
-    : ports (portsIn != nullptr ? std::move (portsIn) : createPlatformMidiPorts()),
+Communication::Communication (std::unique_ptr<MidiPortSystem> portsIn, Clock& clockIn)
+    : clock (clockIn),
+      timer (clockIn.makeTimer ([this] { timerCallback(); })),
+      incomingArrived (clockIn.makeTrigger ([this] { processIncoming(); })),
+      ports (portsIn != nullptr ? std::move (portsIn) : createPlatformMidiPorts()),
       rawOutputs (*ports)
 {
 }
@@ -26,7 +29,7 @@ Communication::~Communication()
     // Inputs first: once they are gone no thread can reach the inbox any more.
     selectedInput = {};
     openInputs.clear();
-    cancelPendingUpdate();
+    incomingArrived.reset();
     selectedOutput.reset();
     openOutputs.clear();
     readFile.reset();
@@ -79,12 +82,7 @@ void Communication::InputTag::handleIncomingMidiMessage (MidiInPort*, const juce
     if (! frame)
         return;
     if (owner.inbox.push (id, owner.microseconds(), frame->body, frame->bodySize))
-        owner.triggerAsyncUpdate();
-}
-
-void Communication::handleAsyncUpdate()
-{
-    processIncoming();
+        owner.incomingArrived->trigger();
 }
 
 void Communication::processIncoming()
@@ -138,13 +136,13 @@ void Communication::timerCallback()
 void Communication::startTimer (int milliseconds)
 {
     timerPeriod = milliseconds;
-    juce::Timer::startTimer (milliseconds);
+    timer->start (milliseconds);
 }
 
 void Communication::stopTimer()
 {
     timerPeriod = 0;
-    juce::Timer::stopTimer();
+    timer->stop();
 }
 
 // ===== TransferHost ========================================================================
@@ -158,7 +156,8 @@ TransferHost::SendResult Communication::sendFrame (const std::uint8_t* frame, in
 
 void Communication::post (int code, int p1, int p2, int p3)
 {
-    postCustomMessage (listener, code, p1, p2, p3);
+    if (listener != nullptr)
+        clock.post (*listener, new CCustomMessage (code, p1, p2, p3));
 }
 
 void Communication::print (const char* text, Emphasis emphasis)
@@ -258,7 +257,9 @@ void Communication::readVersionInfo (const juce::String& path)
 {
     // A path too long to use gives the "error" record, which the receiver reports.
     FileJobs::refuseLongPath (path, log);
-    postCustomMessage (listener, MessageCode::VersionInfo, 0, 0, 0, FileJobs::readVersionRecord (path));
+    auto record = FileJobs::readVersionRecord (path);
+    if (listener != nullptr)
+        clock.post (*listener, new CCustomMessage (MessageCode::VersionInfo, 0, 0, 0, std::move (record)));
 }
 
 void Communication::backupLock (const juce::String& path, int mode)

@@ -14,6 +14,7 @@
 //   CommunicationFlash.cpp     eraseRange, programFile, programData, readToFile
 //   FileJobs.cpp               compare, version record, lock file (no device)
 
+#include "devicelink/Clock.h"
 #include "devicelink/FlashLayout.h"
 #include "devicelink/Frames.h"
 #include "devicelink/MidiPorts.h"
@@ -34,15 +35,16 @@
 
 class CLogPrinter;
 
-class Communication : private TransferHost, private juce::Timer, private juce::AsyncUpdater
+class Communication : private TransferHost
 {
 public:
     static constexpr int blockSize = FlashLayout::blockSize;
     static constexpr int pageSize = FlashLayout::pageSize;
 
     // `ports` is the set of MIDI ports to probe; null means the platform's own ports
-    // (the framework's devices, ALSA raw MIDI nodes on Linux, and TALVEK_MIDI_SOCKETS).
-    explicit Communication (std::unique_ptr<MidiPortSystem> ports = nullptr);
+    // (the framework's devices, ALSA raw MIDI nodes on Linux, and TALVEK_MIDI_SOCKETS). Every
+    // wait, time stamp and posted message goes through `clock`, which must outlive this.
+    explicit Communication (std::unique_ptr<MidiPortSystem> ports = nullptr, Clock& clock = Clock::real());
     ~Communication() override;
 
     juce::MessageListener* listener = nullptr; // target of every posted message
@@ -51,7 +53,7 @@ public:
     // --- Discovery and probe ---
     void rescan();
     // Probe window end or watchdog tick; what has arrived before it is taken first.
-    void timerCallback() override;
+    void timerCallback();
     // Takes every frame that has arrived (the async update does this on its own).
     void processIncoming();
     bool isConnected() const;
@@ -152,7 +154,6 @@ private:
         int id() const { return tag != nullptr ? tag->id : 0; }
     };
 
-    void handleAsyncUpdate() override;
     void dispatch (const IncomingFrame& frame);
     OpenInput openInput (const MidiPortInfo& info);
 
@@ -167,10 +168,15 @@ private:
     bool writeReadData (const std::uint8_t* data, int size) override;
     bool closeReadData() override;
     void setTimer (int milliseconds) override;
+    std::int64_t microseconds() override { return clock.nowUs(); }
 
     void startTimer (int milliseconds);
     void stopTimer();
+    Clock& clock;
+    std::unique_ptr<Clock::Timer> timer;
     int timerPeriod = 0;             // 0: stopped
+    // Set off by the input threads: the message thread empties the inbox.
+    std::unique_ptr<Clock::Trigger> incomingArrived;
 
     // ===== Ports and probe (CommunicationPorts.cpp) =====
     void scanPorts();

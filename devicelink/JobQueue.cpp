@@ -31,8 +31,8 @@ FlashJob rangeJob (JobKind kind, const juce::String& path, int page, int fileOff
 }
 } // namespace
 
-JobQueue::JobQueue (std::unique_ptr<MidiPortSystem> ports)
-    : communication (std::move (ports))
+JobQueue::JobQueue (std::unique_ptr<MidiPortSystem> ports, Clock& clock)
+    : communication (std::move (ports), clock)
 {
 }
 

@@ -78,8 +78,8 @@ public:
     static constexpr int paramSectorLength = FlashLayout::paramAreaLength;
     static constexpr const char* noFilePath = "***"; // erase path that stands for no file
 
-    // `ports` is handed to the owned Communication (null: the platform's MIDI ports).
-    explicit JobQueue (std::unique_ptr<MidiPortSystem> ports = nullptr);
+    // `ports` and `clock` are handed to the owned Communication (null: the platform's MIDI ports).
+    explicit JobQueue (std::unique_ptr<MidiPortSystem> ports = nullptr, Clock& clock = Clock::real());
     ~JobQueue();
 
     void clear();

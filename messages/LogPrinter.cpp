@@ -1,5 +1,7 @@
 #include "messages/LogPrinter.h"
 
+#include "devicelink/Clock.h"
+
 #include "messages/CustomMessage.h"
 
 #include <array>
@@ -83,18 +85,23 @@ void CLogPrinter::printW (const wchar_t* format, ...)
     write (text);
 }
 
-template <typename Post>
-void CLogPrinter::withEditor (Post&& post)
+void CLogPrinter::postToEditor (int code, int p1, std::unique_ptr<std::u16string> data)
 {
     const std::lock_guard<std::mutex> guard (lock);
-    if (editor != nullptr)
-        post (*editor);
+    if (editor == nullptr)
+        return;
+    auto* message = new CCustomMessage (code, p1, 0, 0, std::move (data));
+    if (editorClock != nullptr)
+        editorClock->post (*editor, message);
+    else
+        editor->postMessage (message);
 }
 
-void CLogPrinter::setEditor (juce::MessageListener* view)
+void CLogPrinter::setEditor (juce::MessageListener* view, Clock* clock)
 {
     const std::lock_guard<std::mutex> guard (lock);
     editor = view;
+    editorClock = clock;
 }
 
 juce::MessageListener* CLogPrinter::getEditor() const
@@ -105,25 +112,25 @@ juce::MessageListener* CLogPrinter::getEditor() const
 
 void CLogPrinter::write (const std::u16string& text)
 {
-    withEditor ([&text] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogAppendText, 0, 0, 0, std::make_unique<std::u16string> (text)); });
+    postToEditor (MessageCode::LogAppendText, 0, std::make_unique<std::u16string> (text));
 }
 
 void CLogPrinter::setTextColour (std::uint32_t argb)
 {
-    withEditor ([argb] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogSetTextColour, static_cast<int> (argb)); });
+    postToEditor (MessageCode::LogSetTextColour, static_cast<int> (argb));
 }
 
 void CLogPrinter::setBold (bool bold)
 {
-    withEditor ([bold] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogSetBold, bold ? 1 : 0); });
+    postToEditor (MessageCode::LogSetBold, bold ? 1 : 0);
 }
 
 void CLogPrinter::setLargeFont()
 {
-    withEditor ([] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogSetFontHeight, largeFontHeight); });
+    postToEditor (MessageCode::LogSetFontHeight, largeFontHeight);
 }
 
 void CLogPrinter::clearLog()
 {
-    withEditor ([] (juce::MessageListener& view) { postCustomMessage (&view, MessageCode::LogClear); });
+    postToEditor (MessageCode::LogClear);
 }

@@ -2,9 +2,12 @@
 
 #include <juce_events/juce_events.h>
 
+#include <memory>
 #include <mutex>
 #include <cstdint>
 #include <string>
+
+class Clock;
 
 // Formats log text on the caller's thread and hands a private copy to the attached view as a
 // posted message (codes Log*: any listener that takes them can be the view), so any thread may print without waiting for the view. A short lock around
@@ -27,15 +30,16 @@ public:
     void setLargeFont();
     void clearLog();
 
-    void setEditor (juce::MessageListener* view);
+    // With a clock, the view's messages go through it (null: the framework's message queue).
+    void setEditor (juce::MessageListener* view, Clock* clock = nullptr);
     juce::MessageListener* getEditor() const;
 
 private:
-    template <typename Post>
-    void withEditor (Post&& post);
+    void postToEditor (int code, int p1 = 0, std::unique_ptr<std::u16string> data = nullptr);
 
     mutable std::mutex lock;
     juce::MessageListener* editor = nullptr; // not owned
+    Clock* editorClock = nullptr;            // not owned
 
 };
 

@@ -60,9 +60,9 @@ juce::String twoInstrumentsText()
 } // namespace
 
 //==============================================================================================
-UpdateWorkflow::UpdateWorkflow (WorkflowView& viewIn, std::unique_ptr<MidiPortSystem> ports)
+UpdateWorkflow::UpdateWorkflow (WorkflowView& viewIn, std::unique_ptr<MidiPortSystem> ports, Clock& clock)
     : builtInDrivers (makeBuiltInDrivers()),
-      jobQueue (std::move (ports)),
+      jobQueue (std::move (ports), clock),
       view (viewIn)
 {
     jobQueue.communication.listener = this;

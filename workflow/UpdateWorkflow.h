@@ -25,9 +25,10 @@ class MidiPortSystem;
 class UpdateWorkflow : public juce::MessageListener
 {
 public:
-    // `ports` go to the device link (null: the platform's MIDI ports). Nothing is probed
-    // before start().
-    explicit UpdateWorkflow (WorkflowView& view, std::unique_ptr<MidiPortSystem> ports = nullptr);
+    // `ports` go to the device link (null: the platform's MIDI ports), with the clock it waits
+    // on. Nothing is probed before start().
+    explicit UpdateWorkflow (WorkflowView& view, std::unique_ptr<MidiPortSystem> ports = nullptr,
+                             Clock& clock = Clock::real());
     ~UpdateWorkflow() override;
 
     // Starts the device link's search for the instrument.

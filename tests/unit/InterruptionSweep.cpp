@@ -4,7 +4,6 @@
 
 namespace sweep
 {
-using workflowtest::pumpUntil;
 using workflowtest::readAll;
 
 namespace
@@ -59,6 +58,11 @@ const char* resultName (Result result)
 
 Sweeper::Sweeper() : bench (workflowtest::instantInstrument())
 {
+    bench.instrument->onEvent = [this] (const emu::Event& e)
+    {
+        if (e.kind == emu::EventKind::FaultFired)
+            faultFired = true;
+    };
     // The user finishes at home, on the unit whose update was cut, and says so when asked.
     bench.view.sameUnit = true;
     if (! bench.waitUntilReady())
@@ -184,10 +188,9 @@ std::vector<Point> Sweeper::points (bool wholeImage, int sampleEvery)
 Sweeper::Wait Sweeper::interruptAndWait (const Point& p, Outcome& out)
 {
     auto& instrument = *bench.instrument;
-    const bool fired = pumpUntil ([&]
+    const bool fired = bench.runUntil ([&]
     {
-        const auto r = instrument.record();
-        return r.count (emu::EventKind::FaultFired) > 0 || (p.cut == Cut::toolKilled && r.framesIn >= p.frame)
+        return faultFired || (p.cut == Cut::toolKilled && instrument.recordNow().framesIn >= p.frame)
                || (bench.status() != updating);
     }, runTimeoutMs);
     if (! fired)
@@ -205,7 +208,7 @@ Sweeper::Wait Sweeper::interruptAndWait (const Point& p, Outcome& out)
             instrument.pullCable();
             [[fallthrough]];
         case Cut::cablePull:
-            if (! pumpUntil ([&] { return bench.status() != updating; }, 30000))
+            if (! bench.runUntil ([&] { return bench.status() != updating; }, 30000))
             {
                 out.result = Result::hang;
                 out.detail = "no end after the interruption";
@@ -291,6 +294,7 @@ Outcome Sweeper::run (const Case& c)
     }
     bench.choose (file);
     bench.instrument->clearRecord();
+    faultFired = false;
     bench.instrument->injectFault (fault (c.first));
     bench.execute (true);
     if (const auto first = interruptAndWait (c.first, out); first != Wait::cut)
@@ -330,6 +334,7 @@ Outcome Sweeper::run (const Case& c)
         }
         bench.instrument->clearRecord();
         const bool cutAgain = run == 1 && c.second.has_value();
+        faultFired = false;
         if (cutAgain)
             bench.instrument->injectFault (fault (*c.second));
         bench.execute (true);
@@ -347,7 +352,7 @@ Outcome Sweeper::run (const Case& c)
             if (second == Wait::hung)
                 return finish();
         }
-        if (! pumpUntil ([&] { return bench.status() != updating; }, runTimeoutMs))
+        if (! bench.runUntil ([&] { return bench.status() != updating; }, runTimeoutMs))
         {
             out.result = Result::hang;
             out.detail = "run " + std::to_string (run) + " never ended";

@@ -5,8 +5,9 @@
 // until the update completes, and judges the end: the flash must equal the file, the
 // instrument's own 128 KiB at 40000h their content before the first run, and no run may have
 // reported success over a wrong flash. The emulated instrument keeps its flash across all of it.
+// Everything runs in simulated time (SimulatedBench.h): a case takes milliseconds.
 
-#include "WorkflowBench.h"
+#include "SimulatedBench.h"
 
 #include <chrono>
 #include <optional>
@@ -16,7 +17,7 @@
 namespace sweep
 {
 namespace emu = talvek::emu;
-using workflowtest::Bench;
+using workflowtest::SimBench;
 
 enum class Cut
 {
@@ -100,7 +101,8 @@ private:
     Wait interruptAndWait (const Point& p, Outcome& out);
     std::size_t ownBytesLost();
 
-    Bench bench;
+    SimBench bench;
+    bool faultFired = false; // since the fault was armed
     juce::File small, large;
     std::vector<std::uint8_t> smallBytes, largeBytes;
     std::vector<std::uint8_t> initialFlash; // 0 to the end of the large file
