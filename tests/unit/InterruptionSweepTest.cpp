@@ -149,7 +149,7 @@ TEST (InterruptionSweep, Full)
     Sweeper sweeper;
     ASSERT_TRUE (sweeper.ready()) << sweeper.setupError;
     const auto b = sweeper.points (false);
-    const auto a = sweeper.points (true);
+    const auto a = sweeper.points (true, 1);
 
     std::vector<Case> bCases, aCases;
     for (const auto& p : b)
@@ -159,7 +159,7 @@ TEST (InterruptionSweep, Full)
 
     const std::pair<const char*, std::vector<Case>> groups[] = {
         { "script B (256 KiB), every frame", bCases },
-        { "script A (512 KiB), sampled", aCases },
+        { "script A (512 KiB), every frame", aCases },
         { "B, second cut in the recovery run", withSecondCuts (b, b, false, 9) },
         { "A, second cut in the recovery run", withSecondCuts (a, a, true, 9) },
     };
