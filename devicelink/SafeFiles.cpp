@@ -1,5 +1,14 @@
 #include "devicelink/SafeFiles.h"
 
+namespace
+{
+// Readers such as the SHA-256 take 64 bytes at a time: one system call each without a buffer.
+std::unique_ptr<juce::InputStream> buffered (std::unique_ptr<juce::InputStream> in)
+{
+    return std::make_unique<juce::BufferedInputStream> (in.release(), 1 << 16, true);
+}
+} // namespace
+
 #if JUCE_WINDOWS
  #ifndef NOMINMAX
   #define NOMINMAX
@@ -25,7 +34,7 @@ std::unique_ptr<juce::InputStream> openForReading (const juce::File& file, juce:
             *why = in->getStatus().getErrorMessage();
         return nullptr;
     }
-    return in;
+    return buffered (std::move (in));
 }
 
 std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String* why)
@@ -184,7 +193,7 @@ std::unique_ptr<juce::InputStream> openForReading (const juce::File& file, juce:
     const int fd = openRegular (file, O_RDONLY, why);
     if (fd < 0)
         return nullptr;
-    return std::make_unique<FdInputStream> (fd);
+    return buffered (std::make_unique<FdInputStream> (fd));
 }
 
 std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String* why)

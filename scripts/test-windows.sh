@@ -49,7 +49,7 @@ echo "test-windows: unit tests under Wine"
 # Wine now and then fails to start a test program or to end one whose tests all passed (about
 # one in a few hundred here). A test that fails is run once more; a second failure fails the run,
 # and every test that needed the second run is named below.
-(cd "$build" && ctest --output-on-failure -L unit -j "$(nproc)" --repeat until-pass:2 "$@") | tee "$build/test-output/wine-ctest.log"
+(cd "$build" && TALVEK_FAULT_SEEDS=8 ctest --output-on-failure -L unit -j "$(nproc)" --repeat until-pass:2 "$@") | tee "$build/test-output/wine-ctest.log"
 if grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*\*\*\*(Failed|Timeout|Exception)' "$build/test-output/wine-ctest.log" >/dev/null; then
   echo "test-windows: passed only on the second run under Wine:" >&2
   grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*\*\*\*(Failed|Timeout|Exception)' "$build/test-output/wine-ctest.log" >&2
