@@ -1,5 +1,7 @@
 #include "cli/PortSurvey.h"
 
+#include "cli/MessageWait.h"
+
 #include "devicelink/Communication.h"
 #include "messages/CustomMessage.h"
 
@@ -103,11 +105,10 @@ std::vector<PortAnswer> surveyPorts (const PortSystemFactory& makePorts, int tim
         return true;
     };
 
-    const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
-    while (! probes.empty() && ! settled() && juce::Time::getMillisecondCounterHiRes() < end && ! stop())
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (20);
+    if (! probes.empty())
+        dispatchUntil (settled, timeoutMs, stop);
     // A second instrument on a port that has answered shows up in the same window.
-    juce::MessageManager::getInstance()->runDispatchLoopUntil (20);
+    dispatchUntil ([] { return false; }, 20, stop);
 
     std::vector<PortAnswer> answers;
     for (const auto& p : probes)

@@ -2,6 +2,7 @@
 
 #include "cli/History.h"
 #include "cli/LocalFiles.h"
+#include "cli/MessageWait.h"
 #include "cli/RecoveryCommands.h"
 #include "instance/InstanceLock.h"
 #include "workflow/UpdateHistory.h"
@@ -163,25 +164,12 @@ private:
         return true;
     }
 
-    static constexpr int noTimeout = -1;
-
     // Runs the message loop until `done`; false after `timeoutMs` (never with noTimeout) or a stop.
     bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
     {
-        // In double milliseconds: the 32-bit counter wraps after 49 days of uptime.
-        const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
-        while (! done())
-        {
-            if (stopNow())
-            {
-                stopped = true;
-                return false;
-            }
-            if (timeoutMs != noTimeout && juce::Time::getMillisecondCounterHiRes() > end)
-                return false;
-            juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
-        }
-        return true;
+        const auto end = dispatchUntil (done, timeoutMs, [this] { return stopNow(); });
+        stopped = stopped || end == WaitEnd::stopped;
+        return end == WaitEnd::done;
     }
 
     Outcome stoppedOutcome() { return { Exit::cancelled, "stopped" }; }
@@ -238,7 +226,7 @@ private:
             chosen = ports;
             return std::nullopt;
         }
-        const auto answers = surveyPorts (factory(), environment.surveyMs, [this] { return stopNow(); });
+        const auto answers = surveyPorts (factory(), environment.surveyMs, [this] { return stopped = stopped || stopNow(); });
         if (stopped)
             return stoppedOutcome();
         bool denied = false;
