@@ -3,7 +3,7 @@
 #include "cli/MessageWait.h"
 
 #include "devicelink/Communication.h"
-#include "messages/CustomMessage.h"
+#include "workflow/LinkEvent.h"
 
 namespace cli
 {
@@ -53,24 +53,16 @@ public:
 
     void handleMessage (const juce::Message& message) override
     {
-        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        if (m == nullptr)
+        const auto e = decodeLinkMessage (message);
+        if (! e.has_value())
             return;
-        switch (m->code)
+        if (e->kind == LinkEvent::Kind::connected)
         {
-            case MessageCode::DeviceConnected:
-                answer.answered = true;
-                answer.fsMode = m->param1 != 0;
-                break;
-            case MessageCode::MultipleDevices:
-                answer.several = true;
-                break;
-            case MessageCode::PortsDenied:
-                answer.denied = true;
-                break;
-            default:
-                break;
+            answer.answered = true;
+            answer.fsMode = e->fsMode;
         }
+        answer.several = answer.several || e->kind == LinkEvent::Kind::severalInstruments;
+        answer.denied = answer.denied || e->kind == LinkEvent::Kind::portsDenied;
     }
 
     PortAnswer answer;
