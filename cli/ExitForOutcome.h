@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/ExitCode.h"
-#include "workflow/Outcome.h"
+#include "workflow/WorkflowOutcome.h"
 
 #include <juce_core/juce_core.h>
 
@@ -27,7 +27,7 @@ inline Exit exitFor (Ending ending)
 
 // What the result line says about an operation's end: the window's status for it, or, where
 // the window shows none, the terminal's own words.
-inline juce::String messageFor (const Outcome& outcome)
+inline juce::String messageFor (const WorkflowOutcome& outcome)
 {
     if (const char* text = statusText (outcome.reason); *text != 0)
         return text;

@@ -73,7 +73,7 @@ struct RunResult
     bool sameUnitTaken = false;
 };
 
-RunResult resultOf (const std::optional<::Outcome>& outcome)
+RunResult resultOf (const std::optional<WorkflowOutcome>& outcome)
 {
     if (! outcome.has_value())
         return { Exit::deviceFailure, "the operation did not end" };
@@ -357,9 +357,9 @@ private:
         reporter.resultFile (file);
 
         if (w.identity.pendingUpdate == PendingUpdate::otherInstrument)
-            return resultOf (::Outcome { Operation::check, Ending::pendingUpdate, Status::otherInstrument });
+            return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::otherInstrument });
         if (w.identity.pendingUpdate == PendingUpdate::damaged)
-            return resultOf (::Outcome { Operation::check, Ending::pendingUpdate, Status::damagedRecord });
+            return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::damagedRecord });
 
         // The file check: File... in the window.
         view.file = file;
@@ -378,7 +378,7 @@ private:
                                                      "with --yes, that it is the same instrument" }
                                          : RunResult { Exit::cancelled, "not confirmed" };
             if (w.identity.pendingUpdate == PendingUpdate::unconfirmed)
-                return resultOf (::Outcome { Operation::check, Ending::pendingUpdate, Status::onlyJournalFile });
+                return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::onlyJournalFile });
             return resultOf (w.lastOutcome());
         }
         switch (w.checkUpdateFile())
@@ -386,10 +386,10 @@ private:
             case UpdateFileCheck::ok:
                 break;
             case UpdateFileCheck::modified:
-                return resultOf (::Outcome { Operation::check, Ending::fileRefused, Status::modified });
+                return resultOf (WorkflowOutcome { Operation::check, Ending::fileRefused, Status::modified });
             case UpdateFileCheck::badSize:
             case UpdateFileCheck::none:
-                return resultOf (::Outcome { Operation::check, Ending::fileRefused, Status::badSize });
+                return resultOf (WorkflowOutcome { Operation::check, Ending::fileRefused, Status::badSize });
         }
         if (! write)
             return checkArea (file.getSize());
@@ -459,7 +459,7 @@ private:
             case UpdateWorkflow::AreaVerdict::proceed:
                 break;
             case UpdateWorkflow::AreaVerdict::otherUnit:
-                return resultOf (::Outcome { Operation::check, Ending::pendingUpdate, Status::otherInstrument });
+                return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::otherInstrument });
             case UpdateWorkflow::AreaVerdict::askSameUnit:
                 if (options.sameUnit)
                     return { Exit::ok, ready + " With --same-unit, an update with it completes the interrupted one." };

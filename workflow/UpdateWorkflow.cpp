@@ -63,7 +63,7 @@ void UpdateWorkflow::end (Operation operation, Status reason, bool showStatus)
 {
     if (showStatus && *statusText (reason) != 0)
         view.setStatusText (statusText (reason));
-    outcome = Outcome { operation, endingOf (reason), reason };
+    outcome = WorkflowOutcome { operation, endingOf (reason), reason };
     view.operationEnded (*outcome);
 }
 

@@ -66,7 +66,7 @@ public:
     bool readFlash (std::int64_t start, int length, const juce::StringArray& files);
 
     // How the operation that ended last ended; empty while one runs (or none has ended).
-    std::optional<Outcome> lastOutcome() const { return outcome; }
+    std::optional<WorkflowOutcome> lastOutcome() const { return outcome; }
 
     // What the link said about the instrument.
     bool isConnected() const { return connected; }
@@ -119,7 +119,7 @@ private:
     bool severalFound = false;
     bool denied = false;
     bool reading = false; // readFlash's jobs run
-    std::optional<Outcome> outcome;
+    std::optional<WorkflowOutcome> outcome;
     // Shows the reason's status (when it has one) and ends `operation` with it.
     void end (Operation operation, Status reason, bool showStatus = true);
     // The operation a failing job belongs to.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "workflow/LinkEvent.h"
-#include "workflow/Outcome.h"
+#include "workflow/WorkflowOutcome.h"
 
 #include <juce_core/juce_core.h>
 
@@ -53,7 +53,7 @@ public:
     virtual void setScreenSaverBlocked (bool blocked) = 0;
 
     // Every operation ends with one outcome, once its status (if any) has been shown.
-    virtual void operationEnded (const Outcome&) {}
+    virtual void operationEnded (const WorkflowOutcome&) {}
     // Each message of the device link, decoded, before the workflow acts on it.
     virtual void linkEvent (const LinkEvent&) {}
 };

@@ -50,10 +50,12 @@ public:
 
     void setStatusText (const juce::String& text) override
     {
-        if (text != status)
+        const auto shown = reword != nullptr ? reword (text) : text;
+        if (shown != status)
             hint = {};
-        status = text;
+        status = shown;
     }
+    void operationEnded (const WorkflowOutcome& outcome) override { outcomes.push_back (outcome); }
     void setStatusHint (const juce::String& text) override { hint = text; }
     void setFileButtonEnabled (bool enabled) override { fileEnabled = enabled; }
     void setExecuteButtonEnabled (bool enabled) override { executeEnabled = enabled; }
@@ -97,6 +99,11 @@ public:
     juce::String progressText;
     std::uint32_t progressColour = 0;
     bool screenSaverBlocked = false;
+
+    // Shows every status in other words, as a window with other texts would.
+    juce::String (*reword) (const juce::String&) = nullptr;
+    // How each operation ended.
+    std::vector<WorkflowOutcome> outcomes;
 
     // The answers the dialogs give.
     bool confirm = true;

@@ -58,7 +58,7 @@ enum class Status
     declined,
 };
 
-struct Outcome
+struct WorkflowOutcome
 {
     Operation operation;
     Ending ending;

@@ -1,4 +1,4 @@
-#include "workflow/Outcome.h"
+#include "workflow/WorkflowOutcome.h"
 
 #include "messages/CustomMessage.h"
 
