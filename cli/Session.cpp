@@ -33,14 +33,6 @@ juce::String choiceRefusal (const juce::String& option)
              "update's recovery file; --replace-settings takes the built-in settings instead.";
 }
 
-juce::String hexOf (const std::uint8_t* bytes, std::size_t size)
-{
-    juce::String hex;
-    for (std::size_t i = 0; i < size; ++i)
-        hex << juce::String::toHexString (bytes[i]).paddedLeft ('0', 2);
-    return hex;
-}
-
 // The bytes as text up to the first zero or erased byte; what is not printable shows as '.'.
 juce::String textOf (const std::uint8_t* bytes, std::size_t size)
 {
@@ -120,7 +112,7 @@ private:
         const int requests = environment.stopRequests ? environment.stopRequests() : 0;
         if (requests == stopsSeen)
             return false;
-        if (workflow != nullptr && workflow->updating && ! stopWarned)
+        if (workflow != nullptr && workflow->isUpdating() && ! stopWarned)
         {
             stopWarned = true;
             stopsSeen = requests;
@@ -305,9 +297,9 @@ private:
     void describe (const MidiPortInfo& port)
     {
         auto& w = *workflow;
-        const auto names = ::DriverImage::readNames (w.workDriver.data, w.workDriver.size);
-        const auto& id = w.identity.deviceIdBytes;
-        const auto& tag = w.identity.deviceTagBytes;
+        const auto names = ::DriverImage::readNames (w.chosenDriver().data, w.chosenDriver().size);
+        const auto& id = w.identityState().deviceIdBytes;
+        const auto& tag = w.identityState().deviceTagBytes;
 
         juce::DynamicObject fields;
         fields.setProperty ("port", port.name);
@@ -317,10 +309,10 @@ private:
         fields.setProperty ("flash", juce::String (names.flash));
         fields.setProperty ("flashBytes", static_cast<juce::int64> (flashBytes()));
         fields.setProperty ("identity", textOf (id.data(), id.size()));
-        fields.setProperty ("identityHex", hexOf (id.data(), id.size()));
+        fields.setProperty ("identityHex", hexOf (id));
         fields.setProperty ("tag", textOf (tag.data(), tag.size()));
-        fields.setProperty ("tagHex", hexOf (tag.data(), tag.size()));
-        fields.setProperty ("pendingUpdate", pendingName (w.identity.pendingUpdate));
+        fields.setProperty ("tagHex", hexOf (tag));
+        fields.setProperty ("pendingUpdate", pendingName (w.identityState().pendingUpdate));
 
         juce::String text;
         text << "port " << port.name;
@@ -329,13 +321,13 @@ private:
         text << "\n  link mode  " << (w.fsMode() ? "FS" : "HS")
              << "\n  flash      " << names.flash << " (" << juce::String (flashBytes() / (1024 * 1024)) << " MiB), MCU "
              << names.mcu
-             << "\n  identity   " << textOf (id.data(), id.size()) << "  [" << hexOf (id.data(), id.size()) << "]"
-             << "\n  tag        " << textOf (tag.data(), tag.size()) << "  [" << hexOf (tag.data(), tag.size()) << "]";
-        if (w.identity.pendingUpdate == PendingUpdate::sameModel)
+             << "\n  identity   " << textOf (id.data(), id.size()) << "  [" << hexOf (id) << "]"
+             << "\n  tag        " << textOf (tag.data(), tag.size()) << "  [" << hexOf (tag) << "]";
+        if (w.identityState().pendingUpdate == PendingUpdate::sameModel)
             text << "\n  pending    an interrupted update of an instrument of this model (same-model): "
                     "check or update reads the parameter area to tell whether it was this one";
-        else if (w.identity.pendingUpdate != PendingUpdate::none)
-            text << "\n  pending    an interrupted update (" << pendingName (w.identity.pendingUpdate) << ")";
+        else if (w.identityState().pendingUpdate != PendingUpdate::none)
+            text << "\n  pending    an interrupted update (" << pendingName (w.identityState().pendingUpdate) << ")";
         reporter.instrument (fields, text);
     }
 
@@ -351,14 +343,14 @@ private:
         if (auto failed = connectOne())
             return *failed;
         auto& w = *workflow;
-        const auto& id = w.identity.deviceIdBytes;
+        const auto& id = w.identityState().deviceIdBytes;
         reporter.resultDetail ("port", chosenPort.name);
         reporter.resultDetail ("identity", textOf (id.data(), id.size()));
         reporter.resultFile (file);
 
-        if (w.identity.pendingUpdate == PendingUpdate::otherInstrument)
+        if (w.identityState().pendingUpdate == PendingUpdate::otherInstrument)
             return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::otherInstrument });
-        if (w.identity.pendingUpdate == PendingUpdate::damaged)
+        if (w.identityState().pendingUpdate == PendingUpdate::damaged)
             return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::damagedRecord });
 
         // The file check: File... in the window.
@@ -370,14 +362,14 @@ private:
         view.lastMessage = {};
         const int questionsBefore = view.questions;
         w.chooseUpdateFile();
-        if (! w.identity.updateFileAccepted)
+        if (! w.identityState().updateFileAccepted)
         {
             if (view.questions != questionsBefore)
                 return view.unanswerable ? RunResult { Exit::pendingUpdate, "the last update was interrupted and this "
                                                      "instrument's identity can't be read: confirm on a terminal, or "
                                                      "with --yes, that it is the same instrument" }
                                          : RunResult { Exit::cancelled, "not confirmed" };
-            if (w.identity.pendingUpdate == PendingUpdate::unconfirmed)
+            if (w.identityState().pendingUpdate == PendingUpdate::unconfirmed)
                 return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::onlyJournalFile });
             return resultOf (w.lastOutcome());
         }
@@ -403,7 +395,7 @@ private:
         view.answeredNo = false;
         meter.reset();
         w.executeUpdate();
-        if (! w.updating)
+        if (! w.isUpdating())
         {
             if (view.optionNeeded.isNotEmpty())
                 return { Exit::pendingUpdate, choiceRefusal (view.optionNeeded) };
@@ -414,7 +406,7 @@ private:
             return resultOf (w.lastOutcome());
         }
 
-        pumpUntil ([&] { return ! w.updating; }, noTimeout);
+        pumpUntil ([&] { return ! w.isUpdating(); }, noTimeout);
         if (view.optionNeeded.isNotEmpty())
             return { Exit::pendingUpdate, choiceRefusal (view.optionNeeded) };
         if (stopped)
@@ -443,7 +435,7 @@ private:
     {
         auto& w = *workflow;
         const juce::String ready = "Ready to program: the file fits this instrument.";
-        if (fileSize > FlashLayout::updateUnit && w.identity.pendingUpdate == PendingUpdate::none)
+        if (fileSize > FlashLayout::updateUnit && w.identityState().pendingUpdate == PendingUpdate::none)
             return { Exit::ok, ready };
 
         const auto scratch = Recovery::folderLocation().getChildFile ("talvek-check-area.tmp");
@@ -476,7 +468,7 @@ private:
                 return { Exit::ok, ready + " The instrument's settings are not in its flash: update asks whether to "
                                            "replace them with the built-in ones." };
         }
-        if (w.identity.pendingUpdate != PendingUpdate::none)
+        if (w.identityState().pendingUpdate != PendingUpdate::none)
             return { Exit::ok, ready + " An update with it completes the interrupted one." };
         return { Exit::ok, ready };
     }

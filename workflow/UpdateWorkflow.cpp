@@ -538,7 +538,7 @@ void UpdateWorkflow::versionInfoReceived (const std::u16string& record)
 
     const auto lowBytes = [&record]
     {
-        std::array<std::uint8_t, FlashLayout::identityLength> bytes {};
+        IdentityBytes bytes {};
         for (std::size_t i = 0; i < bytes.size() && i < record.size(); ++i)
             bytes[i] = static_cast<std::uint8_t> (record[i] & 0xFF);
         return bytes;

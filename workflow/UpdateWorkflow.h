@@ -82,18 +82,35 @@ public:
     // The end of the flash the chosen driver describes, in bytes (0: no driver chosen).
     std::int64_t flashEnd() const;
 
-    // --- State ---
-    bool detectingFlash = false;
-    // The device stopped answering: the user has to quit and start again, so nothing that
-    // arrives later unlocks Execute or File...
-    bool deviceLost = false;
-    bool updating = false; // the main window ignores its close button while set
+    // --- What the workflow knows, for its views and tests ---
+    bool isDetectingFlash() const { return detectingFlash; }
+    // The device stopped answering: the user has to quit and start again.
+    bool isDeviceLost() const { return deviceLost; }
+    bool isUpdating() const { return updating; } // the main window ignores its close button meanwhile
 
     struct DriverImage
     {
         const std::uint8_t* data = nullptr;
         int size = 0;
     };
+    const DriverImage& chosenDriver() const { return workDriver; }
+    double shownProgress() const { return progressValue; }
+    const juce::String& updateFile() const { return updateFilePath; }
+    const UpdateIdentityState& identityState() const { return identity; }
+    const JobQueue& jobs() const { return jobQueue; }
+
+    // The device link prints through this; it must outlive the job queue.
+    CLogPrinter logPrinter;
+
+private:
+    friend struct UpdateWorkflowTestAccess;
+
+    bool detectingFlash = false;
+    // The device stopped answering: the user has to quit and start again, so nothing that
+    // arrives later unlocks Execute or File...
+    bool deviceLost = false;
+    bool updating = false; // the main window ignores its close button while set
+
     DriverImage workDriver;
 
     double progressRangeStart = 0.0;
@@ -107,13 +124,9 @@ public:
 
     std::vector<DriverEntry> builtInDrivers;
 
-    // The device link prints through this; it must outlive the job queue below.
-    CLogPrinter logPrinter;
-
     // The job script and the device link it owns.
     JobQueue jobQueue;
 
-private:
     bool connected = false;
     bool linkFsMode = false;
     bool severalFound = false;

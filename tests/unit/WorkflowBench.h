@@ -1,5 +1,7 @@
 #pragma once
 
+#include "unit/UpdateWorkflowTestAccess.h"
+
 // The update workflow headless, behind a view that records what it was told and answers its
 // dialogs from a script; its device link talks either to nothing or to an emulated instrument
 // in this process over a socket.
@@ -136,10 +138,10 @@ public:
     void handleMessage (const juce::Message& message) override
     {
         const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        const int before = identity.versionReadPhase;
+        const int before = identityState().versionReadPhase;
         UpdateWorkflow::handleMessage (message);
         if (m != nullptr && m->code == MessageCode::VersionInfo)
-            versionSteps.push_back ({ m->code, before, identity.versionReadPhase });
+            versionSteps.push_back ({ m->code, before, identityState().versionReadPhase });
     }
 
     std::vector<Step> versionSteps;
@@ -196,7 +198,8 @@ public:
     }
 
     UpdateWorkflow& w() { return *workflow; }
-    UpdateIdentityState& identity() { return workflow->identity; }
+    UpdateIdentityState& identity() { return inside().identity; }
+    UpdateWorkflowTestAccess inside() { return UpdateWorkflowTestAccess (*workflow); }
     juce::String status() const { return view.status; }
 
     bool waitForStatus (const juce::String& text, int timeoutMs)

@@ -102,7 +102,7 @@ TEST (WorkflowOutcome, ARewordedStatusChangesNoExitCode)
         b.identity().deviceIdBytes = bytes12 ("TALVEK DM-10");
         b.identity().deviceTagBytes = bytes12 ("T1");
         b.identity().identityRead = true;
-        b.w().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
+        b.inside().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
         ASSERT_TRUE (Recovery::prepareFolder (b.state.folder).wasOk());
     };
     const auto image = [] (Bench& b, std::size_t size, const char* id)
