@@ -62,7 +62,7 @@ ZKTProgrammerV2Application::~ZKTProgrammerV2Application()
 
 const juce::String ZKTProgrammerV2Application::getApplicationName() { return "TALVEK Update Tool"; }
 
-const juce::String ZKTProgrammerV2Application::getApplicationVersion() { return "1.4"; }
+const juce::String ZKTProgrammerV2Application::getApplicationVersion() { return JUCE_APPLICATION_VERSION_STRING; }
 
 bool ZKTProgrammerV2Application::moreThanOneInstanceAllowed()
 {

@@ -1,7 +1,9 @@
 #include "cli/PortSurvey.h"
 
+#include "cli/MessageWait.h"
+
 #include "devicelink/Communication.h"
-#include "messages/CustomMessage.h"
+#include "workflow/LinkEvent.h"
 
 namespace cli
 {
@@ -51,24 +53,16 @@ public:
 
     void handleMessage (const juce::Message& message) override
     {
-        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        if (m == nullptr)
+        const auto e = decodeLinkMessage (message);
+        if (! e.has_value())
             return;
-        switch (m->code)
+        if (e->kind == LinkEvent::Kind::connected)
         {
-            case MessageCode::DeviceConnected:
-                answer.answered = true;
-                answer.fsMode = m->param1 != 0;
-                break;
-            case MessageCode::MultipleDevices:
-                answer.several = true;
-                break;
-            case MessageCode::PortsDenied:
-                answer.denied = true;
-                break;
-            default:
-                break;
+            answer.answered = true;
+            answer.fsMode = e->fsMode;
         }
+        answer.several = answer.several || e->kind == LinkEvent::Kind::severalInstruments;
+        answer.denied = answer.denied || e->kind == LinkEvent::Kind::portsDenied;
     }
 
     PortAnswer answer;
@@ -103,11 +97,10 @@ std::vector<PortAnswer> surveyPorts (const PortSystemFactory& makePorts, int tim
         return true;
     };
 
-    const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
-    while (! probes.empty() && ! settled() && juce::Time::getMillisecondCounterHiRes() < end && ! stop())
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (20);
+    if (! probes.empty())
+        dispatchUntil (settled, timeoutMs, stop);
     // A second instrument on a port that has answered shows up in the same window.
-    juce::MessageManager::getInstance()->runDispatchLoopUntil (20);
+    dispatchUntil ([] { return false; }, 20, stop);
 
     std::vector<PortAnswer> answers;
     for (const auto& p : probes)

@@ -2,6 +2,8 @@
 
 #include "cli/History.h"
 #include "cli/LocalFiles.h"
+#include "cli/ExitForOutcome.h"
+#include "cli/MessageWait.h"
 #include "cli/RecoveryCommands.h"
 #include "instance/InstanceLock.h"
 #include "workflow/UpdateHistory.h"
@@ -19,65 +21,16 @@ namespace cli
 {
 namespace
 {
-// The workflow's texts that say how a step ended; the window shows them as its status.
-const juce::String completedText = "Update completed successfully.";
-const juce::String identityErrorText = "Someting error when getting version from device.";
-const juce::String noFolderText = "Can't create folder to save data.";
-const juce::String otherInstrumentText = "The last update was for another device. Connect that device to complete it.";
-const juce::String damagedRecordText = "Found an error can't be fixed in the last update.";
-const juce::String notUpdatedText = "Not updated. Nothing was written.";
-const juce::String settingsMissingText = "Not updated: the settings of this device are missing.";
-
 // Why an update stops at a choice that costs data, and how to go on; check says the same.
 juce::String choiceRefusal (const juce::String& option)
 {
     if (option == "--same-unit")
-        return notUpdatedText + " An update of an instrument of this model was interrupted and its parameter area "
-               "can't tell whether it was this one: connect that instrument, or add --same-unit if it is this one.";
-    return settingsMissingText + " Its update was interrupted elsewhere: complete it there, or import that "
-           "update's recovery file; --replace-settings takes the built-in settings instead.";
-}
-
-// How a status text that ends a job or a refused start maps onto the exit codes. A text not
-// listed is a failure of the device: never a success.
-Exit exitForStatus (const juce::String& status)
-{
-    struct Entry
-    {
-        const char* text;
-        Exit code;
-    };
-    static const Entry table[] = {
-        { "Can't create file to save data.", Exit::localFiles },
-        { "Can't create lock file!", Exit::localFiles },
-        { "Can't delete lock file!", Exit::localFiles },
-        { "Can't open file to read data.", Exit::localFiles },
-        { "Can't create folder to save data.", Exit::localFiles },
-        { "Device disconnected. Quit this tool and try again.", Exit::disconnected },
-        { "The data read from flash is not correct.", Exit::deviceFailure },
-        { "Flash operation failed in the device.", Exit::deviceFailure },
-        { "Flash job can't run with this data.", Exit::deviceFailure },
-        { "The size of the update file is not correct.", Exit::fileRefused },
-        { "The update file is larger than the flash of the device.", Exit::fileRefused },
-        { "The selected file is not supported.", Exit::fileRefused },
-        { "The update file is modified!", Exit::fileRefused },
-        { "The last update was for another device. Connect that device to complete it.", Exit::pendingUpdate },
-        { "Found an error can't be fixed in the last update.", Exit::pendingUpdate },
-        { "Not updated. Nothing was written.", Exit::pendingUpdate },
-        { "Not updated: the settings of this device are missing.", Exit::pendingUpdate },
-    };
-    for (const auto& e : table)
-        if (status == e.text)
-            return e.code;
-    return Exit::deviceFailure;
-}
-
-juce::String hexOf (const std::uint8_t* bytes, std::size_t size)
-{
-    juce::String hex;
-    for (std::size_t i = 0; i < size; ++i)
-        hex << juce::String::toHexString (bytes[i]).paddedLeft ('0', 2);
-    return hex;
+        return juce::String (statusText (Status::notUpdated))
+               + " An update of an instrument of this model was interrupted and its parameter area "
+                 "can't tell whether it was this one: connect that instrument, or add --same-unit if it is this one.";
+    return juce::String (statusText (Status::settingsMissing))
+           + " Its update was interrupted elsewhere: complete it there, or import that "
+             "update's recovery file; --replace-settings takes the built-in settings instead.";
 }
 
 // The bytes as text up to the first zero or erased byte; what is not printable shows as '.'.
@@ -103,7 +56,7 @@ const char* pendingName (PendingUpdate p)
 }
 
 
-struct Outcome
+struct RunResult
 {
     Exit code;
     juce::String message;
@@ -111,6 +64,13 @@ struct Outcome
     bool settingsReplaced = false;
     bool sameUnitTaken = false;
 };
+
+RunResult resultOf (const std::optional<WorkflowOutcome>& outcome)
+{
+    if (! outcome.has_value())
+        return { Exit::deviceFailure, "the operation did not end" };
+    return { exitFor (outcome->ending), messageFor (*outcome) };
+}
 
 class Session
 {
@@ -122,7 +82,7 @@ public:
 
     ~Session() { closeWorkflow(); }
 
-    Outcome run()
+    RunResult run()
     {
         switch (options.command)
         {
@@ -152,7 +112,7 @@ private:
         const int requests = environment.stopRequests ? environment.stopRequests() : 0;
         if (requests == stopsSeen)
             return false;
-        if (workflow != nullptr && workflow->updating && ! stopWarned)
+        if (workflow != nullptr && workflow->isUpdating() && ! stopWarned)
         {
             stopWarned = true;
             stopsSeen = requests;
@@ -163,28 +123,15 @@ private:
         return true;
     }
 
-    static constexpr int noTimeout = -1;
-
     // Runs the message loop until `done`; false after `timeoutMs` (never with noTimeout) or a stop.
     bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
     {
-        // In double milliseconds: the 32-bit counter wraps after 49 days of uptime.
-        const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
-        while (! done())
-        {
-            if (stopNow())
-            {
-                stopped = true;
-                return false;
-            }
-            if (timeoutMs != noTimeout && juce::Time::getMillisecondCounterHiRes() > end)
-                return false;
-            juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
-        }
-        return true;
+        const auto end = dispatchUntil (done, timeoutMs, [this] { return stopNow(); });
+        stopped = stopped || end == WaitEnd::stopped;
+        return end == WaitEnd::done;
     }
 
-    Outcome stoppedOutcome() { return { Exit::cancelled, "stopped" }; }
+    RunResult stoppedResult() { return { Exit::cancelled, "stopped" }; }
 
     // --- Connection ---
     std::unique_ptr<MidiPortSystem> freshPorts()
@@ -214,7 +161,7 @@ private:
     }
 
     // The ports to talk to: the one --port names, else every port that answers the probe.
-    std::optional<Outcome> choosePorts (std::vector<MidiPortInfo>& chosen, bool onlyOne)
+    std::optional<RunResult> choosePorts (std::vector<MidiPortInfo>& chosen, bool onlyOne)
     {
         if (options.port.isNotEmpty())
         {
@@ -224,29 +171,29 @@ private:
                     chosen.push_back (p);
             // Two interfaces of one model share a name: then only the system's id says which.
             if (chosen.size() > 1)
-                return Outcome { Exit::usage, "several ports are named " + options.port + ": choose one by its id ("
+                return RunResult { Exit::usage, "several ports are named " + options.port + ": choose one by its id ("
                                                   + portNames (chosen) + ")" };
             if (chosen.size() == 1)
                 return std::nullopt;
-            return Outcome { Exit::noInstrument, "no port named " + options.port + " (ports: " + portNames (ports) + ")" };
+            return RunResult { Exit::noInstrument, "no port named " + options.port + " (ports: " + portNames (ports) + ")" };
         }
 
-        reporter.event ("Connecting to device...");
+        reporter.event (statusText (Status::connecting));
         // One port: its own probe in the workflow says whether an instrument is there.
         if (const auto ports = listPorts (factory()); ports.size() == 1)
         {
             chosen = ports;
             return std::nullopt;
         }
-        const auto answers = surveyPorts (factory(), environment.surveyMs, [this] { return stopNow(); });
+        const auto answers = surveyPorts (factory(), environment.surveyMs, [this] { return stopped = stopped || stopNow(); });
         if (stopped)
-            return stoppedOutcome();
+            return stoppedResult();
         bool denied = false;
         for (const auto& a : answers)
         {
             denied = denied || a.denied;
             if (a.several && onlyOne)
-                return Outcome { Exit::severalInstruments, "two or more instruments answer on the port " + a.port.name
+                return RunResult { Exit::severalInstruments, "two or more instruments answer on the port " + a.port.name
                                                                + ": connect one only" };
             if (a.answered)
                 chosen.push_back (a.port);
@@ -254,12 +201,11 @@ private:
         if (chosen.empty())
         {
             if (denied)
-                return Outcome { Exit::noInstrument, "Device found but can't be opened. Add your user to the audio "
-                                                     "group and log in again." };
-            return Outcome { Exit::noInstrument, "Device not found. (ports probed: " + portNames (listPorts (factory())) + ")" };
+                return RunResult { Exit::noInstrument, statusText (Status::portsDenied) };
+            return RunResult { Exit::noInstrument, "Device not found. (ports probed: " + portNames (listPorts (factory())) + ")" };
         }
         if (chosen.size() > 1 && onlyOne)
-            return Outcome { Exit::severalInstruments, "two or more instruments answer: " + portNames (chosen)
+            return RunResult { Exit::severalInstruments, "two or more instruments answer: " + portNames (chosen)
                                                            + ". Choose one with --port NAME." };
         return std::nullopt;
     }
@@ -268,51 +214,46 @@ private:
     {
         if (workflow != nullptr)
             workflow->logPrinter.setEditor (nullptr);
+        view.workflow = nullptr;
         workflow.reset();
     }
 
     // Starts the workflow on one port and waits until it has read the instrument's identity.
-    std::optional<Outcome> openWorkflow (const MidiPortInfo& port)
+    std::optional<RunResult> openWorkflow (const MidiPortInfo& port)
     {
         closeWorkflow();
         view.status = {};
-        workflow = std::make_unique<TerminalWorkflow> (view, onePort (freshPorts(), port.identifier), meter);
+        workflow = std::make_unique<UpdateWorkflow> (view, onePort (freshPorts(), port.identifier));
+        view.workflow = workflow.get();
         workflow->logPrinter.setEditor (&logLines);
         workflow->start();
 
         auto& w = *workflow;
-        pumpUntil ([&] { return w.connected || w.severalInstruments || w.denied; }, environment.connectMs);
+        pumpUntil ([&] { return w.isConnected() || w.severalInstruments() || w.portsDenied(); }, environment.connectMs);
         if (stopped)
-            return stoppedOutcome();
-        if (w.denied && ! w.connected)
-            return Outcome { Exit::noInstrument, "Device found but can't be opened. Add your user to the audio group "
-                                                 "and log in again." };
-        if (! w.connected && ! w.severalInstruments)
-            return Outcome { Exit::noInstrument, "Device not found on " + port.name + "." };
+            return stoppedResult();
+        if (w.portsDenied() && ! w.isConnected())
+            return RunResult { Exit::noInstrument, statusText (Status::portsDenied) };
+        if (! w.isConnected() && ! w.severalInstruments())
+            return RunResult { Exit::noInstrument, "Device not found on " + port.name + "." };
 
-        pumpUntil ([&] { return w.ready() || w.startFailed() || w.severalInstruments || view.severalInstruments; },
+        pumpUntil ([&] { return w.ready() || w.startFailed() || w.severalInstruments() || view.severalInstruments; },
                    environment.readyMs);
         if (stopped)
-            return stoppedOutcome();
-        if (w.severalInstruments || view.severalInstruments)
-            return Outcome { Exit::severalInstruments, "two or more instruments answer on the port " + port.name
+            return stoppedResult();
+        if (w.severalInstruments() || view.severalInstruments)
+            return RunResult { Exit::severalInstruments, "two or more instruments answer on the port " + port.name
                                                            + ": connect one only" };
         if (w.ready())
             return std::nullopt;
-        if (w.deviceLost)
-            return Outcome { Exit::disconnected, view.status };
         if (! w.startFailed())
-            return Outcome { Exit::deviceFailure, "the instrument did not finish its start in time" };
-        if (w.workDriver.data == nullptr)
-            return Outcome { Exit::deviceFailure, "no built-in flash driver fits the instrument (Please select correct flash model.)" };
-        if (view.status == noFolderText)
-            return Outcome { Exit::localFiles, noFolderText };
-        if (view.status == identityErrorText)
-            return Outcome { Exit::deviceFailure, identityErrorText };
-        return Outcome { exitForStatus (view.status), view.status };
+            return RunResult { Exit::deviceFailure, "the instrument did not finish its start in time" };
+        if (const auto ended = w.lastOutcome(); ended.has_value() && ended->ending != Ending::completed)
+            return resultOf (ended);
+        return RunResult { Exit::deviceFailure, "the instrument's start did not end ready" };
     }
 
-    std::optional<Outcome> connectOne()
+    std::optional<RunResult> connectOne()
     {
         std::vector<MidiPortInfo> chosen;
         if (auto refused = choosePorts (chosen, true))
@@ -322,20 +263,16 @@ private:
     }
 
     // The flash the chosen driver describes, in bytes.
-    std::int64_t flashBytes() const
-    {
-        const auto sectors = ::DriverImage::readSectorTable (workflow->workDriver.data, workflow->workDriver.size);
-        return sectors.empty() ? 0 : std::int64_t (sectors.back().start) + sectors.back().size;
-    }
+    std::int64_t flashBytes() const { return workflow->flashEnd(); }
 
     // --- list ---
-    Outcome list()
+    RunResult list()
     {
         std::vector<MidiPortInfo> ports;
         if (auto refused = choosePorts (ports, false))
             return *refused;
 
-        Outcome worst { Exit::ok, {} };
+        RunResult worst { Exit::ok, {} };
         int listed = 0;
         for (const auto& port : ports)
         {
@@ -360,42 +297,42 @@ private:
     void describe (const MidiPortInfo& port)
     {
         auto& w = *workflow;
-        const auto names = ::DriverImage::readNames (w.workDriver.data, w.workDriver.size);
-        const auto& id = w.identity.deviceIdBytes;
-        const auto& tag = w.identity.deviceTagBytes;
+        const auto names = ::DriverImage::readNames (w.chosenDriver().data, w.chosenDriver().size);
+        const auto& id = w.identityState().deviceIdBytes;
+        const auto& tag = w.identityState().deviceTagBytes;
 
         juce::DynamicObject fields;
         fields.setProperty ("port", port.name);
         fields.setProperty ("id", port.identifier);
-        fields.setProperty ("linkMode", w.fsMode ? "FS" : "HS");
+        fields.setProperty ("linkMode", w.fsMode() ? "FS" : "HS");
         fields.setProperty ("mcu", juce::String (names.mcu));
         fields.setProperty ("flash", juce::String (names.flash));
         fields.setProperty ("flashBytes", static_cast<juce::int64> (flashBytes()));
         fields.setProperty ("identity", textOf (id.data(), id.size()));
-        fields.setProperty ("identityHex", hexOf (id.data(), id.size()));
+        fields.setProperty ("identityHex", hexOf (id));
         fields.setProperty ("tag", textOf (tag.data(), tag.size()));
-        fields.setProperty ("tagHex", hexOf (tag.data(), tag.size()));
-        fields.setProperty ("pendingUpdate", pendingName (w.identity.pendingUpdate));
+        fields.setProperty ("tagHex", hexOf (tag));
+        fields.setProperty ("pendingUpdate", pendingName (w.identityState().pendingUpdate));
 
         juce::String text;
         text << "port " << port.name;
         if (duplicateName (port))
             text << " (" << port.identifier << ")";
-        text << "\n  link mode  " << (w.fsMode ? "FS" : "HS")
+        text << "\n  link mode  " << (w.fsMode() ? "FS" : "HS")
              << "\n  flash      " << names.flash << " (" << juce::String (flashBytes() / (1024 * 1024)) << " MiB), MCU "
              << names.mcu
-             << "\n  identity   " << textOf (id.data(), id.size()) << "  [" << hexOf (id.data(), id.size()) << "]"
-             << "\n  tag        " << textOf (tag.data(), tag.size()) << "  [" << hexOf (tag.data(), tag.size()) << "]";
-        if (w.identity.pendingUpdate == PendingUpdate::sameModel)
+             << "\n  identity   " << textOf (id.data(), id.size()) << "  [" << hexOf (id) << "]"
+             << "\n  tag        " << textOf (tag.data(), tag.size()) << "  [" << hexOf (tag) << "]";
+        if (w.identityState().pendingUpdate == PendingUpdate::sameModel)
             text << "\n  pending    an interrupted update of an instrument of this model (same-model): "
                     "check or update reads the parameter area to tell whether it was this one";
-        else if (w.identity.pendingUpdate != PendingUpdate::none)
-            text << "\n  pending    an interrupted update (" << pendingName (w.identity.pendingUpdate) << ")";
+        else if (w.identityState().pendingUpdate != PendingUpdate::none)
+            text << "\n  pending    an interrupted update (" << pendingName (w.identityState().pendingUpdate) << ")";
         reporter.instrument (fields, text);
     }
 
     // --- check and update ---
-    Outcome checkOrUpdate (bool write)
+    RunResult checkOrUpdate (bool write)
     {
         const juce::File file = juce::File::getCurrentWorkingDirectory().getChildFile (options.file);
         {
@@ -406,15 +343,15 @@ private:
         if (auto failed = connectOne())
             return *failed;
         auto& w = *workflow;
-        const auto& id = w.identity.deviceIdBytes;
+        const auto& id = w.identityState().deviceIdBytes;
         reporter.resultDetail ("port", chosenPort.name);
         reporter.resultDetail ("identity", textOf (id.data(), id.size()));
         reporter.resultFile (file);
 
-        if (w.identity.pendingUpdate == PendingUpdate::otherInstrument)
-            return { Exit::pendingUpdate, otherInstrumentText };
-        if (w.identity.pendingUpdate == PendingUpdate::damaged)
-            return { Exit::pendingUpdate, damagedRecordText };
+        if (w.identityState().pendingUpdate == PendingUpdate::otherInstrument)
+            return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::otherInstrument });
+        if (w.identityState().pendingUpdate == PendingUpdate::damaged)
+            return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::damagedRecord });
 
         // The file check: File... in the window.
         view.file = file;
@@ -425,27 +362,26 @@ private:
         view.lastMessage = {};
         const int questionsBefore = view.questions;
         w.chooseUpdateFile();
-        if (! w.identity.updateFileAccepted)
+        if (! w.identityState().updateFileAccepted)
         {
             if (view.questions != questionsBefore)
-                return view.unanswerable ? Outcome { Exit::pendingUpdate, "the last update was interrupted and this "
+                return view.unanswerable ? RunResult { Exit::pendingUpdate, "the last update was interrupted and this "
                                                      "instrument's identity can't be read: confirm on a terminal, or "
                                                      "with --yes, that it is the same instrument" }
-                                         : Outcome { Exit::cancelled, "not confirmed" };
-            if (w.identity.pendingUpdate == PendingUpdate::unconfirmed)
-                return { Exit::pendingUpdate, "Only the file of the interrupted update can complete it." };
-            const auto text = view.lastMessage.isNotEmpty() ? view.lastMessage : view.status;
-            return { exitForStatus (text), text };
+                                         : RunResult { Exit::cancelled, "not confirmed" };
+            if (w.identityState().pendingUpdate == PendingUpdate::unconfirmed)
+                return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::onlyJournalFile });
+            return resultOf (w.lastOutcome());
         }
         switch (w.checkUpdateFile())
         {
             case UpdateFileCheck::ok:
                 break;
             case UpdateFileCheck::modified:
-                return { Exit::fileRefused, "The update file is modified!" };
+                return resultOf (WorkflowOutcome { Operation::check, Ending::fileRefused, Status::modified });
             case UpdateFileCheck::badSize:
             case UpdateFileCheck::none:
-                return { Exit::fileRefused, "The size of the update file is not correct." };
+                return resultOf (WorkflowOutcome { Operation::check, Ending::fileRefused, Status::badSize });
         }
         if (! write)
             return checkArea (file.getSize());
@@ -459,7 +395,7 @@ private:
         view.answeredNo = false;
         meter.reset();
         w.executeUpdate();
-        if (! w.updating)
+        if (! w.isUpdating())
         {
             if (view.optionNeeded.isNotEmpty())
                 return { Exit::pendingUpdate, choiceRefusal (view.optionNeeded) };
@@ -467,35 +403,39 @@ private:
                 return { Exit::usage, "no terminal to ask whether to update: add --yes" };
             if (view.answeredNo)
                 return { Exit::cancelled, "not updated" };
-            return { exitForStatus (view.status), view.status };
+            return resultOf (w.lastOutcome());
         }
 
-        pumpUntil ([&] { return ! w.updating; }, noTimeout);
+        pumpUntil ([&] { return ! w.isUpdating(); }, noTimeout);
         if (view.optionNeeded.isNotEmpty())
             return { Exit::pendingUpdate, choiceRefusal (view.optionNeeded) };
         if (stopped)
             return { Exit::cancelled, "stopped while updating: the next update of this instrument completes this one" };
-        if (! w.lastJobFailed && ! w.deviceLost && view.status == completedText)
+        const auto ended = w.lastOutcome();
+        if (ended.has_value() && ended->ending == Ending::completed)
         {
             juce::String taken;
             if (w.replacedSettings())
                 taken << " The instrument's settings were replaced with the built-in ones (--replace-settings).";
             if (w.unitTakenOnTheUsersWord())
                 taken << " The interrupted update was completed on this instrument on the user's word.";
-            return { Exit::ok, completedText + taken, w.replacedSettings(), w.unitTakenOnTheUsersWord() };
+            return { Exit::ok, messageFor (*ended) + taken, w.replacedSettings(), w.unitTakenOnTheUsersWord() };
         }
         // What the window shows under its status (e.g. that the next update completes a cut
         // one) belongs to the result too.
-        return { exitForStatus (view.status), view.hint.isEmpty() ? view.status : view.status + " " + view.hint };
+        auto result = resultOf (ended);
+        if (view.hint.isNotEmpty())
+            result.message << " " << view.hint;
+        return result;
     }
 
     // What update would do with the parameter area as it reads now: the same judgement, the
     // same refusals and exit codes, nothing written.
-    Outcome checkArea (juce::int64 fileSize)
+    RunResult checkArea (juce::int64 fileSize)
     {
         auto& w = *workflow;
         const juce::String ready = "Ready to program: the file fits this instrument.";
-        if (fileSize > FlashLayout::updateUnit && w.identity.pendingUpdate == PendingUpdate::none)
+        if (fileSize > FlashLayout::updateUnit && w.identityState().pendingUpdate == PendingUpdate::none)
             return { Exit::ok, ready };
 
         const auto scratch = Recovery::folderLocation().getChildFile ("talvek-check-area.tmp");
@@ -511,7 +451,7 @@ private:
             case UpdateWorkflow::AreaVerdict::proceed:
                 break;
             case UpdateWorkflow::AreaVerdict::otherUnit:
-                return { Exit::pendingUpdate, otherInstrumentText };
+                return resultOf (WorkflowOutcome { Operation::check, Ending::pendingUpdate, Status::otherInstrument });
             case UpdateWorkflow::AreaVerdict::askSameUnit:
                 if (options.sameUnit)
                     return { Exit::ok, ready + " With --same-unit, an update with it completes the interrupted one." };
@@ -528,35 +468,28 @@ private:
                 return { Exit::ok, ready + " The instrument's settings are not in its flash: update asks whether to "
                                            "replace them with the built-in ones." };
         }
-        if (w.identity.pendingUpdate != PendingUpdate::none)
+        if (w.identityState().pendingUpdate != PendingUpdate::none)
             return { Exit::ok, ready + " An update with it completes the interrupted one." };
         return { Exit::ok, ready };
     }
 
-    // Reads flash into `into` through `scratch`, a job script of the terminal's own.
-    std::optional<Outcome> readFlash (const juce::File& scratch, std::int64_t start, int length, juce::MemoryBlock& into)
+    // Reads flash into `into` through `scratch`, with the workflow's own read.
+    std::optional<RunResult> readFlash (const juce::File& scratch, std::int64_t start, int length, juce::MemoryBlock& into)
     {
         auto& w = *workflow;
-        w.jobQueue.clear();
-        w.jobQueue.addReadToFile (scratch.getFullPathName(), static_cast<int> (start / FlashLayout::pageSize),
-                                  static_cast<int> (start % FlashLayout::pageSize), length, 0.0f, 100.0f);
-        w.ownJobs = true;
-        w.ownJobsEnded = w.ownJobsFailed = false;
-        w.jobQueue.runNext();
-        pumpUntil ([&] { return w.ownJobsEnded; }, noTimeout);
-        w.ownJobs = false;
+        w.readFlash (start, length, { scratch.getFullPathName() });
+        pumpUntil ([&] { return w.lastOutcome().has_value(); }, noTimeout);
         if (stopped)
-            return stoppedOutcome();
-        if (w.ownJobsFailed)
-            return w.lastFailure == FailureReason::NoResponse ? Outcome { Exit::disconnected, "Device disconnected." }
-                                                              : Outcome { Exit::deviceFailure, "the instrument failed the read" };
+            return stoppedResult();
+        if (const auto ended = w.lastOutcome(); ended->ending != Ending::completed)
+            return resultOf (ended);
         if (! scratch.loadFileAsData (into) || (int) into.getSize() != length)
-            return Outcome { Exit::deviceFailure, "a read did not deliver every byte" };
+            return RunResult { Exit::deviceFailure, "a read did not deliver every byte" };
         return std::nullopt;
     }
 
     // --- read ---
-    Outcome read()
+    RunResult read()
     {
         const juce::File out = juce::File::getCurrentWorkingDirectory().getChildFile (options.out);
         OutputTarget target;
@@ -576,35 +509,22 @@ private:
         const auto second = folder.getChildFile ("talvek-read-2.tmp");
         const auto cleanUp = [&] { first.deleteFile(); second.deleteFile(); };
 
-        const int page = static_cast<int> (options.start / FlashLayout::pageSize);
-        const int offset = static_cast<int> (options.start % FlashLayout::pageSize);
-        const int length = static_cast<int> (options.length);
-        w.jobQueue.clear();
-        w.jobQueue.addReadToFile (first.getFullPathName(), page, offset, length, 0.0f, 50.0f);
-        w.jobQueue.addReadToFile (second.getFullPathName(), page, offset, length, 50.0f, 100.0f);
-        w.ownJobs = true;
-        w.ownJobsEnded = w.ownJobsFailed = false;
         meter.reset();
         reporter.event ("Reading " + juce::String (options.length) + " bytes from 0x" + juce::String::toHexString (options.start) + "...");
         view.setProgressVisible (true);
-        w.jobQueue.runNext();
-        pumpUntil ([&] { return w.ownJobsEnded; }, noTimeout);
+        w.readFlash (options.start, static_cast<int> (options.length),
+                     { first.getFullPathName(), second.getFullPathName() });
+        pumpUntil ([&] { return w.lastOutcome().has_value(); }, noTimeout);
         view.setProgressVisible (false);
-        w.ownJobs = false;
         if (stopped)
         {
             cleanUp();
-            return stoppedOutcome();
+            return stoppedResult();
         }
-        if (w.ownJobsFailed)
+        if (const auto ended = w.lastOutcome(); ended->ending != Ending::completed)
         {
             cleanUp();
-            switch (w.lastFailure)
-            {
-                case FailureReason::NoResponse: return { Exit::disconnected, "Device disconnected." };
-                case FailureReason::ReadFileNotMade: return { Exit::localFiles, "Can't create file to save data." };
-                default: return { Exit::deviceFailure, "the instrument failed the read" };
-            }
+            return resultOf (ended);
         }
 
         // Two reads of the same bytes must agree, as the backup's do.
@@ -669,7 +589,7 @@ private:
     RateMeter meter;
     TerminalView view;
     LogLines logLines;
-    std::unique_ptr<TerminalWorkflow> workflow;
+    std::unique_ptr<UpdateWorkflow> workflow;
     MidiPortInfo chosenPort;
     bool stopped = false;
 };
@@ -716,7 +636,7 @@ juce::File commandFile (const Options& options)
 }
 
 // The command's own file, checked before anything else is opened; `inUse` gets its identity.
-std::optional<Outcome> checkCommandFiles (const Options& options, std::vector<FileIdentity>& inUse)
+std::optional<RunResult> checkCommandFiles (const Options& options, std::vector<FileIdentity>& inUse)
 {
     const auto file = commandFile (options);
     if (file == juce::File())
@@ -725,14 +645,14 @@ std::optional<Outcome> checkCommandFiles (const Options& options, std::vector<Fi
     {
         OutputTarget target;
         if (const auto checked = checkOutputTarget (file, target); checked.failed())
-            return Outcome { Exit::localFiles, checked.getErrorMessage() };
+            return RunResult { Exit::localFiles, checked.getErrorMessage() };
         if (target.exists)
             inUse.push_back (target.identity);
         return std::nullopt;
     }
     juce::String why;
     if (SafeFiles::openForReading (file, &why) == nullptr)
-        return Outcome { Exit::localFiles, "can't read " + file.getFullPathName() + ": " + why };
+        return RunResult { Exit::localFiles, "can't read " + file.getFullPathName() + ": " + why };
     if (const auto identity = identityOf (file))
         inUse.push_back (*identity);
     return std::nullopt;
@@ -817,7 +737,7 @@ Exit runCommandLine (const juce::StringArray& arguments, std::FILE* out, std::FI
         return finish (code, message);
     }
 
-    Outcome outcome { Exit::ok, {} };
+    RunResult outcome { Exit::ok, {} };
     if (options.command == Command::recoveryExport || options.command == Command::recoveryImport)
     {
         const auto done = runRecoveryCommand (options, folder, reporter);

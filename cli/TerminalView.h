@@ -5,6 +5,7 @@
 
 #include "cli/Reporter.h"
 #include "messages/CustomMessage.h"
+#include "workflow/LinkEvent.h"
 #include "workflow/Recovery.h"
 #include "workflow/UpdateHistory.h"
 #include "workflow/UpdateWorkflow.h"
@@ -208,6 +209,23 @@ public:
         if (workflow != nullptr)
             noteHistory (history.screenSaverBlocked (*workflow, blocked));
     }
+    // The bytes the link moves feed the rate; a job whose share starts at 0 starts the bar
+    // again, and the driver upload before a script fills the whole bar on its own: the terminal
+    // shows the script's bar only.
+    void linkEvent (const LinkEvent& e) override
+    {
+        if (e.kind == LinkEvent::Kind::progress)
+        {
+            if (e.phase == ProgressPhase::Write || e.phase == ProgressPhase::Read)
+                meter.bytesSoFar (e.done);
+            if (e.phase == ProgressPhase::Range)
+                startJob (e.done == 0, e.done == 0 && e.total == 1000);
+        }
+        // The last job of the script went through: the bar is full, although the jobs' own
+        // reports end a little short of it.
+        if (e.kind == LinkEvent::Kind::jobFinished && ! e.failed && workflow != nullptr && workflow->scriptAtEnd())
+            barFull();
+    }
     void noteHistory (const juce::Result& written)
     {
         if (written.failed())
@@ -216,7 +234,7 @@ public:
 
     Reporter& reporter;
     RateMeter& meter;
-    const UpdateWorkflow* workflow = nullptr; // set by the workflow that shows itself here
+    const UpdateWorkflow* workflow = nullptr; // the workflow shown here
     UpdateHistoryRecorder history { Recovery::folderLocation().getChildFile (UpdateHistory::fileName) };
     juce::String status;
     juce::String hint;
@@ -242,105 +260,11 @@ public:
     explicit LogLines (Reporter& r) : reporter (r) {}
     void handleMessage (const juce::Message& message) override
     {
-        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        if (m != nullptr && m->code == MessageCode::LogAppendText && m->data != nullptr)
-            reporter.log (juce::String (juce::CharPointer_UTF16 (
-                reinterpret_cast<const juce::CharPointer_UTF16::CharType*> (m->data->c_str()))));
+        if (const auto e = decodeLinkMessage (message); e.has_value() && e->kind == LinkEvent::Kind::logText)
+            reporter.log (e->text);
     }
 
 private:
     Reporter& reporter;
-};
-
-// The workflow with the link's reports seen on their way in: the terminal needs the connection,
-// a second instrument and how each job ended, and a read of its own takes the job reports.
-class TerminalWorkflow final : public UpdateWorkflow
-{
-public:
-    TerminalWorkflow (TerminalView& v, std::unique_ptr<MidiPortSystem> ports, RateMeter& meterIn)
-        : UpdateWorkflow (v, std::move (ports)), meter (meterIn), terminalView (v)
-    {
-        v.workflow = this;
-    }
-
-    void handleMessage (const juce::Message& message) override
-    {
-        const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        if (m == nullptr)
-            return;
-        switch (m->code)
-        {
-            case MessageCode::DeviceConnected:
-                connected = true;
-                fsMode = m->param1 != 0;
-                break;
-            case MessageCode::MultipleDevices:
-                severalInstruments = true;
-                break;
-            case MessageCode::PortsDenied:
-                denied = true;
-                break;
-            case MessageCode::Progress:
-                if (m->param1 == ProgressPhase::Write || m->param1 == ProgressPhase::Read)
-                    meter.bytesSoFar (m->param2);
-                // A job whose share starts at 0 starts the bar again. The driver upload before a
-                // script fills the whole bar on its own: the terminal shows the script's bar only.
-                if (m->param1 == ProgressPhase::Range)
-                    terminalView.startJob (m->param2 == 0, m->param2 == 0 && m->param3 == 1000);
-                break;
-            case MessageCode::JobFinished:
-                lastJobFailed = m->param1 != 0;
-                lastFailure = m->param2;
-                // The last job of the script went through: the bar is full, although the jobs'
-                // own reports end a little short of it.
-                if (m->param1 == 0 && jobQueue.getNextIndex() >= jobQueue.getJobs().size())
-                    terminalView.barFull();
-                if (ownJobs)
-                {
-                    jobQueue.finishCurrent();
-                    if (m->param1 != 0)
-                    {
-                        jobQueue.clear();
-                        ownJobsEnded = true;
-                        ownJobsFailed = true;
-                    }
-                    else if (jobQueue.runNext() != 0)
-                    {
-                        ownJobsEnded = true;
-                    }
-                    return;
-                }
-                break;
-            default:
-                break;
-        }
-        UpdateWorkflow::handleMessage (message);
-    }
-
-    // Connected, a driver fits, the identity was read, and the link is idle.
-    bool ready() const
-    {
-        return connected && ! detectingFlash && identity.identityRead && identity.versionReadPhase == 0
-               && ! jobQueue.isRunning();
-    }
-
-    // The start-up (detection, identity read) has ended without getting ready.
-    bool startFailed() const
-    {
-        return deviceLost || (connected && ! detectingFlash && ! jobQueue.isRunning() && ! ready());
-    }
-
-    RateMeter& meter;
-    TerminalView& terminalView;
-    bool connected = false;
-    bool fsMode = false;
-    bool severalInstruments = false;
-    bool denied = false;
-    bool lastJobFailed = false;
-    int lastFailure = 0;
-    // A job script of the terminal's own (read) runs: its reports stay here.
-    bool ownJobs = false;
-    bool ownJobsEnded = false;
-    bool ownJobsFailed = false;
 };
 } // namespace cli

@@ -5,7 +5,6 @@
 #include "ui/WidgetStyle.h"
 
 MainComponent::MainComponent()
-    : juce::Thread ("Check sum thread")
 {
     // Every window of the program, dialogs included, draws with this look and feel.
     juce::LookAndFeel::setDefaultLookAndFeel (this);
@@ -25,7 +24,7 @@ MainComponent::MainComponent()
     executeButton = makeButton ("Execute", { 424, 196, 140, 44 });
     fileButton = makeButton ("File...", { 304, 196, 156, 44 });
 
-    statusLabel = makeLabel (*this, "Connecting to device...\n", 20.0f, juce::Justification::centredLeft,
+    statusLabel = makeLabel (*this, juce::String (statusText (Status::connecting)) + "\n", 20.0f, juce::Justification::centredLeft,
                              { 80, 72, 408, 32 });
     fileNameLabel = makeLabel (*this, {}, 20.0f, juce::Justification::centredLeft, { 80, 128, 268, 24 });
     // Two small lines between the status and the file name, empty unless there is advice.

@@ -16,10 +16,8 @@
 // the program's default look and feel.
 class MainComponent : public juce::Component,
                       public juce::MessageListener,
-                      public juce::Thread,
                       public juce::LookAndFeel_V2,
                       public juce::Button::Listener,
-                      public juce::ComboBox::Listener,
                       public WorkflowView
 {
 public:
@@ -43,9 +41,8 @@ public:
     // The device link posts to the workflow; a message handed here goes there too.
     void handleMessage (const juce::Message& message) override;
     void buttonClicked (juce::Button* button) override;
-    void comboBoxChanged (juce::ComboBox*) override {}
 
-    bool isUpdating() const { return workflow.updating; }
+    bool isUpdating() const { return workflow.isUpdating(); }
     UpdateWorkflow& getWorkflow() { return workflow; }
 
     // A command-line text handed over at start or by a second launch.
@@ -72,9 +69,6 @@ private:
 
     void openLogFile();
     void noteHistory (const juce::Result& written);
-
-    // juce::Thread: the checksum thread is never started.
-    void run() override {}
 
     // Every update that starts, and how it ends, in the state folder's history (made before
     // the workflow, which talks to this view from its start).

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "devicelink/FlashLayout.h"
+#include "workflow/InstrumentIdentity.h"
 
 #include <array>
 #include <cstdint>
@@ -22,8 +22,8 @@ enum class PendingUpdate
 struct UpdateIdentityState
 {
     std::uint8_t versionReadPhase = 0;  // 0 idle, 1 first identity read pending, 2 second pending
-    std::array<std::uint8_t, FlashLayout::identityLength> deviceIdBytes {};  // flash bytes at 1FFF4h
-    std::array<std::uint8_t, FlashLayout::tagLength> deviceTagBytes {};      // flash bytes at 9E0000h
+    IdentityBytes deviceIdBytes {};
+    TagBytes deviceTagBytes {};
     bool identityRead = false;          // both identity reads of this connection succeeded
     bool fileWaitsForIdentity = false;  // a file was chosen while the identity was being read
     bool updateFileAccepted = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devicelink/FlashLayout.h"
+#include "workflow/InstrumentIdentity.h"
 
 #include <juce_core/juce_core.h>
 
@@ -67,14 +68,6 @@ enum class Decision
 // A backup is written back only when it is the whole area and the journal of the interrupted
 // update vouches for exactly these bytes (`backupDigest`, empty when there is no such journal).
 Decision decide (const juce::File& lockFile, const juce::File& backupFile, const juce::String& backupDigest);
-
-struct Identity
-{
-    std::array<std::uint8_t, FlashLayout::identityLength> id {};  // flash bytes at 1FFF4h
-    std::array<std::uint8_t, FlashLayout::tagLength> tag {};      // flash bytes at 9E0000h
-
-    bool operator== (const Identity&) const = default;
-};
 
 // Forces a file's data, and its directory entry, to the disk before the next step relies on
 // them surviving a power cut. A missing file fails; it is never created.

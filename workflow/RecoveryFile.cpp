@@ -7,7 +7,6 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 namespace RecoveryFile
@@ -173,17 +172,6 @@ juce::Result extract (juce::InputStream& in, const Part& part, const juce::File&
         return juce::Result::fail ("can't write " + beside.getFullPathName());
     out.reset();
     return Recovery::syncToDisk (beside);
-}
-
-juce::Result putInPlace (const juce::File& from, const juce::File& to)
-{
-    const auto path = [] (const juce::File& f)
-    { return std::filesystem::path (reinterpret_cast<const char8_t*> (f.getFullPathName().toRawUTF8())); };
-    std::error_code error;
-    std::filesystem::rename (path (from), path (to), error);
-    if (error)
-        return juce::Result::fail ("can't replace " + to.getFullPathName() + ": " + juce::String (error.message()));
-    return Recovery::syncToDisk (to);
 }
 
 juce::Result removeIfThere (const juce::File& file)
@@ -380,7 +368,7 @@ Outcome install (const juce::File& file, const juce::File& stateFolder)
     for (const auto& [target, present] : { std::pair { copyFile, h.copy.present }, std::pair { backupFile, h.backup.present },
                                            std::pair { lockFile, h.lock }, std::pair { journalFile, true } })
     {
-        const auto placed = present ? putInPlace (besideOf (target), target)
+        const auto placed = present ? Recovery::replaceWith (besideOf (target), target)
                             : target == lockFile ? removeIfThere (target)
                                                  : juce::Result::ok();
         if (placed.failed())

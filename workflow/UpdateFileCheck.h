@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devicelink/FlashLayout.h"
+#include "workflow/InstrumentIdentity.h"
 
 #include <juce_core/juce_core.h>
 
@@ -24,9 +25,6 @@ namespace UpdateFile
 constexpr juce::int64 markerOffset = 0xFFF8;
 // Of the tag read from the instrument, only the first bytes identify it.
 constexpr int comparedTagLength = 2;
-
-using IdentityBytes = std::array<std::uint8_t, FlashLayout::identityLength>;
-using TagBytes = std::array<std::uint8_t, FlashLayout::tagLength>;
 
 // The size rules alone, with the line the check logs when one is broken (null when none is).
 const char* sizeProblem (juce::int64 size);

@@ -8,11 +8,6 @@
 
 namespace
 {
-juce::String hexOf (const std::uint8_t* bytes, std::size_t size)
-{
-    return juce::String::toHexString (bytes, static_cast<int> (size), 0);
-}
-
 // Printable ASCII as it is, anything else as '.', trailing blanks and erased bytes dropped.
 juce::String textOf (const std::uint8_t* bytes, std::size_t size)
 {
@@ -145,11 +140,11 @@ juce::Result UpdateHistoryRecorder::screenSaverBlocked (const UpdateWorkflow& w,
     current = {};
     current.time = juce::Time::getCurrentTime().toISO8601 (true);
     current.event = "started";
-    current.port = w.jobQueue.communication.getSelectedOutputName();
-    const auto& id = w.identity.deviceIdBytes;
+    current.port = w.jobs().communication.getSelectedOutputName();
+    const auto& id = w.identityState().deviceIdBytes;
     current.identity = textOf (id.data(), id.size());
-    current.identityHex = hexOf (id.data(), id.size());
-    const juce::File file (w.updateFilePath);
+    current.identityHex = hexOf (id);
+    const juce::File file (w.updateFile());
     current.file = file.getFullPathName();
     if (juce::FileInputStream in (file); in.openedOk())
     {

@@ -16,12 +16,6 @@ constexpr const char* header = "talvek-update-journal 1";
 constexpr int largestJournal = 4096;
 
 template <std::size_t N>
-juce::String hexOf (const std::array<std::uint8_t, N>& bytes)
-{
-    return juce::String::toHexString (bytes.data(), (int) bytes.size(), 0);
-}
-
-template <std::size_t N>
 bool bytesFromHex (const juce::String& text, std::array<std::uint8_t, N>& bytes)
 {
     if (text.length() != (int) N * 2 || ! text.containsOnly ("0123456789abcdef"))
@@ -135,7 +129,7 @@ juce::Result removeJournal (const juce::File& file)
     return syncToDisk (file.getParentDirectory());
 }
 
-Binding bind (const Journal& journal, const Identity& read)
+Binding bind (const Journal& journal, const InstrumentIdentity& read)
 {
     constexpr std::size_t tagCompared = 2; // what update files are matched on
     const auto& id = journal.instrument.id;

@@ -28,12 +28,9 @@ namespace Recovery
 {
 constexpr const char* journalFileName = "zkt_update.journal";
 
-using IdBytes = std::array<std::uint8_t, FlashLayout::identityLength>;
-using TagBytes = std::array<std::uint8_t, FlashLayout::tagLength>;
-
 struct Journal
 {
-    Identity instrument;            // as read before the first flash change
+    InstrumentIdentity instrument;            // as read before the first flash change
     char script = 'B';              // 'A': the whole image; 'B': the area at 40000h is kept
     juce::int64 fileSize = 0;
     juce::String fileDigest;        // of the private copy that the update writes
@@ -77,7 +74,7 @@ enum class Binding
     otherInstrument,
 };
 
-Binding bind (const Journal& journal, const Identity& read);
+Binding bind (const Journal& journal, const InstrumentIdentity& read);
 
 // Units of one model carry the same identity and tag, so the area at 40000h is the only
 // evidence of which unit an interrupted update left. After it, the area holds the unit's own

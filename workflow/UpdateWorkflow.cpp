@@ -4,6 +4,7 @@
 #include "workflow/UpdateWorkflow.h"
 
 #include "devicelink/BuiltInData.h"
+#include "devicelink/DriverImage.h"
 #include "devicelink/FlashLayout.h"
 #include "devicelink/MidiPorts.h"
 
@@ -15,8 +16,6 @@ constexpr std::uint32_t black = 0xFF000000;
 constexpr std::uint32_t red = 0xFFFF0000;
 constexpr std::uint32_t blue = 0xFF0000FF;
 constexpr std::uint32_t barColour = 0xFFC0C0C0;
-
-const char* const updateFailedText = "Update failed. Quit this tool and try again.";
 
 std::wstring widen (const char* text)
 {
@@ -30,23 +29,6 @@ std::wstring widen (const char* text)
 std::u16string recordText (const std::u16string& record)
 {
     return record.substr (0, std::min (record.find (u'\0'), record.size()));
-}
-
-// Status texts of a failed job, by reason.
-const char* failureText (int reason)
-{
-    switch (reason)
-    {
-        case FailureReason::ReadFileNotMade: return "Can't create file to save data.";
-        case FailureReason::FilesDiffer:     return "The data read from flash is not correct.";
-        case FailureReason::LockNotCreated:  return "Can't create lock file!";
-        case FailureReason::LockNotDeleted:  return "Can't delete lock file!";
-        case FailureReason::NoResponse:      return "Device disconnected. Quit this tool and try again.";
-        case FailureReason::SourceNotOpened: return "Can't open file to read data.";
-        case FailureReason::FlashFailed:     return "Flash operation failed in the device.";
-        case FailureReason::JobRefused:      return "Flash job can't run with this data.";
-        default:                             return nullptr;
-    }
 }
 
 juce::String twoInstrumentsText()
@@ -73,7 +55,61 @@ UpdateWorkflow::~UpdateWorkflow() = default;
 
 void UpdateWorkflow::start()
 {
+    outcome.reset();
     jobQueue.rescan();
+}
+
+void UpdateWorkflow::end (Operation operation, Status reason, bool showStatus)
+{
+    if (showStatus && *statusText (reason) != 0)
+        view.setStatusText (statusText (reason));
+    outcome = WorkflowOutcome { operation, endingOf (reason), reason };
+    view.operationEnded (*outcome);
+}
+
+Operation UpdateWorkflow::runningOperation() const
+{
+    if (reading)
+        return Operation::read;
+    if (updating)
+        return Operation::update;
+    return detectingFlash || identity.versionReadPhase != 0 ? Operation::connect : Operation::update;
+}
+
+bool UpdateWorkflow::ready() const
+{
+    return connected && ! detectingFlash && identity.identityRead && identity.versionReadPhase == 0
+           && ! jobQueue.isRunning();
+}
+
+bool UpdateWorkflow::startFailed() const
+{
+    return deviceLost || (connected && ! detectingFlash && ! jobQueue.isRunning() && ! ready());
+}
+
+std::int64_t UpdateWorkflow::flashEnd() const
+{
+    const auto sectors = ::DriverImage::readSectorTable (workDriver.data, workDriver.size);
+    return sectors.empty() ? 0 : std::int64_t (sectors.back().start) + sectors.back().size;
+}
+
+bool UpdateWorkflow::readFlash (std::int64_t start, int length, const juce::StringArray& files)
+{
+    if (linkBusy() || files.isEmpty())
+    {
+        end (Operation::read, Status::busy);
+        return false;
+    }
+    outcome.reset();
+    jobQueue.clear();
+    const float share = 100.0f / static_cast<float> (files.size());
+    for (int i = 0; i < files.size(); ++i)
+        jobQueue.addReadToFile (files[i], static_cast<int> (start / FlashLayout::pageSize),
+                                static_cast<int> (start % FlashLayout::pageSize), length, share * static_cast<float> (i),
+                                share * static_cast<float> (i + 1));
+    reading = true;
+    jobQueue.runNext();
+    return true;
 }
 
 std::optional<Recovery::Paths> UpdateWorkflow::preparePaths()
@@ -132,66 +168,73 @@ void UpdateWorkflow::startVersionRead()
     else
     {
         // No identity read, so no file could be matched.
-        view.setStatusText (noFolderText);
+        end (Operation::connect, Status::noFolder);
     }
 }
 
 //==============================================================================================
 void UpdateWorkflow::handleMessage (const juce::Message& message)
 {
-    const auto* custom = dynamic_cast<const CCustomMessage*> (&message);
-    if (custom == nullptr)
+    const auto decoded = decodeLinkMessage (message);
+    if (! decoded.has_value())
         return;
+    const auto& e = *decoded;
+    view.linkEvent (e);
 
-    const int p1 = custom->param1, p2 = custom->param2, p3 = custom->param3;
-
-    switch (custom->code)
+    switch (e.kind)
     {
-        case MessageCode::DeviceConnected:
+        case LinkEvent::Kind::connected:
+            connected = true;
+            linkFsMode = e.fsMode;
             deviceConnected();
             break;
 
-        case MessageCode::DeviceNotFound:
+        case LinkEvent::Kind::notFound:
             view.setExecuteButtonEnabled (false);
-            view.setStatusText ("Device not found. Quit this tool and try again.");
+            end (Operation::connect, Status::deviceNotFound);
             break;
 
-        case MessageCode::PortsDenied:
+        case LinkEvent::Kind::portsDenied:
+            denied = true;
             view.setExecuteButtonEnabled (false);
-            view.setStatusText ("Device found but can't be opened. Add your user to the audio group and log in again.");
+            end (Operation::connect, Status::portsDenied);
             break;
 
-        case MessageCode::MultipleDevices:
+        case LinkEvent::Kind::severalInstruments:
+            severalFound = true;
             view.showWarning ("Warning", twoInstrumentsText());
             break;
 
-        case MessageCode::OperationState:
-            setControlsEnabled (p1 != 0);
+        case LinkEvent::Kind::operationState:
+            setControlsEnabled (e.failed);
             break;
 
-        case MessageCode::Progress:
-            progress (p1, p2, p3);
+        case LinkEvent::Kind::progress:
+            progress (e.phase, e.done, e.total);
             break;
 
-        case MessageCode::JobFinished:
+        case LinkEvent::Kind::jobFinished:
             jobQueue.finishCurrent();
-            if (p1 == 0)
+            if (! e.failed)
                 jobSucceeded();
             else
-                jobFailed (p2);
+                jobFailed (e.failure);
             break;
 
-        case MessageCode::NoOutputDevice:
+        case LinkEvent::Kind::noOutputDevice:
             view.showNoOutputDevice();
             break;
 
-        case MessageCode::VersionInfo:
+        case LinkEvent::Kind::versionInfo:
             jobQueue.finishCurrent();
-            if (custom->data != nullptr)
-                versionInfoReceived (*custom->data);
+            if (e.record != nullptr)
+                versionInfoReceived (*e.record);
             break;
 
-        default: // ScanStarted, LinkState and unknown codes
+        case LinkEvent::Kind::scanStarted:
+        case LinkEvent::Kind::linkState:
+        case LinkEvent::Kind::logText:
+        case LinkEvent::Kind::other:
             break;
     }
 }
@@ -234,6 +277,15 @@ void UpdateWorkflow::progress (int phase, int p2, int p3)
 //==============================================================================================
 void UpdateWorkflow::jobSucceeded()
 {
+    if (reading)
+    {
+        if (jobQueue.runNext() != 0)
+        {
+            reading = false;
+            end (Operation::read, Status::none);
+        }
+        return;
+    }
     if (detectingFlash && jobQueue.current.kind == JobKind::TestFlash && ! jobQueue.current.settleFirst)
     {
         jobQueue.runNext(); // the confirmation
@@ -286,9 +338,10 @@ void UpdateWorkflow::jobSucceeded()
     updating = false;
     view.setProgressVisible (false);
     setScreenSaverBlocked (false);
-    view.setStatusText ("Update completed successfully.");
+    view.setStatusText (statusText (Status::completed));
     view.setStatusHint ("Switch the device off and on to start the new firmware.");
     view.setExecuteButtonEnabled (false);
+    end (Operation::update, Status::completed, false);
 }
 
 void UpdateWorkflow::stopBeforeWriting (const Recovery::Paths& paths)
@@ -301,13 +354,14 @@ void UpdateWorkflow::stopBeforeWriting (const Recovery::Paths& paths)
     setScreenSaverBlocked (false);
 }
 
-void UpdateWorkflow::declineUpdate (const Recovery::Paths& paths, const char* status, const char* hint)
+void UpdateWorkflow::declineUpdate (const Recovery::Paths& paths, Status status, const char* hint)
 {
     stopBeforeWriting (paths);
-    view.setStatusText (status);
+    view.setStatusText (statusText (status));
     view.setStatusHint (hint);
     view.setFileButtonEnabled (true);
     setControlsEnabled (true);
+    end (Operation::update, status, false);
 }
 
 bool UpdateWorkflow::checkAreaBeforeRestore (const Recovery::Paths& paths)
@@ -326,7 +380,7 @@ bool UpdateWorkflow::checkAreaBeforeRestore (const Recovery::Paths& paths)
             logPrinter.printA ("The data at 40000h was not left by the interrupted update: this is another device. "
                                "Nothing was written.\n");
             identity.pendingUpdate = PendingUpdate::otherInstrument;
-            updatesRefused();
+            end (Operation::update, updatesRefused().value_or (Status::otherInstrument), false);
             return false;
         case AreaVerdict::askSameUnit:
             logPrinter.printA ("The data at 40000h can't tell whether the interrupted update was of this device.\n");
@@ -336,7 +390,7 @@ bool UpdateWorkflow::checkAreaBeforeRestore (const Recovery::Paths& paths)
                                         "Complete that update on this device?",
                                         WorkflowView::Question::sameUnit))
             {
-                declineUpdate (paths, "Not updated. Nothing was written.",
+                declineUpdate (paths, Status::notUpdated,
                                "Connect the device whose update was interrupted to complete it.");
                 return false;
             }
@@ -365,7 +419,7 @@ bool UpdateWorkflow::checkFreshBackup (const Recovery::Paths& paths)
                                     "computer. Replace them with the built-in settings?",
                                     WorkflowView::Question::replaceSettings))
         {
-            declineUpdate (paths, "Not updated: the settings of this device are missing.",
+            declineUpdate (paths, Status::settingsMissing,
                            "Complete its interrupted update where it was started, or import that update's "
                            "recovery file.");
             return false;
@@ -407,6 +461,15 @@ bool UpdateWorkflow::syncUpdateFile (const juce::String& path, int reasonIfNot)
 
 void UpdateWorkflow::jobFailed (int reason)
 {
+    // A read of its own shows no status: its outcome says how it ended.
+    if (reading)
+    {
+        reading = false;
+        jobQueue.clear();
+        end (Operation::read, statusOfFailure (reason), false);
+        return;
+    }
+
     // A driver the device refuses or fails is not this chip's, and the next one is tried; a
     // device that stopped answering is not tried further.
     const auto kind = jobQueue.current.kind;
@@ -424,6 +487,7 @@ void UpdateWorkflow::jobFailed (int reason)
             logPrinter.setBold (false);
             logPrinter.setTextColour (black);
             setScreenSaverBlocked (false);
+            end (Operation::connect, Status::noDriverFits);
         }
         else
         {
@@ -434,6 +498,7 @@ void UpdateWorkflow::jobFailed (int reason)
         return;
     }
 
+    const auto operation = runningOperation();
     detectingFlash = false;
     jobQueue.clear();
     setScreenSaverBlocked (false);
@@ -443,11 +508,11 @@ void UpdateWorkflow::jobFailed (int reason)
         view.setExecuteButtonEnabled (false);
         view.setFileButtonEnabled (false);
     }
-    if (const auto* text = failureText (reason))
-        view.setStatusText (text);
-    else if (updating)
-        // A failed update must never leave "Updating...." standing.
-        view.setStatusText (updateFailedText);
+    // A failed update must never leave "Updating...." standing; a reason without a text of its
+    // own shows none elsewhere.
+    const auto status = statusOfFailure (reason);
+    if (status != Status::updateFailed || updating)
+        view.setStatusText (statusText (status));
     // Once the journal is on the disk, the next update of the unit completes this one.
     if (updating && reason == FailureReason::NoResponse
         && juce::File (Recovery::pathsIn (Recovery::folderLocation()).journalFile).existsAsFile())
@@ -455,6 +520,7 @@ void UpdateWorkflow::jobFailed (int reason)
                             "completes it.");
     updating = false;
     view.setProgressVisible (false);
+    end (operation, status, false);
 }
 
 //==============================================================================================
@@ -465,14 +531,14 @@ void UpdateWorkflow::versionInfoReceived (const std::u16string& record)
         // Without the identity no file can be matched: one chosen meanwhile is not taken.
         identity.versionReadPhase = 0;
         identity.fileWaitsForIdentity = false;
-        view.setStatusText ("Someting error when getting version from device.");
-        logPrinter.printA ("Someting error when getting version from device.\n");
+        end (Operation::connect, Status::identityError);
+        logPrinter.printA ("%s\n", statusText (Status::identityError));
         return;
     }
 
     const auto lowBytes = [&record]
     {
-        std::array<std::uint8_t, FlashLayout::identityLength> bytes {};
+        IdentityBytes bytes {};
         for (std::size_t i = 0; i < bytes.size() && i < record.size(); ++i)
             bytes[i] = static_cast<std::uint8_t> (record[i] & 0xFF);
         return bytes;
@@ -495,8 +561,9 @@ void UpdateWorkflow::versionInfoReceived (const std::u16string& record)
         identity.deviceTagBytes = lowBytes();
         identity.versionReadPhase = 0;
         identity.identityRead = true;
-        view.setStatusText ("Device connected.");
+        view.setStatusText (statusText (Status::connected));
         bindToJournal();
+        end (Operation::connect, Status::connected, false);
         if (std::exchange (identity.fileWaitsForIdentity, false))
         {
             matchChosenFile();
@@ -515,38 +582,37 @@ void UpdateWorkflow::showFileCheck (UpdateFileCheck result)
     {
         case UpdateFileCheck::ok:
             logPrinter.printA ("Ready to program");
-            view.setStatusText ("Device connected.");
+            view.setStatusText (statusText (Status::connected));
             break;
         case UpdateFileCheck::modified:
-            logPrinter.printA ("The update file is modified!\n");
-            view.setStatusText ("The update file is modified!");
+            logPrinter.printA ("%s\n", statusText (Status::modified));
+            view.setStatusText (statusText (Status::modified));
             break;
         case UpdateFileCheck::badSize:
-            view.setStatusText ("The size of the update file is not correct.");
+            view.setStatusText (statusText (Status::badSize));
             break;
         case UpdateFileCheck::none:
             break;
     }
 }
 
-bool UpdateWorkflow::updatesRefused()
+std::optional<Status> UpdateWorkflow::updatesRefused()
 {
+    Status reason;
     switch (identity.pendingUpdate)
     {
-        case PendingUpdate::otherInstrument:
-            view.setStatusText (otherInstrumentText);
-            break;
-        case PendingUpdate::damaged:
-            view.setStatusText ("Found an error can't be fixed in the last update.");
-            break;
+        case PendingUpdate::otherInstrument: reason = Status::otherInstrument; break;
+        case PendingUpdate::damaged: reason = Status::damagedRecord; break;
         case PendingUpdate::none:
         case PendingUpdate::sameModel:
         case PendingUpdate::unconfirmed:
-            return false;
+        default:
+            return std::nullopt;
     }
+    view.setStatusText (statusText (reason));
     view.setFileButtonEnabled (false);
     view.setExecuteButtonEnabled (false);
-    return true;
+    return reason;
 }
 
 void UpdateWorkflow::bindToJournal()

@@ -61,18 +61,57 @@ public:
     // The screen saver stays off while an update runs; repeating a call changes nothing.
     void setScreenSaverBlocked (bool blocked);
 
-    // --- State ---
-    bool detectingFlash = false;
-    // The device stopped answering: the user has to quit and start again, so nothing that
-    // arrives later unlocks Execute or File...
-    bool deviceLost = false;
-    bool updating = false; // the main window ignores its close button while set
+    // Reads `length` bytes from flash address `start` into each of `files` in turn, one read
+    // each, the bar shared between them. Ends with an outcome of Operation::read; false when
+    // the link is busy and nothing started.
+    bool readFlash (std::int64_t start, int length, const juce::StringArray& files);
+
+    // How the operation that ended last ended; empty while one runs (or none has ended).
+    std::optional<WorkflowOutcome> lastOutcome() const { return outcome; }
+
+    // What the link said about the instrument.
+    bool isConnected() const { return connected; }
+    bool fsMode() const { return linkFsMode; }
+    bool severalInstruments() const { return severalFound; }
+    bool portsDenied() const { return denied; }
+    // Connected, a driver fits, the identity was read, and the link is idle.
+    bool ready() const;
+    // The start-up (detection, identity read) has ended without getting ready.
+    bool startFailed() const;
+    // The last job of the running script has been started.
+    bool scriptAtEnd() const { return jobQueue.getNextIndex() >= jobQueue.getJobs().size(); }
+    // The end of the flash the chosen driver describes, in bytes (0: no driver chosen).
+    std::int64_t flashEnd() const;
+
+    // --- What the workflow knows, for its views and tests ---
+    bool isDetectingFlash() const { return detectingFlash; }
+    // The device stopped answering: the user has to quit and start again.
+    bool isDeviceLost() const { return deviceLost; }
+    bool isUpdating() const { return updating; } // the main window ignores its close button meanwhile
 
     struct DriverImage
     {
         const std::uint8_t* data = nullptr;
         int size = 0;
     };
+    const DriverImage& chosenDriver() const { return workDriver; }
+    double shownProgress() const { return progressValue; }
+    const juce::String& updateFile() const { return updateFilePath; }
+    const UpdateIdentityState& identityState() const { return identity; }
+    const JobQueue& jobs() const { return jobQueue; }
+
+    // The device link prints through this; it must outlive the job queue.
+    CLogPrinter logPrinter;
+
+private:
+    friend struct UpdateWorkflowTestAccess;
+
+    bool detectingFlash = false;
+    // The device stopped answering: the user has to quit and start again, so nothing that
+    // arrives later unlocks Execute or File...
+    bool deviceLost = false;
+    bool updating = false; // the main window ignores its close button while set
+
     DriverImage workDriver;
 
     double progressRangeStart = 0.0;
@@ -86,16 +125,19 @@ public:
 
     std::vector<DriverEntry> builtInDrivers;
 
-    // The device link prints through this; it must outlive the job queue below.
-    CLogPrinter logPrinter;
-
     // The job script and the device link it owns.
     JobQueue jobQueue;
 
-private:
-    static constexpr const char* noFolderText = "Can't create folder to save data.";
-    static constexpr const char* otherInstrumentText =
-        "The last update was for another device. Connect that device to complete it.";
+    bool connected = false;
+    bool linkFsMode = false;
+    bool severalFound = false;
+    bool denied = false;
+    bool reading = false; // readFlash's jobs run
+    std::optional<WorkflowOutcome> outcome;
+    // Shows the reason's status (when it has one) and ends `operation` with it.
+    void end (Operation operation, Status reason, bool showStatus = true);
+    // The operation a failing job belongs to.
+    Operation runningOperation() const;
 
     // The journal of the update that runs; on the disk only from commitStart() on.
     Recovery::Journal runningJournal;
@@ -118,7 +160,7 @@ private:
     // one stay as they were.
     void stopBeforeWriting (const Recovery::Paths& paths);
     // The same, when the user answered NO to a choice that costs data: the status says so.
-    void declineUpdate (const Recovery::Paths& paths, const char* status, const char* hint);
+    void declineUpdate (const Recovery::Paths& paths, Status status, const char* hint);
 
     // The private folder for the update's files, created on demand; logs why when it cannot be.
     std::optional<Recovery::Paths> preparePaths();
@@ -134,9 +176,9 @@ private:
     void versionInfoReceived (const std::u16string& record);
     // Compares the identity just read with the journal of an interrupted update, if any.
     void bindToJournal();
-    // True (and File... and Execute disabled, the reason shown) while the journal forbids
+    // Set (and File... and Execute disabled, the reason shown) while the journal forbids
     // writing to this instrument.
-    bool updatesRefused();
+    std::optional<Status> updatesRefused();
     void closeJournal (const Recovery::Paths& paths);
     // Writes the journal of the update about to start; false when it could not be.
     bool openJournal (const Recovery::Paths& paths, const juce::File& copy, const juce::String& backupDigest);
@@ -145,7 +187,7 @@ private:
     bool fitsTheFlash (juce::int64 size) const;
     void matchChosenFile();
     // Execute ends: the private copy taken is not one to write.
-    void refuseCopy (const juce::File& copy, const char* why);
+    void refuseCopy (const juce::File& copy, const char* why, Status reason = Status::notSupported);
     // Asks whether the interrupted update of an instrument whose identity can't be read is to
     // be completed with `chosen`, offered only when it is the journal's file.
     bool confirmCompletion (const juce::File& chosen);

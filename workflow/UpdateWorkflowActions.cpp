@@ -10,22 +10,15 @@
 #include <algorithm>
 #include <limits>
 
-namespace
-{
-const char* const tooLargeText = "The update file is larger than the flash of the device.";
-} // namespace
-
 bool UpdateWorkflow::fitsTheFlash (juce::int64 size) const
 {
     // Checked before anything is erased: a file past the flash end would fail only after the
     // parameter area was rewritten. The flash is the one the chosen driver describes (none
     // chosen: no flash to fit).
-    const auto sectors = ::DriverImage::readSectorTable (workDriver.data, workDriver.size);
-    const juce::int64 flashEnd = sectors.empty() ? 0 : juce::int64 (sectors.back().start) + sectors.back().size;
-    return size <= flashEnd && size <= FlashLayout::maxFlashBytes;
+    return size <= flashEnd() && size <= FlashLayout::maxFlashBytes;
 }
 
-void UpdateWorkflow::refuseCopy (const juce::File& copy, const char* why)
+void UpdateWorkflow::refuseCopy (const juce::File& copy, const char* why, Status reason)
 {
     // Never the private copy the chosen file is: it may be all that completes an interrupted
     // update.
@@ -34,23 +27,27 @@ void UpdateWorkflow::refuseCopy (const juce::File& copy, const char* why)
     identity.updateFileAccepted = false;
     view.setExecuteButtonEnabled (false);
     view.setFileButtonEnabled (true);
-    view.setStatusText ("The selected file is not supported.");
+    view.setStatusText (statusText (Status::notSupported));
     logPrinter.printA ("%s", why);
+    end (Operation::update, reason, false);
 }
 
 void UpdateWorkflow::executeUpdate()
 {
     // A script started while another job runs would take that job's report for its own first
     // step: nothing starts until the link is idle.
+    outcome.reset();
     if (linkBusy())
     {
         logPrinter.printA ("The device is busy. Try again when it is done.\n");
         view.setExecuteButtonEnabled (false);
+        end (Operation::update, Status::busy);
         return;
     }
     if (! identity.identityRead || ! identity.updateFileAccepted)
     {
         view.setExecuteButtonEnabled (false);
+        end (Operation::update, Status::notSupported, false);
         return;
     }
     // The size rules are also checked here: the button stays enabled for a matching file of
@@ -59,32 +56,35 @@ void UpdateWorkflow::executeUpdate()
     const auto size = file.existsAsFile() ? file.getSize() : 0;
     if (UpdateFile::sizeProblem (size) != nullptr)
     {
-        view.setStatusText ("The size of the update file is not correct.");
+        end (Operation::update, Status::badSize);
         return;
     }
     updateFileSize = static_cast<int> (size);
     if (! fitsTheFlash (size))
     {
-        view.setStatusText (tooLargeText);
+        end (Operation::update, Status::tooLarge);
         return;
     }
 
     if (! view.askConfirmation ("Confirmation", "Are you sure to update? \nDo not shut power off \nwhile updating.",
                                 WorkflowView::Question::update))
+    {
+        end (Operation::update, Status::declined);
         return;
+    }
 
     if (logPrinter.getEditor() != nullptr)
         logPrinter.clearLog();
     jobQueue.clear();
     jobQueue.communication.clearPins();
     settingsReplaced = unitConfirmedByUser = false;
-    view.setStatusText ("Updating....");
+    view.setStatusText (statusText (Status::updating));
     view.setFileButtonEnabled (false);
 
     const auto paths = preparePaths();
     if (! paths.has_value())
     {
-        view.setStatusText (noFolderText);
+        end (Operation::update, Status::noFolder);
         return;
     }
 
@@ -105,8 +105,8 @@ void UpdateWorkflow::executeUpdate()
         if (const auto copied = Recovery::copyUpdateFile (file, staged); copied.failed())
         {
             logPrinter.printW (L"%ls\n", copied.getErrorMessage().toWideCharPointer());
-            view.setStatusText ("Can't open file to read data.");
             view.setFileButtonEnabled (true);
+            end (Operation::update, Status::sourceNotOpened);
             return;
         }
     }
@@ -127,17 +127,18 @@ void UpdateWorkflow::executeUpdate()
     // Damaged since the connection: refused like one found then, with its status.
     if (journalState == Recovery::JournalState::damaged)
         identity.pendingUpdate = PendingUpdate::damaged;
-    if (updatesRefused())
+    if (const auto refused = updatesRefused())
     {
         if (! startsFromCopy)
             staged.deleteFile();
+        end (Operation::update, *refused, false);
         return;
     }
     const auto copyDigest = Recovery::digestOf (source);
     if (identity.pendingUpdate == PendingUpdate::unconfirmed
         && ! (identity.completionConfirmed && copyDigest == pending.fileDigest && copySize == pending.fileSize))
     {
-        refuseCopy (source, "Only the file of the interrupted update can complete it.\n");
+        refuseCopy (source, "Only the file of the interrupted update can complete it.\n", Status::onlyJournalFile);
         return;
     }
     const bool journalValid = journalState == Recovery::JournalState::valid;
@@ -161,11 +162,11 @@ void UpdateWorkflow::executeUpdate()
         if (copyDigest.isEmpty())
         {
             logPrinter.printW (L"Can't read %ls\n", source.getFullPathName().toWideCharPointer());
-            view.setStatusText ("Can't create file to save data.");
             view.setFileButtonEnabled (true);
+            end (Operation::update, Status::readFileNotMade);
             return;
         }
-        view.setStatusText ("Found an error can't be fixed in the last update.");
+        end (Operation::update, Status::damagedRecord);
         return;
     }
 
@@ -183,8 +184,8 @@ void UpdateWorkflow::executeUpdate()
     if (! areaCheckPending && kind == UpdateScript::Kind::fullImage && ! commitStart (*paths))
     {
         jobQueue.clear();
-        view.setStatusText ("Can't create file to save data.");
         view.setFileButtonEnabled (true);
+        end (Operation::update, Status::readFileNotMade);
         return;
     }
 
@@ -249,9 +250,13 @@ UpdateWorkflow::AreaVerdict UpdateWorkflow::judgeAreaForUpdate (const juce::Memo
 
 void UpdateWorkflow::chooseUpdateFile()
 {
+    outcome.reset();
     const auto chosen = view.chooseFile ("Select...", "*.bin;*.rom");
     if (chosen == juce::File())
+    {
+        end (Operation::check, Status::declined);
         return;
+    }
 
     updateFilePath = chosen.getFullPathName();
     view.setFileName (chosen.getFileName());
@@ -268,7 +273,8 @@ void UpdateWorkflow::chooseUpdateFile()
             logPrinter.printA ("The file is checked when the device's identity has been read.\n");
             return;
         }
-        view.showMessage ("Message", "Someting error when getting version from device.");
+        view.showMessage ("Message", statusText (Status::identityError));
+        end (Operation::check, Status::identityError, false);
         return;
     }
     matchChosenFile();
@@ -285,7 +291,8 @@ bool UpdateWorkflow::confirmCompletion (const juce::File& chosen)
         view.setExecuteButtonEnabled (false);
         identity.updateFileAccepted = false;
         logPrinter.printA ("Only the file of the interrupted update can complete it.\n");
-        view.showMessage ("Message", "The selected file is not supported.");
+        view.showMessage ("Message", statusText (Status::notSupported));
+        end (Operation::check, Status::onlyJournalFile, false);
         return false;
     }
     if (! view.askConfirmation ("Confirmation",
@@ -296,6 +303,7 @@ bool UpdateWorkflow::confirmCompletion (const juce::File& chosen)
     {
         view.setExecuteButtonEnabled (false);
         identity.updateFileAccepted = false;
+        end (Operation::check, Status::declined, false);
         return false;
     }
     identity.completionConfirmed = true;
@@ -304,8 +312,11 @@ bool UpdateWorkflow::confirmCompletion (const juce::File& chosen)
 
 void UpdateWorkflow::matchChosenFile()
 {
-    if (updatesRefused())
+    if (const auto refused = updatesRefused())
+    {
+        end (Operation::check, *refused, false);
         return;
+    }
     const juce::File chosen (updateFilePath);
     const bool match = UpdateFile::matchesInstrument (chosen, identity.deviceIdBytes, identity.deviceTagBytes);
     updateFileSize = static_cast<int> (std::min<juce::int64> (chosen.getSize(), std::numeric_limits<int>::max()));
@@ -314,15 +325,16 @@ void UpdateWorkflow::matchChosenFile()
     {
         view.setExecuteButtonEnabled (false);
         identity.updateFileAccepted = false;
-        view.showMessage ("Message", "The selected file is not supported.");
+        view.showMessage ("Message", statusText (Status::notSupported));
+        end (Operation::check, Status::notSupported, false);
         return;
     }
     if (! fitsTheFlash (chosen.getSize()))
     {
         view.setExecuteButtonEnabled (false);
         identity.updateFileAccepted = false;
-        view.setStatusText (tooLargeText);
-        view.showMessage ("Message", tooLargeText);
+        end (Operation::check, Status::tooLarge);
+        view.showMessage ("Message", statusText (Status::tooLarge));
         return;
     }
     if (identity.pendingUpdate == PendingUpdate::unconfirmed && ! confirmCompletion (chosen))
@@ -332,6 +344,7 @@ void UpdateWorkflow::matchChosenFile()
     checkUpdateFile();
     if (! linkBusy())
         setControlsEnabled (true);
+    end (Operation::check, Status::none);
 }
 
 UpdateFileCheck UpdateWorkflow::checkUpdateFile()

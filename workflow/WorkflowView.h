@@ -1,5 +1,8 @@
 #pragma once
 
+#include "workflow/LinkEvent.h"
+#include "workflow/WorkflowOutcome.h"
+
 #include <juce_core/juce_core.h>
 
 #include <cstdint>
@@ -48,4 +51,9 @@ public:
     virtual void showNoOutputDevice() = 0;
 
     virtual void setScreenSaverBlocked (bool blocked) = 0;
+
+    // Every operation ends with one outcome, once its status (if any) has been shown.
+    virtual void operationEnded (const WorkflowOutcome&) {}
+    // Each message of the device link, decoded, before the workflow acts on it.
+    virtual void linkEvent (const LinkEvent&) {}
 };

@@ -29,17 +29,17 @@ void runUpdate (Bench& bench, const juce::File& file, int timeoutMs)
     ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
     bench.instrument->clearRecord();
     bench.execute (true);
-    ASSERT_TRUE (bench.w().updating);
+    ASSERT_TRUE (bench.w().isUpdating());
     ASSERT_TRUE (bench.waitForStatus ("Update completed successfully.", timeoutMs))
         << bench.status() << "\n" << bench.log.all();
 
-    EXPECT_FALSE (bench.w().updating);
+    EXPECT_FALSE (bench.w().isUpdating());
     EXPECT_FALSE (bench.view.progressVisible);
     EXPECT_FALSE (bench.view.executeEnabled);
     EXPECT_FALSE (bench.view.fileEnabled);
     EXPECT_FALSE (bench.identity().screenSaverBlocked);
     EXPECT_FALSE (bench.view.screenSaverBlocked);
-    EXPECT_NEAR (bench.w().progressValue, 1.0, 0.011);
+    EXPECT_NEAR (bench.w().shownProgress(), 1.0, 0.011);
     EXPECT_NEAR (bench.view.progressValue, 1.0, 0.011);
 }
 } // namespace

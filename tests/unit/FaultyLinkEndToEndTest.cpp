@@ -69,9 +69,9 @@ Detection waitForDetection (Bench& bench, int timeoutMs = 60000)
 {
     const auto outcome = [&]
     {
-        if (bench.w().detectingFlash)
+        if (bench.w().isDetectingFlash())
             return Detection::unsettled;
-        if (bench.w().workDriver.data != nullptr)
+        if (bench.w().chosenDriver().data != nullptr)
             return Detection::chosen;
         if (bench.status() == lostText)
             return Detection::lost;
@@ -88,7 +88,7 @@ int chosenIndex (Bench& bench)
 {
     const auto drivers = BuiltInData::detectionDrivers();
     for (std::size_t i = 0; i < drivers.size(); ++i)
-        if (bench.w().workDriver.data == drivers[i].data)
+        if (bench.w().chosenDriver().data == drivers[i].data)
             return static_cast<int> (i);
     return -1;
 }
@@ -148,18 +148,18 @@ TEST (FaultyLinkDetection, RefusalsSkipTheDriverSilenceEndsTheDetection)
                 EXPECT_TRUE (bench.view.fileEnabled);
                 break;
             case Detection::noneFits:
-                EXPECT_EQ (bench.w().workDriver.data, nullptr);
+                EXPECT_EQ (bench.w().chosenDriver().data, nullptr);
                 EXPECT_EQ (bench.log.count ("Sending flash driver for"), 4) << "every driver was tried";
                 EXPECT_TRUE (log.endsWith ("Please select correct flash model.\n")) << log;
-                EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
+                EXPECT_TRUE (bench.w().jobs().getJobs().empty());
                 break;
             case Detection::lost:
                 EXPECT_EQ (bench.status(), lostText);
-                EXPECT_EQ (bench.w().workDriver.data, nullptr);
+                EXPECT_EQ (bench.w().chosenDriver().data, nullptr);
                 EXPECT_EQ (bench.log.count ("Sending flash driver for"), 1) << "no other driver was tried";
                 EXPECT_FALSE (log.contains ("Please select correct flash model."));
                 EXPECT_FALSE (bench.view.fileEnabled);
-                EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
+                EXPECT_TRUE (bench.w().jobs().getJobs().empty());
                 break;
             case Detection::unsettled:
                 break;
@@ -212,7 +212,7 @@ TEST (FaultyLinkDetection, DoubledAcksNeverChooseAWrongDriver)
             }
             else
             {
-                EXPECT_EQ (bench.w().workDriver.data, nullptr);
+                EXPECT_EQ (bench.w().chosenDriver().data, nullptr);
             }
         }
 }
@@ -242,7 +242,7 @@ TEST (FaultyLinkUpdate, DoubledAcksGiveTheRightFlashOrAFailure)
         // Armed from the update's first frame on.
         bench.instrument->injectFault (*emu::parseFault (doubling));
         bench.execute (true);
-        ASSERT_TRUE (pumpUntil ([&] { return ! bench.w().updating; }, 300000)) << bench.log.all();
+        ASSERT_TRUE (pumpUntil ([&] { return ! bench.w().isUpdating(); }, 300000)) << bench.log.all();
         drain();
 
         if (bench.status() == "Update completed successfully.")
@@ -279,7 +279,7 @@ TEST (FaultyLinkUpdate, ExecuteStaysLockedAfterTheDeviceIsLost)
     ASSERT_TRUE (bench.waitForStatus (lostText, 60000)) << bench.status() << "\n" << bench.log.all();
     drain();
     EXPECT_TRUE (bench.log.all().contains ("Time out, retry...1")) << bench.log.all();
-    EXPECT_FALSE (bench.w().updating);
+    EXPECT_FALSE (bench.w().isUpdating());
     EXPECT_FALSE (bench.view.executeEnabled);
     EXPECT_FALSE (bench.view.fileEnabled);
 
@@ -303,7 +303,7 @@ TEST (SlowCable, TheIdentityReadsRightAtDinSpeedWithALateReply)
     config.timing.linkBytesPerSecond = 3125;
     Bench bench (config);
     ASSERT_TRUE (bench.waitUntilReady (180000)) << bench.status() << "\n" << bench.log.all();
-    EXPECT_EQ (bench.w().workDriver.data, makeBuiltInDrivers()[(std::size_t) driverIndexFor (emu::FlashChip::S29GL512_S)].data);
+    EXPECT_EQ (bench.w().chosenDriver().data, makeBuiltInDrivers()[(std::size_t) driverIndexFor (emu::FlashChip::S29GL512_S)].data);
     EXPECT_FALSE (bench.log.all().contains ("Time out")) << bench.log.all();
 
     bench.choose (bench.writeUpdate ("update-256k.bin", 0x40000));
@@ -324,7 +324,7 @@ TEST (IdentityFirst, AFileChosenDuringTheIdentityReadWaitsForIt)
     EXPECT_TRUE (bench.view.messages.isEmpty());
 
     bench.execute (true);
-    EXPECT_FALSE (bench.w().updating);
+    EXPECT_FALSE (bench.w().isUpdating());
     drain();
     EXPECT_TRUE (bench.log.all().contains ("The device is busy. Try again when it is done.\n"));
 
@@ -389,7 +389,7 @@ TEST (FileAtExecute, AFileChangedAfterTheCheckIsNotWritten)
         bench.execute (true);
         drain();
         EXPECT_EQ (bench.status(), c.status) << bench.log.all();
-        EXPECT_FALSE (bench.w().updating);
+        EXPECT_FALSE (bench.w().isUpdating());
         if (c.executeLocked)
         {
             EXPECT_FALSE (bench.view.executeEnabled);

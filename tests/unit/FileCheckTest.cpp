@@ -169,7 +169,7 @@ protected:
     {
         bench.identity().deviceIdBytes = deviceId;
         bench.identity().identityRead = true;
-        bench.w().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 }; // 64 MiB
+        bench.inside().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 }; // 64 MiB
         bench.identity().deviceTagBytes = deviceTag;
         bench.view.status = "Device connected.";
         bench.view.fileEnabled = true;
@@ -193,7 +193,7 @@ TEST_F (FileChoice, AcceptedFileEnablesExecute)
     EXPECT_TRUE (bench.identity().updateFileAccepted);
     EXPECT_EQ (bench.status(), "Device connected.");
     EXPECT_EQ (bench.view.fileName, "good.bin");
-    EXPECT_EQ (bench.w().updateFileSize, 0x40000);
+    EXPECT_EQ (bench.inside().updateFileSize, 0x40000);
     drain();
     EXPECT_TRUE (bench.log.all().contains ("File version:"));
 }
@@ -226,7 +226,7 @@ TEST_F (FileChoice, RejectedAfterAcceptedStaysLocked)
     EXPECT_FALSE (bench.view.executeEnabled);
     EXPECT_FALSE (bench.identity().updateFileAccepted);
     EXPECT_EQ (bench.view.fileName, "other.bin");
-    EXPECT_EQ (bench.w().updateFilePath, rejected.getFullPathName());
+    EXPECT_EQ (bench.w().updateFile(), rejected.getFullPathName());
 
     bench.handle (MessageCode::OperationState, 1);
     EXPECT_FALSE (bench.view.executeEnabled);
@@ -248,9 +248,9 @@ TEST_F (FileChoice, TagDecidesForLongFilesOnly)
 TEST_F (FileChoice, CancelChangesNothing)
 {
     bench.choose (write ("good.bin", {}));
-    const auto path = bench.w().updateFilePath;
+    const auto path = bench.w().updateFile();
     bench.choose (juce::File());
-    EXPECT_EQ (bench.w().updateFilePath, path);
+    EXPECT_EQ (bench.w().updateFile(), path);
     EXPECT_EQ (bench.view.fileName, "good.bin");
     EXPECT_TRUE (bench.view.executeEnabled);
     EXPECT_TRUE (bench.view.messages.isEmpty());
@@ -270,7 +270,7 @@ TEST_F (FileChoice, NoIdentityReadNoFile)
     EXPECT_FALSE (bench.identity().updateFileAccepted);
     EXPECT_FALSE (bench.view.executeEnabled);
     bench.execute (true);
-    EXPECT_FALSE (bench.w().updating);
+    EXPECT_FALSE (bench.w().isUpdating());
 }
 
 // A file the detected flash cannot hold is refused when it is chosen, before anything could be
@@ -278,7 +278,7 @@ TEST_F (FileChoice, NoIdentityReadNoFile)
 // window on its open.
 TEST_F (FileChoice, FilesThatCannotBeUsedAreRefusedAtTheCheck)
 {
-    bench.w().workDriver = { BuiltInData::detectionDrivers()[0].data, 4096 }; // a 32 MiB flash
+    bench.inside().workDriver = { BuiltInData::detectionDrivers()[0].data, 4096 }; // a 32 MiB flash
     const auto big = write ("big.bin", {});
     {
         juce::FileOutputStream out (big);
@@ -298,7 +298,7 @@ TEST_F (FileChoice, FilesThatCannotBeUsedAreRefusedAtTheCheck)
 
     // The same file on a 64 MiB flash fits.
     bench.view.messages.clear();
-    bench.w().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
+    bench.inside().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
     bench.choose (big);
     EXPECT_TRUE (bench.view.messages.isEmpty());
     EXPECT_TRUE (bench.identity().updateFileAccepted);

@@ -34,7 +34,7 @@ juce::String runUpdate (Bench& bench, const juce::File& file, std::uint64_t cut 
     if (cut != 0)
         bench.instrument->injectFault ({ emu::FaultKind::CablePull, emu::FaultPoint::ProgramBlock, cut });
     bench.execute (true);
-    pumpUntil ([&] { return ! bench.w().updating && ! bench.w().jobQueue.isRunning(); }, 120000);
+    pumpUntil ([&] { return ! bench.w().isUpdating() && ! bench.w().jobs().isRunning(); }, 120000);
     bench.instrument->clearFaults();
     return bench.status();
 }
@@ -307,7 +307,7 @@ TEST (PrivateCopy, ReplacedAfterTheJournalIsNotWritten)
     // Swapped once the journal is on the disk, before the first program frame of the file.
     ASSERT_TRUE (pumpUntil ([&] { return juce::File (bench.state.paths().lockFile).exists(); }, 60000));
     ASSERT_TRUE (other.copyFileTo (copy));
-    pumpUntil ([&] { return ! bench.w().updating; }, 120000);
+    pumpUntil ([&] { return ! bench.w().isUpdating(); }, 120000);
     EXPECT_NE (bench.status(), completed);
     EXPECT_EQ (bench.status(), "Can't open file to read data.");
     EXPECT_TRUE (bench.log.all().contains ("The file changed after it was checked."));

@@ -68,7 +68,7 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
     {
         ASSERT_TRUE (bench.waitForStatus ("Device disconnected. Quit this tool and try again.", 60000))
             << bench.status() << "\n" << bench.log.all();
-        EXPECT_FALSE (bench.w().updating);
+        EXPECT_FALSE (bench.w().isUpdating());
         EXPECT_FALSE (bench.view.progressVisible);
         EXPECT_FALSE (bench.identity().screenSaverBlocked);
         EXPECT_FALSE (bench.view.screenSaverBlocked);
@@ -129,7 +129,7 @@ TEST (InterruptedUpdateRefused, LockWithoutBackup)
     {
         bench.execute (true);
         EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
-        EXPECT_FALSE (bench.w().updating);
+        EXPECT_FALSE (bench.w().isUpdating());
     }
     pump (300);
     EXPECT_EQ (bench.instrument->record().framesIn, 0u); // nothing was sent
@@ -371,7 +371,7 @@ TEST (InterruptedUpdates, TheSameModelWithOtherDataGetsNoRestore)
     EXPECT_EQ (bench.instrument->record().count (emu::EventKind::Erase), 0u);
     EXPECT_TRUE (bench.flash (0, 0x60000) == other);
     EXPECT_FALSE (bench.view.fileEnabled);
-    EXPECT_FALSE (bench.w().updating);
+    EXPECT_FALSE (bench.w().isUpdating());
     auto now = filesIn (bench.state.folder);
     now.erase ("zkt_tmp_read.tmp"); // the area read for the check
     auto before = files;

@@ -44,9 +44,9 @@ TEST (StateMachineDetection, OnlyTheThirdDriverFits)
     EXPECT_GT (log.indexOf ("Select MCU"), ok);
     EXPECT_TRUE (log.contains ("Check file version and flash version.\n"));
 
-    EXPECT_EQ (w.workDriver.data, BuiltInData::detectionDrivers()[2].data);
-    EXPECT_EQ (w.workDriver.size, 4096);
-    EXPECT_FALSE (w.detectingFlash);
+    EXPECT_EQ (w.chosenDriver().data, BuiltInData::detectionDrivers()[2].data);
+    EXPECT_EQ (w.chosenDriver().size, 4096);
+    EXPECT_FALSE (w.isDetectingFlash());
 
     // The identity read: 12 bytes at 1FFF4h, then at 9E0000h, moving the phase 1, 2, 0.
     EXPECT_EQ (readAddresses (bench.instrument->record()), (std::vector<std::uint64_t> { 0x1FFF4, 0x9E0000 }));
@@ -61,7 +61,7 @@ TEST (StateMachineDetection, OnlyTheThirdDriverFits)
 
     EXPECT_TRUE (bench.view.fileEnabled);
     EXPECT_FALSE (bench.view.executeEnabled);
-    EXPECT_FALSE (w.updating);
+    EXPECT_FALSE (w.isUpdating());
 }
 
 TEST (StateMachineDetection, NoDriverFits)
@@ -69,7 +69,7 @@ TEST (StateMachineDetection, NoDriverFits)
     Bench bench (instantInstrument (emu::FlashChip::S29GL512_S));
     // Four candidates, none made for the fitted S29GL512_S.
     const auto all = makeBuiltInDrivers();
-    bench.w().builtInDrivers = { all[0], all[1], all[3], all[0] };
+    bench.inside().builtInDrivers = { all[0], all[1], all[3], all[0] };
 
     ASSERT_TRUE (pumpUntil ([&] { return bench.log.all().contains ("Please select correct flash model."); }, 30000));
     drain(); // anything that would follow
@@ -84,10 +84,10 @@ TEST (StateMachineDetection, NoDriverFits)
 
     EXPECT_TRUE (readAddresses (bench.instrument->record()).empty()); // no identity read
     EXPECT_FALSE (bench.view.fileEnabled);
-    EXPECT_FALSE (bench.w().detectingFlash);
+    EXPECT_FALSE (bench.w().isDetectingFlash());
     EXPECT_EQ (bench.identity().versionReadPhase, 0);
-    EXPECT_EQ (bench.w().workDriver.data, nullptr);
-    EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
+    EXPECT_EQ (bench.w().chosenDriver().data, nullptr);
+    EXPECT_TRUE (bench.w().jobs().getJobs().empty());
 }
 
 TEST (StateMachineDetection, DriverTableComesFromTheBuiltInImages)
@@ -228,19 +228,20 @@ TEST (StateMachineMessages, Table)
         SCOPED_TRACE (row.what);
         Bench bench;
         auto& w = bench.w();
+        auto inside = bench.inside();
         auto& view = bench.view;
         auto& state = bench.identity();
         state.deviceIdBytes = bytes12 ("TALVEK DM-10");
         state.identityRead = row.before.phase == 0;
-        w.workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
+        inside.workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 };
         state.deviceTagBytes = bytes12 ("T1");
         if (row.before.withFile)
-            w.updateFilePath = writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (row.before.file))
+            inside.updateFilePath = writeImage (bench.state.scratch().getChildFile ("update.bin"), makeImage (row.before.file))
                                    .getFullPathName();
         state.updateFileAccepted = row.before.accepted;
         state.versionReadPhase = static_cast<std::uint8_t> (row.before.phase);
-        w.updating = row.before.updating;
-        w.progressValue = view.progressValue = row.before.progress;
+        inside.updating = row.before.updating;
+        inside.progressValue = view.progressValue = row.before.progress;
         view.progressVisible = row.before.updating;
         if (row.before.updating)
             w.setScreenSaverBlocked (true);
@@ -251,18 +252,18 @@ TEST (StateMachineMessages, Table)
 
         EXPECT_EQ (bench.status(), row.after.status != nullptr ? row.after.status : row.before.status);
         EXPECT_EQ (view.executeEnabled, row.after.executeEnabled);
-        EXPECT_EQ (w.updating, row.after.updating);
+        EXPECT_EQ (w.isUpdating(), row.after.updating);
         EXPECT_EQ (view.progressVisible, row.after.barVisible);
         EXPECT_EQ (state.screenSaverBlocked, row.after.screenSaverBlocked);
         EXPECT_EQ (view.screenSaverBlocked, row.after.screenSaverBlocked);
         if (row.after.progress.has_value())
         {
-            EXPECT_NEAR (w.progressValue, *row.after.progress, 1e-12);
+            EXPECT_NEAR (w.shownProgress(), *row.after.progress, 1e-12);
             EXPECT_NEAR (view.progressValue, *row.after.progress, 1e-12);
         }
         if (row.before.updating)
         {
-            EXPECT_TRUE (w.jobQueue.getJobs().empty());
+            EXPECT_TRUE (w.jobs().getJobs().empty());
         }
         drain();
         if (row.after.logLine != nullptr)
@@ -279,7 +280,7 @@ TEST (StateMachineMessages, IdleIdentityRecordKeepsTheIdentity)
     bench.handle (MessageCode::VersionInfo, 0, 0, 0, record ({ 'X', 'Y', 'Z' }));
     EXPECT_EQ (bench.identity().deviceIdBytes, bytes12 ("TALVEK DM-10"));
     EXPECT_EQ (bench.identity().versionReadPhase, 0);
-    EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
+    EXPECT_TRUE (bench.w().jobs().getJobs().empty());
 }
 
 TEST (StateMachineMessages, ProgressShowsTheUpdatingText)
@@ -287,7 +288,7 @@ TEST (StateMachineMessages, ProgressShowsTheUpdatingText)
     Bench bench;
     bench.handle (MessageCode::Progress, 4, 0, 1000);
     bench.handle (MessageCode::Progress, 3, 1, 4);
-    EXPECT_DOUBLE_EQ (bench.w().progressValue, 0.25);
+    EXPECT_DOUBLE_EQ (bench.w().shownProgress(), 0.25);
     EXPECT_DOUBLE_EQ (bench.view.progressValue, 0.25);
     EXPECT_EQ (bench.view.progressText, "Updating...");
     EXPECT_EQ (bench.view.progressColour, 0xFFC0C0C0u);

@@ -20,7 +20,6 @@ TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
     EXPECT_EQ (main.getWidth(), 572);
     EXPECT_EQ (main.getHeight(), 284);
     EXPECT_EQ (juce::Thread::getCurrentThread(), nullptr);
-    EXPECT_EQ (main.getThreadName(), "Check sum thread");
 
     struct Expected
     {
@@ -79,7 +78,7 @@ TEST (MainComponentLayout, WidgetsHaveTheirNamesTextsBoundsAndStates)
     }
 
     EXPECT_FALSE (main.isUpdating());
-    EXPECT_FALSE (main.getWorkflow().detectingFlash);
+    EXPECT_FALSE (main.getWorkflow().isDetectingFlash());
 }
 
 TEST (MainComponentLayout, ItsLookAndFeelIsTheDefaultUntilItIsDestroyed)

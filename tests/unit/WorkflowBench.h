@@ -1,5 +1,7 @@
 #pragma once
 
+#include "unit/UpdateWorkflowTestAccess.h"
+
 // The update workflow headless, behind a view that records what it was told and answers its
 // dialogs from a script; its device link talks either to nothing or to an emulated instrument
 // in this process over a socket.
@@ -50,10 +52,12 @@ public:
 
     void setStatusText (const juce::String& text) override
     {
-        if (text != status)
+        const auto shown = reword != nullptr ? reword (text) : text;
+        if (shown != status)
             hint = {};
-        status = text;
+        status = shown;
     }
+    void operationEnded (const WorkflowOutcome& outcome) override { outcomes.push_back (outcome); }
     void setStatusHint (const juce::String& text) override { hint = text; }
     void setFileButtonEnabled (bool enabled) override { fileEnabled = enabled; }
     void setExecuteButtonEnabled (bool enabled) override { executeEnabled = enabled; }
@@ -98,6 +102,11 @@ public:
     std::uint32_t progressColour = 0;
     bool screenSaverBlocked = false;
 
+    // Shows every status in other words, as a window with other texts would.
+    juce::String (*reword) (const juce::String&) = nullptr;
+    // How each operation ended.
+    std::vector<WorkflowOutcome> outcomes;
+
     // The answers the dialogs give.
     bool confirm = true;
     bool sameUnit = false;          // NO is the safe answer to the two questions that cost data
@@ -129,10 +138,10 @@ public:
     void handleMessage (const juce::Message& message) override
     {
         const auto* m = dynamic_cast<const CCustomMessage*> (&message);
-        const int before = identity.versionReadPhase;
+        const int before = identityState().versionReadPhase;
         UpdateWorkflow::handleMessage (message);
         if (m != nullptr && m->code == MessageCode::VersionInfo)
-            versionSteps.push_back ({ m->code, before, identity.versionReadPhase });
+            versionSteps.push_back ({ m->code, before, identityState().versionReadPhase });
     }
 
     std::vector<Step> versionSteps;
@@ -189,7 +198,8 @@ public:
     }
 
     UpdateWorkflow& w() { return *workflow; }
-    UpdateIdentityState& identity() { return workflow->identity; }
+    UpdateIdentityState& identity() { return inside().identity; }
+    UpdateWorkflowTestAccess inside() { return UpdateWorkflowTestAccess (*workflow); }
     juce::String status() const { return view.status; }
 
     bool waitForStatus (const juce::String& text, int timeoutMs)

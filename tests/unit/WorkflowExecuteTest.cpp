@@ -21,7 +21,7 @@ protected:
         bench.identity().deviceIdBytes = bytes12 ("TALVEK DM-10");
         bench.identity().identityRead = true;
         bench.identity().deviceTagBytes = bytes12 ("T1");
-        bench.w().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 }; // a 64 MiB flash
+        bench.inside().workDriver = { BuiltInData::detectionDrivers()[2].data, 4096 }; // a 64 MiB flash
         bench.view.status = "Device connected.";
         bench.view.fileEnabled = true;
         EXPECT_TRUE (Recovery::prepareFolder (bench.state.folder).wasOk());
@@ -38,11 +38,11 @@ protected:
     void expectNothingStarted()
     {
         auto& w = bench.w();
-        EXPECT_FALSE (w.updating);
+        EXPECT_FALSE (w.isUpdating());
         EXPECT_FALSE (bench.view.progressVisible);
         EXPECT_FALSE (bench.identity().screenSaverBlocked);
         EXPECT_FALSE (bench.view.screenSaverBlocked);
-        EXPECT_EQ (w.jobQueue.getNextIndex(), 0u);
+        EXPECT_EQ (w.jobs().getNextIndex(), 0u);
     }
 
     Bench bench;
@@ -58,7 +58,7 @@ TEST_F (Execute, NoChangesNothing)
     EXPECT_EQ (bench.status(), "Device connected.");
     EXPECT_TRUE (bench.view.fileEnabled);
     EXPECT_TRUE (bench.view.executeEnabled);
-    EXPECT_TRUE (bench.w().jobQueue.getJobs().empty());
+    EXPECT_TRUE (bench.w().jobs().getJobs().empty());
     expectNothingStarted();
 }
 
@@ -73,18 +73,18 @@ TEST_F (Execute, YesStartsTheScript)
     EXPECT_EQ (bench.status(), "Updating....");
     EXPECT_FALSE (bench.view.fileEnabled);
     EXPECT_FALSE (bench.view.executeEnabled);
-    EXPECT_TRUE (w.updating);
+    EXPECT_TRUE (w.isUpdating());
     EXPECT_TRUE (bench.view.progressVisible);
     EXPECT_TRUE (bench.identity().screenSaverBlocked);
     EXPECT_TRUE (bench.view.screenSaverBlocked);
 
-    EXPECT_EQ (w.jobQueue.getJobs().size(), 24u);
-    EXPECT_EQ (w.jobQueue.getNextIndex(), 1u);
-    EXPECT_EQ (w.jobQueue.current.kind, JobKind::SendDriver);
-    EXPECT_EQ (w.jobQueue.current.data, BuiltInData::detectionDrivers()[2].data);
-    EXPECT_STREQ (w.jobQueue.current.name.data(), "Work");
-    EXPECT_FLOAT_EQ (w.jobQueue.current.progressStart, 0.0f);
-    EXPECT_FLOAT_EQ (w.jobQueue.current.progressEnd, 100.0f);
+    EXPECT_EQ (w.jobs().getJobs().size(), 24u);
+    EXPECT_EQ (w.jobs().getNextIndex(), 1u);
+    EXPECT_EQ (w.jobs().current.kind, JobKind::SendDriver);
+    EXPECT_EQ (w.jobs().current.data, BuiltInData::detectionDrivers()[2].data);
+    EXPECT_STREQ (w.jobs().current.name.data(), "Work");
+    EXPECT_FLOAT_EQ (w.jobs().current.progressStart, 0.0f);
+    EXPECT_FLOAT_EQ (w.jobs().current.progressEnd, 100.0f);
 
     // Only the backup read comes before the flash changes: the checked copy is staged, and the
     // journal goes on the disk once that read has been judged, before the lock.
@@ -112,7 +112,7 @@ TEST_F (Execute, LockWithoutUsableBackupRefuses)
         EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
         EXPECT_FALSE (bench.view.fileEnabled);
         EXPECT_TRUE (bench.view.executeEnabled);
-        EXPECT_TRUE (bench.w().jobQueue.getJobs().empty()); // not even the first upload is left
+        EXPECT_TRUE (bench.w().jobs().getJobs().empty()); // not even the first upload is left
         expectNothingStarted();
         EXPECT_TRUE (juce::File (paths.lockFile).exists());
     }
@@ -125,9 +125,9 @@ TEST_F (Execute, LargerFileClearsTheLockOnlyAtTheEnd)
     juce::File (paths.lockFile).replaceWithText ("ZKT backup lock!");
     bench.execute (true);
     EXPECT_TRUE (juce::File (paths.lockFile).exists());
-    EXPECT_EQ (bench.w().jobQueue.getJobs().size(), 18u);
-    EXPECT_EQ (bench.w().jobQueue.getJobs().back().kind, JobKind::BackupLock);
-    EXPECT_TRUE (bench.w().updating);
+    EXPECT_EQ (bench.w().jobs().getJobs().size(), 18u);
+    EXPECT_EQ (bench.w().jobs().getJobs().back().kind, JobKind::BackupLock);
+    EXPECT_TRUE (bench.w().isUpdating());
 }
 
 TEST_F (Execute, WrongSizeIsRefusedBeforeTheQuestion)
@@ -147,11 +147,12 @@ TEST_F (Execute, WrongSizeIsRefusedBeforeTheQuestion)
 TEST_F (Execute, ALockThatCannotBeForcedToDiskEndsTheUpdate)
 {
     auto& w = bench.w();
-    w.updating = true;
-    w.jobQueue.current.kind = JobKind::BackupLock;
-    w.jobQueue.current.mode = 0;
-    w.jobQueue.current.path = bench.state.paths().lockFile; // never made: it cannot be synced
+    auto inside = bench.inside();
+    inside.updating = true;
+    inside.jobQueue.current.kind = JobKind::BackupLock;
+    inside.jobQueue.current.mode = 0;
+    inside.jobQueue.current.path = bench.state.paths().lockFile; // never made: it cannot be synced
     bench.handle (MessageCode::JobFinished, 0, 0);
     EXPECT_EQ (bench.status(), "Can't create lock file!");
-    EXPECT_FALSE (w.updating);
+    EXPECT_FALSE (w.isUpdating());
 }

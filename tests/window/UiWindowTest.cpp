@@ -6,6 +6,7 @@
 #include "ui/MainComponent.h"
 #include "support/ScratchFolder.h"
 #include "unit/MainComponentAccess.h"
+#include "unit/UpdateWorkflowTestAccess.h"
 #include "window/WindowTestSupport.h"
 #include "workflow/Recovery.h"
 
@@ -115,11 +116,11 @@ TEST (MainWindow, CloseButtonIsIgnoredWhileUpdating)
     auto* window = object.app->getMainWindow();
     ASSERT_NE (window, nullptr);
 
-    window->mainComponent->getWorkflow().updating = true;
+    UpdateWorkflowTestAccess (window->mainComponent->getWorkflow()).updating = true;
     window->closeButtonPressed();
     EXPECT_EQ (object.app->quitRequests, 0);
 
-    window->mainComponent->getWorkflow().updating = false;
+    UpdateWorkflowTestAccess (window->mainComponent->getWorkflow()).updating = false;
     window->closeButtonPressed();
     EXPECT_EQ (object.app->quitRequests, 1);
     object.app->shutdown();
