@@ -60,7 +60,7 @@ public:
     }
 
     UpdateWorkflow& w() { return *workflow; }
-    UpdateIdentityState& identity() { return workflow->identity; }
+    UpdateIdentityState& identity() { return UpdateWorkflowTestAccess (*workflow).identity; }
     juce::String status() const { return view.status; }
 
     juce::File writeUpdate (const char* name, std::size_t size, std::uint32_t seed = 2)
