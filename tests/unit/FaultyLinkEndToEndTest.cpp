@@ -1,7 +1,7 @@
 // The workflow against an instrument that refuses, doubles its Acks or stops answering: a
 // driver is chosen only if it is the fitted chip's, an update reports success only with the
-// flash it should give, and a lost device keeps the controls locked.
-#include "WorkflowBench.h"
+// flash it should give, and a lost device keeps the controls locked. In simulated time.
+#include "SimulatedBench.h"
 
 #include "devicelink/BuiltInData.h"
 
@@ -65,7 +65,7 @@ const char* name (Detection d)
     return "?";
 }
 
-Detection waitForDetection (Bench& bench, int timeoutMs = 60000)
+Detection waitForDetection (SimBench& bench, int timeoutMs = 60000)
 {
     const auto outcome = [&]
     {
@@ -79,12 +79,12 @@ Detection waitForDetection (Bench& bench, int timeoutMs = 60000)
             return Detection::noneFits;
         return Detection::unsettled;
     };
-    pumpUntil ([&] { return outcome() != Detection::unsettled; }, timeoutMs);
-    drain(); // whatever would still follow
+    bench.runUntil ([&] { return outcome() != Detection::unsettled; }, timeoutMs);
+    bench.settle(); // whatever would still follow
     return outcome();
 }
 
-int chosenIndex (Bench& bench)
+int chosenIndex (SimBench& bench)
 {
     const auto drivers = BuiltInData::detectionDrivers();
     for (std::size_t i = 0; i < drivers.size(); ++i)
@@ -134,7 +134,7 @@ TEST (FaultyLinkDetection, RefusalsSkipTheDriverSilenceEndsTheDetection)
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.what);
-        Bench bench (withFaults (c.chip, { c.fault }));
+        SimBench bench (withFaults (c.chip, { c.fault }));
         const auto outcome = waitForDetection (bench);
         const auto log = bench.log.all();
         ASSERT_EQ (outcome, c.expected) << name (outcome) << "\n" << bench.status() << "\n" << log;
@@ -174,7 +174,7 @@ TEST (FaultyLinkDetection, RefusalsSkipTheDriverSilenceEndsTheDetection)
 
 TEST (FaultyLinkDetection, PassIsConfirmedOnAQuietLine)
 {
-    Bench bench (instantInstrument (emu::FlashChip::S29GL512_S));
+    SimBench bench (instantInstrument (emu::FlashChip::S29GL512_S));
     ASSERT_EQ (waitForDetection (bench), Detection::chosen) << bench.log.all();
     // The plain test's lines stay as they were; the confirmation follows the pass.
     EXPECT_TRUE (bench.log.all().contains ("Testing flash \"S29GL512_S\"...OK.\n"
@@ -203,7 +203,7 @@ TEST (FaultyLinkDetection, DoubledAcksNeverChooseAWrongDriver)
         for (const char* doubling : doublings)
         {
             SCOPED_TRACE (juce::String (emu::chipInfo (chip).name) + " " + doubling);
-            Bench bench (withFaults (chip, { doubling }));
+            SimBench bench (withFaults (chip, { doubling }));
             const auto outcome = waitForDetection (bench);
             ASSERT_NE (outcome, Detection::unsettled) << bench.status() << "\n" << bench.log.all();
             if (outcome == Detection::chosen)
@@ -232,7 +232,7 @@ TEST (FaultyLinkUpdate, DoubledAcksGiveTheRightFlashOrAFailure)
     for (const char* doubling : doublings)
     {
         SCOPED_TRACE (doubling);
-        Bench bench (instantInstrument());
+        SimBench bench (instantInstrument());
         ASSERT_TRUE (bench.waitUntilReady()) << bench.status() << "\n" << bench.log.all();
         const auto ownArea = bench.flash (0x40000, 0x20000);
         const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -242,8 +242,8 @@ TEST (FaultyLinkUpdate, DoubledAcksGiveTheRightFlashOrAFailure)
         // Armed from the update's first frame on.
         bench.instrument->injectFault (*emu::parseFault (doubling));
         bench.execute (true);
-        ASSERT_TRUE (pumpUntil ([&] { return ! bench.w().isUpdating(); }, 300000)) << bench.log.all();
-        drain();
+        ASSERT_TRUE (bench.runUntil ([&] { return ! bench.w().isUpdating(); }, 300000)) << bench.log.all();
+        bench.settle();
 
         if (bench.status() == "Update completed successfully.")
         {
@@ -267,7 +267,7 @@ TEST (FaultyLinkUpdate, DoubledAcksGiveTheRightFlashOrAFailure)
 
 TEST (FaultyLinkUpdate, ExecuteStaysLockedAfterTheDeviceIsLost)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.status() << "\n" << bench.log.all();
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
     bench.choose (file);
@@ -277,7 +277,7 @@ TEST (FaultyLinkUpdate, ExecuteStaysLockedAfterTheDeviceIsLost)
     bench.instrument->injectFault (*emu::parseFault ("drop-reply@read-block:1,count=0"));
     bench.execute (true);
     ASSERT_TRUE (bench.waitForStatus (lostText, 60000)) << bench.status() << "\n" << bench.log.all();
-    drain();
+    bench.settle();
     EXPECT_TRUE (bench.log.all().contains ("Time out, retry...1")) << bench.log.all();
     EXPECT_FALSE (bench.w().isUpdating());
     EXPECT_FALSE (bench.view.executeEnabled);
@@ -301,7 +301,7 @@ TEST (SlowCable, TheIdentityReadsRightAtDinSpeedWithALateReply)
     config.readFlags = emu::ReadFlagStyle::Stream;
     config.readFramePackedSize = 1600;
     config.timing.linkBytesPerSecond = 3125;
-    Bench bench (config);
+    SimBench bench (config);
     ASSERT_TRUE (bench.waitUntilReady (180000)) << bench.status() << "\n" << bench.log.all();
     EXPECT_EQ (bench.w().chosenDriver().data, makeBuiltInDrivers()[(std::size_t) driverIndexFor (emu::FlashChip::S29GL512_S)].data);
     EXPECT_FALSE (bench.log.all().contains ("Time out")) << bench.log.all();
@@ -316,8 +316,8 @@ TEST (SlowCable, TheIdentityReadsRightAtDinSpeedWithALateReply)
 
 TEST (IdentityFirst, AFileChosenDuringTheIdentityReadWaitsForIt)
 {
-    Bench bench (withFaults (emu::FlashChip::S29GL512_S, { "delay@read-block:1,ms=1500" }));
-    ASSERT_TRUE (pumpUntil ([&] { return bench.identity().versionReadPhase != 0; }, 60000)) << bench.log.all();
+    SimBench bench (withFaults (emu::FlashChip::S29GL512_S, { "delay@read-block:1,ms=1500" }));
+    ASSERT_TRUE (bench.runUntil ([&] { return bench.identity().versionReadPhase != 0; }, 60000)) << bench.log.all();
     bench.choose (bench.writeUpdate ("update-256k.bin", 0x40000));
     EXPECT_FALSE (bench.identity().updateFileAccepted);
     EXPECT_FALSE (bench.view.executeEnabled);
@@ -325,11 +325,11 @@ TEST (IdentityFirst, AFileChosenDuringTheIdentityReadWaitsForIt)
 
     bench.execute (true);
     EXPECT_FALSE (bench.w().isUpdating());
-    drain();
+    bench.settle();
     EXPECT_TRUE (bench.log.all().contains ("The device is busy. Try again when it is done.\n"));
 
     ASSERT_TRUE (bench.waitUntilReady (60000)) << bench.status() << "\n" << bench.log.all();
-    drain();
+    bench.settle();
     EXPECT_TRUE (bench.identity().updateFileAccepted);
     EXPECT_TRUE (bench.view.executeEnabled);
     EXPECT_EQ (bench.status(), "Device connected.");
@@ -344,7 +344,7 @@ TEST (IdentityFirst, AFileChosenDuringTheIdentityReadWaitsForIt)
 
 TEST (FileAtExecute, AFileChangedAfterTheCheckIsNotWritten)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
     const auto good = readAll (file);
@@ -387,7 +387,7 @@ TEST (FileAtExecute, AFileChangedAfterTheCheckIsNotWritten)
         c.change();
         bench.instrument->clearRecord();
         bench.execute (true);
-        drain();
+        bench.settle();
         EXPECT_EQ (bench.status(), c.status) << bench.log.all();
         EXPECT_FALSE (bench.w().isUpdating());
         if (c.executeLocked)

@@ -49,6 +49,8 @@ public:
         return clock.runUntil (done, std::int64_t (limitMs) * 1000);
     }
     void runFor (int ms) { clock.runFor (std::int64_t (ms) * 1000); }
+    // Carries out whatever is due now: every message posted so far has arrived.
+    void settle() { clock.runFor (0); }
 
     bool waitForStatus (const juce::String& text, int limitMs)
     {
@@ -60,7 +62,14 @@ public:
     }
 
     UpdateWorkflow& w() { return *workflow; }
-    UpdateIdentityState& identity() { return UpdateWorkflowTestAccess (*workflow).identity; }
+    UpdateIdentityState& identity() { return inside().identity; }
+    UpdateWorkflowTestAccess inside() { return UpdateWorkflowTestAccess (*workflow); }
+
+    void handle (int code, int p1 = 0, int p2 = 0, int p3 = 0, std::unique_ptr<std::u16string> data = nullptr)
+    {
+        const CCustomMessage message (code, p1, p2, p3, std::move (data));
+        workflow->handleMessage (message);
+    }
     juce::String status() const { return view.status; }
 
     juce::File writeUpdate (const char* name, std::size_t size, std::uint32_t seed = 2)
