@@ -1,8 +1,8 @@
 // An interrupted update finished where it was not started (an empty state folder: another
 // computer or user account), or on another unit of the same model: the instrument's own
 // parameter area is never replaced under a success, a refusal writes nothing, and the unit the
-// update belongs to completes afterwards with its own area back.
-#include "WorkflowBench.h"
+// update belongs to completes afterwards with its own area back. In simulated time.
+#include "SimulatedBench.h"
 
 #include "devicelink/BuiltInData.h"
 #include "workflow/RecoveryFile.h"
@@ -26,7 +26,7 @@ std::vector<std::uint8_t> builtInArea()
 }
 
 // Runs one update to its end and says how it ended; `cut` pulls the cable at that program block.
-juce::String runUpdate (Bench& bench, const juce::File& file, std::uint64_t cut = 0)
+juce::String runUpdate (SimBench& bench, const juce::File& file, std::uint64_t cut = 0)
 {
     bench.choose (file);
     if (! bench.view.executeEnabled)
@@ -34,16 +34,16 @@ juce::String runUpdate (Bench& bench, const juce::File& file, std::uint64_t cut 
     if (cut != 0)
         bench.instrument->injectFault ({ emu::FaultKind::CablePull, emu::FaultPoint::ProgramBlock, cut });
     bench.execute (true);
-    pumpUntil ([&] { return ! bench.w().isUpdating() && ! bench.w().jobs().isRunning(); }, 120000);
+    bench.runUntil ([&] { return ! bench.w().isUpdating() && ! bench.w().jobs().isRunning(); }, 120000);
     bench.instrument->clearFaults();
     return bench.status();
 }
 
-void restart (Bench& bench)
+void restart (SimBench& bench)
 {
     bench.start();
     ASSERT_TRUE (bench.waitUntilReady()) << bench.status() << "\n" << bench.log.all();
-    drain();
+    bench.settle();
 }
 
 struct Interruption
@@ -90,7 +90,7 @@ class FinishedElsewhere : public ::testing::TestWithParam<std::tuple<Interruptio
 TEST_P (FinishedElsewhere, KeepsTheOwnAreaOrRefusesThenHomeCompletes)
 {
     const auto& [cut, where] = GetParam();
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownArea = bench.flash (0x40000, 0x20000);
     const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P (Points, FinishedElsewhere,
 // Going on anyway is the user's explicit choice, and does what it says.
 TEST (FinishedElsewhere, TheUserMayTakeTheBuiltInSettings)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);
     bench.view.sameUnit = true;
@@ -242,7 +242,7 @@ class SecondUnitOfTheModel : public ::testing::TestWithParam<SecondUnit>
 TEST_P (SecondUnitOfTheModel, KeepsItsOwnAreaAndTheFirstCompletesLater)
 {
     const auto& unit = GetParam();
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownOfFirst = bench.flash (0x40000, 0x20000);
     const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -294,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P (Areas, SecondUnitOfTheModel, ::testing::ValuesIn (seco
 // The private copy is what the journal names: replaced after the journal, it is not written.
 TEST (PrivateCopy, ReplacedAfterTheJournalIsNotWritten)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto before = bench.flash (0, 0x60000);
     const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -305,9 +305,9 @@ TEST (PrivateCopy, ReplacedAfterTheJournalIsNotWritten)
     ASSERT_TRUE (bench.view.executeEnabled);
     bench.execute (true);
     // Swapped once the journal is on the disk, before the first program frame of the file.
-    ASSERT_TRUE (pumpUntil ([&] { return juce::File (bench.state.paths().lockFile).exists(); }, 60000));
+    ASSERT_TRUE (bench.runUntil ([&] { return juce::File (bench.state.paths().lockFile).exists(); }, 60000));
     ASSERT_TRUE (other.copyFileTo (copy));
-    pumpUntil ([&] { return ! bench.w().isUpdating(); }, 120000);
+    bench.runUntil ([&] { return ! bench.w().isUpdating(); }, 120000);
     EXPECT_NE (bench.status(), completed);
     EXPECT_EQ (bench.status(), "Can't open file to read data.");
     EXPECT_TRUE (bench.log.all().contains ("The file changed after it was checked."));
@@ -319,7 +319,7 @@ TEST (PrivateCopy, ReplacedAfterTheJournalIsNotWritten)
 // unreadable it may be the only file that completes the update.
 TEST (PrivateCopy, ChosenAsTheUpdateFileIsUsedNotDestroyed)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownArea = bench.flash (0x40000, 0x20000);
     const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);

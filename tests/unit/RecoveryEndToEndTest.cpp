@@ -1,6 +1,7 @@
 // Updates interrupted at several points of the 256 KiB script, by a pulled cable or a killed
-// tool, and completed by the next run; and the refusal when the backup is gone.
-#include "WorkflowBench.h"
+// tool, and completed by the next run; and the refusal when the backup is gone. In simulated
+// time.
+#include "SimulatedBench.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ class InterruptedUpdate : public ::testing::TestWithParam<Interruption>
 TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
 {
     const auto& cut = GetParam();
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownArea = bench.flash (0x40000, 0x20000);
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -61,7 +62,7 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
 
     if (cut.killTool)
     {
-        ASSERT_TRUE (pumpUntil ([&] { return bench.instrument->record().programmed.size() >= cut.n; }, 60000));
+        ASSERT_TRUE (bench.runUntil ([&] { return bench.instrument->record().programmed.size() >= cut.n; }, 60000));
         bench.stop();
     }
     else
@@ -82,7 +83,7 @@ TEST_P (InterruptedUpdate, NextRunCompletesFromTheBackup)
     // The next run of the tool, on the same instrument.
     bench.start();
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
-    drain();
+    bench.settle();
     // The journal names the instrument; with its identity erased only the user can say it is
     // the same one, and is asked once the journal's file is chosen.
     EXPECT_EQ (bench.log.all().contains ("identity of this device can't be read"), cut.identityErased);
@@ -115,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P (Points, InterruptedUpdate, ::testing::ValuesIn (interr
 
 TEST (InterruptedUpdateRefused, LockWithoutBackup)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady());
     const auto before = bench.flash (0, 0x60000);
     const auto paths = bench.state.paths();
@@ -131,7 +132,7 @@ TEST (InterruptedUpdateRefused, LockWithoutBackup)
         EXPECT_EQ (bench.status(), "Found an error can't be fixed in the last update.");
         EXPECT_FALSE (bench.w().isUpdating());
     }
-    pump (300);
+    bench.runFor (300);
     EXPECT_EQ (bench.instrument->record().framesIn, 0u); // nothing was sent
     EXPECT_TRUE (bench.flash (0, 0x60000) == before);
 }
@@ -141,7 +142,7 @@ TEST (InterruptedUpdateRefused, LockWithoutBackup)
 // instrument's own area back instead of backing up what the failed script left there.
 TEST (InterruptedUpdates, AFailedWholeImageUpdateKeepsTheRestorePending)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownArea = bench.flash (0x40000, 0x20000);
     const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -184,7 +185,7 @@ TEST (BackupRead, ACorruptHsBackupIsCaughtBeforeTheLock)
 {
     auto config = instantInstrument();
     config.mode = emu::LinkMode::HS;
-    Bench bench (config);
+    SimBench bench (config);
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto before = bench.flash (0, 0x60000);
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -213,7 +214,7 @@ emu::Identity otherInstrument()
 
 // Interrupts a 256 KiB update by a pulled cable at the given program block; the journal, the
 // lock and the backup are left.
-void interruptAt (Bench& bench, const juce::File& file, std::uint64_t block)
+void interruptAt (SimBench& bench, const juce::File& file, std::uint64_t block)
 {
     bench.choose (file);
     ASSERT_TRUE (bench.view.executeEnabled) << bench.log.all();
@@ -236,7 +237,7 @@ std::map<std::string, std::vector<std::uint8_t>> filesIn (const juce::File& fold
 // connected. Nothing of the first may go into it, and the first's files must survive for it.
 TEST (InterruptedUpdates, AnotherInstrumentGetsNothingAndTheFilesAreKept)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownArea = bench.flash (0x40000, 0x20000);
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -254,14 +255,14 @@ TEST (InterruptedUpdates, AnotherInstrumentGetsNothingAndTheFilesAreKept)
     bench.start();
     ASSERT_TRUE (bench.waitForStatus ("The last update was for another device. Connect that device to complete it.", 30000))
         << bench.status() << "\n" << bench.log.all();
-    drain();
+    bench.settle();
     EXPECT_FALSE (bench.view.fileEnabled);
     EXPECT_FALSE (bench.view.executeEnabled);
     // Even a file of its own is not taken while the other's update is pending.
     bench.instrument->clearRecord();
     bench.choose (otherFile);
     bench.execute (true);
-    pump (300);
+    bench.runFor (300);
     EXPECT_NE (bench.status(), "Updating....");
     EXPECT_EQ (bench.instrument->record().framesIn, 0u);
     EXPECT_TRUE (bench.flash (0, 0x60000) == other);
@@ -288,7 +289,7 @@ TEST (InterruptedUpdates, AnotherInstrumentGetsNothingAndTheFilesAreKept)
 // this is: only the interrupted update's own file is offered, and only after the user said so.
 TEST (InterruptedUpdates, AnUnreadableIdentityAsksAndTakesOnlyTheJournalsFile)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto ownArea = bench.flash (0x40000, 0x20000);
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
@@ -323,7 +324,7 @@ TEST (InterruptedUpdates, AnUnreadableIdentityAsksAndTakesOnlyTheJournalsFile)
 
 TEST (InterruptedUpdates, ADamagedJournalRestoresNothing)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
     interruptAt (bench, file, 30);
@@ -333,11 +334,11 @@ TEST (InterruptedUpdates, ADamagedJournalRestoresNothing)
 
     bench.start();
     ASSERT_TRUE (bench.waitForStatus ("Found an error can't be fixed in the last update.", 30000)) << bench.log.all();
-    drain();
+    bench.settle();
     EXPECT_FALSE (bench.view.fileEnabled);
     EXPECT_TRUE (bench.log.all().contains ("The record of the last update is damaged"));
     bench.execute (true);
-    pump (300);
+    bench.runFor (300);
     EXPECT_TRUE (bench.flash (0, 0x60000) == left);
     EXPECT_TRUE (journal.exists());
 }
@@ -346,7 +347,7 @@ TEST (InterruptedUpdates, ADamagedJournalRestoresNothing)
 // interrupted update left gets nothing of the other's backup.
 TEST (InterruptedUpdates, TheSameModelWithOtherDataGetsNoRestore)
 {
-    Bench bench (instantInstrument());
+    SimBench bench (instantInstrument());
     ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
     const auto file = bench.writeUpdate ("update-256k.bin", 0x40000);
     interruptAt (bench, file, 30);
