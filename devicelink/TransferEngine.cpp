@@ -111,26 +111,17 @@ std::int64_t TransferEngine::arrival (std::int64_t arrivedUs)
 
 void TransferEngine::noteFrameTime (std::int64_t us)
 {
-    // The longest recent exchange rules; one slow reply (a busy device) fades out over a few
-    // dozen blocks instead of slowing the rest of the session.
-    linkFrameUs = std::max (us, linkFrameUs - linkFrameUs / 8);
-}
-
-int TransferEngine::ticksForTwice (std::int64_t us) const
-{
-    const std::int64_t period = std::int64_t (std::max (1, timerMs)) * 1000;
-    return static_cast<int> ((2 * us + period - 1) / period) + 1;
+    rules.frameTime (us);
 }
 
 int TransferEngine::watchdogLimitTicks() const
 {
-    return std::max (watchdogLimit, ticksForTwice (linkFrameUs));
+    return rules.watchdogTicks (timerMs);
 }
 
 int TransferEngine::quietTicks() const
 {
-    // Two whole ticks at least: more than a block frame takes on a USB link.
-    return std::max (2, ticksForTwice (linkFrameUs));
+    return rules.quietTicks (timerMs);
 }
 
 void TransferEngine::printf (const char* format, ...)
@@ -164,10 +155,7 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     operation = TransferOperation::none;
     awaitingReply = false;
     transferActive = false;
-    readActive = false;
-    readDraining = false;
-    readTrailing = false;
-    lateRepliesPossible = false;
+    readPhase = ReadPhase::off;
     if (readWasOpen)
     {
         readDataOpen = false;
@@ -434,18 +422,22 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     if (arrivedUs != arrivedNow && askedCommand == Frames::Data)
     {
         const auto since = at - askedAtUs;
-        if (fastestBlockUs >= 16000 && since < fastestBlockUs / 16)
+        if (rules.isAckCopy (since))
         {
             if (! heldAck.has_value())
                 heldAck = HeldAck { statusByte, arrivedUs };
             return;
         }
         if (status == DeviceStatus::ok)
-            fastestBlockUs = fastestBlockUs == 0 ? since : std::min (fastestBlockUs, since);
+            rules.blockAnswered (since);
     }
     // A read is answered with read frames. A plain Ack there answers nothing, so it must not
     // keep the watchdog from ending a read that gets no data.
     if (operation == TransferOperation::read && status == DeviceStatus::ok)
+        return;
+    // Status 3 during a read asks for the block again, but never stacks requests up: with the
+    // most already owed it changes nothing, and the watchdog stays the judge.
+    if (operation == TransferOperation::read && status == DeviceStatus::noResponse && ! ledger.canRequest())
         return;
     watchdogTicks = 0;
     if (status != DeviceStatus::ok || ! transferActive)
@@ -520,8 +512,10 @@ void TransferEngine::onNoReply()
     watchdogTicks = 0;
     if (operation == TransferOperation::read)
     {
-        if (! readActive)
+        if (readPhase == ReadPhase::off)
             return; // the read has ended already
+        if (readPhase != ReadPhase::taking)
+            return; // a drain or the trailing wait counts its own silence
         if (retryCount + badBlockCount < maxReadRetries)
         {
             ++retryCount;
@@ -529,8 +523,9 @@ void TransferEngine::onNoReply()
                 host.print ("Time out, retry...1");
             else
                 printf (",%d", retryCount);
-            // The block may only be late: its answer can still come after this request's.
-            lateRepliesPossible = true;
+            // The block may only be late: its answer can still come after this request's, and
+            // the ledger keeps it owed.
+            ledger.answerTimedOut();
             requestReadBlock();
             return;
         }
@@ -553,12 +548,12 @@ void TransferEngine::tick()
         onSettleTick();
         return;
     }
-    if (readDraining)
+    if (readPhase == ReadPhase::draining)
     {
         onDrainTick();
         return;
     }
-    if (readTrailing)
+    if (readPhase == ReadPhase::trailing)
     {
         onTrailingTick();
         return;
@@ -568,11 +563,11 @@ void TransferEngine::tick()
         return;
     // Nothing else answered the block: the Ack taken for a copy was its answer, and the link
     // only looked slow while the host or the device was busy. Timing starts again.
-    if (heldAck.has_value() && host.microseconds() - heldAck->arrivedUs >= 2 * fastestBlockUs)
+    if (heldAck.has_value() && rules.heldAckExpired (heldAck->arrivedUs, host.microseconds()))
     {
         const auto held = *heldAck;
         heldAck.reset();
-        fastestBlockUs = 0;
+        rules.forgetFastestBlock();
         onAck (held.statusByte, held.arrivedUs);
         return;
     }

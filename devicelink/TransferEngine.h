@@ -9,6 +9,8 @@
 
 #include "devicelink/FlashLayout.h"
 #include "devicelink/Frames.h"
+#include "devicelink/LinkRules.h"
+#include "devicelink/ReadLedger.h"
 
 #include <array>
 #include <optional>
@@ -90,7 +92,7 @@ public:
     void setFsMode (bool fs) { fsMode = fs; }
     bool isFsMode() const { return fsMode; }
     // Another instrument or cable: what was measured of the last link no longer holds.
-    void newLink() { linkFrameUs = fastestBlockUs = 0; }
+    void newLink() { rules.newLink(); }
 
     // --- Starts. Each one ends with exactly one JobFinished (through finish). ---
     // The image goes into the device's RAM after a RamLoad frame; the watchdog is left running
@@ -143,8 +145,6 @@ private:
     void startTimer (int milliseconds);
     std::int64_t arrival (std::int64_t arrivedUs);
     void noteFrameTime (std::int64_t us);
-    // Ticks of the running period that cover `us` of link time twice over, plus one tick.
-    int ticksForTwice (std::int64_t us) const;
     int watchdogLimitTicks() const;
     int quietTicks() const;
     void sendRunTest();
@@ -168,6 +168,8 @@ private:
     void startDrain();
     void onDrainTick();
     void onTrailingTick();
+    void endDrain();
+    void sendHostAck();
     void finishRead();
 
     TransferHost& host;
@@ -190,32 +192,21 @@ private:
     std::array<std::uint8_t, Frames::maxFrameSize> frameBuffer {};
     std::array<std::uint8_t, fsBlockSize> blockBuffer {};
 
-    // Link timing. Frames carry no request id, so what tells a lost reply from a slow one is
-    // time. A DIN cable (3125 bytes/s) takes 1.5 s for one block frame; USB a few ms. The
-    // watchdog and the quiet time of a drain are therefore stretched to twice the longest
-    // block exchange measured lately (a Data block to its Ack, a read request to its frame),
-    // never below the fixed limits that hold on fast links.
+    // Link timing (LinkRules): the watchdog and the quiet time of a drain stretch to twice the
+    // longest block exchange measured lately, never below the fixed limits that hold on fast
+    // links; an Ack sooner than a block can cross the cable is a copy. A busy host or device
+    // can make a fast link look slow for a few blocks, and then its real Acks look like copies:
+    // the first such Ack is held, and taken as the answer when no other comes in time.
+    LinkRules rules;
     std::int64_t askedAtUs = 0;      // the last frame that asks for a reply went out
     int askedCommand = -1;           // and its command
-    // The quickest a Data block has been answered on this link. Every block must cross the
-    // cable before its Ack can leave, so an Ack that comes in far sooner after a block went
-    // out (a sixteenth of that: more than any flash program time varies) is a copy of the Ack
-    // before, sent twice. Timed only on links slow enough to tell (16 ms a block and up, so
-    // the margin is a millisecond or more); on faster ones the copy arrives before the next
-    // block goes out. Erase Acks are not timed: a driver may skip a blank sector.
-    // A busy host or device can make a fast link look that slow for a few blocks, and then its
-    // real Acks look like copies: the first such Ack is held, and taken as the answer when no
-    // other comes within twice the fastest exchange.
-    std::int64_t fastestBlockUs = 0;
     struct HeldAck
     {
         int statusByte = 0;
         std::int64_t arrivedUs = 0;
     };
     std::optional<HeldAck> heldAck;
-    std::int64_t linkFrameUs = 0;    // decays by 1/8 per exchange towards what is measured
     std::int64_t lastReadFrameUs = 0;
-    std::int64_t blockAskedAtUs = 0; // the first request of the current read block
 
     // Settling before a driver upload or a flash test
     const std::uint8_t* uploadImage = nullptr;
@@ -232,25 +223,31 @@ private:
     int endSector = 0;
     int currentSector = 0;
 
-    // Read streaming. A block asked for again after a time-out may still be answered late,
-    // once per request (the device answers requests in turn). The first frame after such a
-    // request starts a drain: device frames are ignored, without host Acks, until the line has
-    // been quiet for a few read-watchdog ticks; then the block is asked for once more, and only
-    // that answer is taken.
-    bool readActive = false;
+    // Read streaming. What the instrument may still owe is kept by the ledger (ReadLedger.h).
+    // An answer is taken only when it answers the one request still owed; any other (late,
+    // copied, after a time-out or a bad frame) starts a drain: frames are counted and dropped
+    // until nothing more is owed and the line has been quiet, then the block is asked for
+    // again. An answer that waits for an Ack while others are owed behind it is Acked through,
+    // so that they can come.
+    enum class ReadPhase
+    {
+        off,      // no read, or it has ended
+        taking,   // answers to the last request are assembled into the block
+        draining, // frames are counted and dropped until nothing is owed
+        trailing, // every block is in: one frame more means a block was taken from a copy
+    };
+    ReadPhase readPhase = ReadPhase::off;
+    ReadLedger ledger;
     int readBase = 0;
     int blockFill = 0;
+    int takenAnswer = 0;             // the ledger's number of the answer being assembled
     int retryCount = 0;              // time-outs of the current block
     int badBlockCount = 0;           // bad copies (check bytes, oversize) of the current block
     bool readWriteFailed = false;
     bool readDataOpen = false;       // the host's destination still waits for closeReadData
-    bool lateRepliesPossible = false;
-    bool readDraining = false;
+    std::int64_t readStartedUs = 0;
     int drainQuiet = 0;
     int drainTicks = 0;
-    // After the last block the line must stay quiet for a drain's quiet time: one frame more
-    // than was asked for means a copy (a doubled reply, one held back past the drain) was taken
-    // for a block somewhere, and that every block after it may be one behind.
-    bool readTrailing = false;
+    bool drainDriving = false;       // Acking a held answer through so that the next can come
     int trailingQuiet = 0;
 };
