@@ -6,36 +6,39 @@
 // frames (flag 1) follow one another; an acked frame (any other flag) is followed by the next
 // one only after the host's Ack, and the host's next other frame ends that answer.
 //
-// The ledger counts; the engine decides (TransferEngineRead.cpp). Its one rule: every request
-// still owed is for the block being read, so any answer that comes is that block's; the next
-// block is asked for only once nothing is owed (or what was owed has been given up for lost,
-// after the slowest answer seen has had time to come, half as long again).
+// The ledger counts; the engine decides (TransferEngineRead.cpp). Every request still owed is
+// for the block being read, so whatever answer comes is that block's; the engine takes one only
+// when it answers the one request owed, and asks for the next block only once nothing is owed.
 //
-//   state (of the answer on the line)  | event                        | next, and what changes
-//   -----------------------------------+------------------------------+---------------------------------
-//   none                               | requestSent                  | none; owed + 1
-//   none                               | frame                        | arriving (or none when the frame
-//                                      |                              | is the whole answer); an answer
-//                                      |                              | begins: owed - 1, or `unasked`
-//                                      |                              | when nothing was owed
-//   arriving (streamed, or acked and   | frame                        | arriving / none when the bytes
-//     Acked by the host)               |                              | are whole; `overflow` (none,
-//                                      |                              | uncertain) when they pass them
-//   arriving, acked, not yet Acked     | hostAckSent                  | arriving (the Ack asks for more)
-//     (stalled)                        |                              |
-//   stalled                            | frame                        | a new answer begins: a stalled
-//                                      |                              | answer sends nothing before an Ack
-//   stalled                            | requestSent                  | none: the request ends it; owed + 1
-//   arriving (not stalled)             | requestSent                  | arriving: frames asked for before
-//                                      |                              | may still come; owed + 1
-//   any                                | badFrame (longer than a      | unchanged, uncertain: it may or
-//                                      |   block before any other)    | may not have been an answer
-//   any                                | presumeLost                  | owed 0, uncertain
-//   any                                | settled                      | uncertain cleared (the engine
-//                                      |                              | waited out the allowance)
+//   state of the answer on the line | event            | next state, and what changes
+//   --------------------------------+------------------+-------------------------------------------
+//   none                            | requestSent      | none; owed + 1
+//   none                            | frame            | an answer begins: owed - 1 (the oldest
+//                                   |                  | request, which times it), or `unasked`
+//                                   |                  | when nothing was owed; arriving, or none
+//                                   |                  | again when the frame holds all its bytes
+//   arriving, not stalled           | frame            | it continues; none when its bytes are
+//                                   |                  | whole, none with `overflow` past them
+//   arriving, acked frame, no Ack   | (= stalled)      | the instrument sends nothing more of it
+//     from the host since          |                  | until the host's Ack
+//   stalled                         | hostAckSent      | arriving: the Ack asks for the next frame
+//   stalled                         | frame            | a new answer begins (the stalled one is over)
+//   stalled                         | requestSent      | none: the request ends it; owed + 1
+//   arriving, not stalled           | requestSent      | arriving: frames asked for before may still
+//                                   |                  | come; owed + 1
+//   arriving                        | answerTimedOut   | none: nothing came for the watchdog's wait
+//   any                             | badFrame (longer | unchanged, and `uncertain`: it may or may
+//                                   |  than a block,   | not have been an answer; the engine waits
+//                                   |  before others)  | for a quiet line before the next block
+//   any                             | presumeLost      | owed 0: the drain's quiet time (twice the
+//                                   |                  | slowest answer seen) passed without them
+//   any                             | settled          | `uncertain` cleared
 //
-// `uncertain` means a count may be off by one: the engine then waits out the reply allowance
-// before it asks for another block, and again after the last one.
+// The engine's side: an answer that begins while others are owed starts a drain (frames counted
+// and dropped). A drain ends on a quiet line; when an answer still owed would be held back by a
+// stalled one (an instrument that answers in turn), the stalled one is Acked through first, so
+// a quiet line there is no proof that nothing is owed. Status 3 adds a request only below
+// maxOwed; the watchdog's own re-requests are bounded by the retry count.
 
 #include <cstdint>
 #include <deque>
