@@ -8,6 +8,8 @@
 //   ------------------------------------+-----------------------------------------------------
 //   frameTime(us)                        | the link's frame time: the longest recent exchange,
 //                                        | fading by 1/8 per exchange towards what is measured
+//   replyBegan(us) (request to the F0   | the reply time: the longest recent one, fading as
+//     of its answer)                    | the frame time does
 //   blockAnswered(us) (a Data block's    | the fastest block exchange seen on this link
 //     Ack, status 0, not a copy)         |
 //   newLink()                            | forgets both
@@ -25,6 +27,11 @@
 //   quietTicks(periodMs)                | the ticks a line must stay silent before nothing more
 //                                        | is taken to be on its way: twice the frame time, at
 //                                        | least two ticks
+//   lineQuiet(now, arriving, began,      | with a port that sees every byte: nothing arriving
+//     lastEvent)                        | and nothing begun since the last frame or request
+//                                        | for one reply time (a request to the first byte of
+//                                        | its answer) plus a margin; a frame that never ends
+//                                        | stops counting as arriving after twice the frame time
 //   heldAckExpired(heldUs, nowUs)       | a held Ack that nothing else followed for twice the
 //                                        | fastest exchange was the real answer: the link only
 //                                        | looked slow while the host or the device was busy
@@ -38,7 +45,18 @@ public:
     static constexpr int fixedWatchdogTicks = 8;
     static constexpr std::int64_t copyJudgedFromUs = 1000;
 
-    void newLink() { frameUs = fastestBlockUs = 0; }
+    static constexpr std::int64_t quietMarginUs = 10000;
+    static constexpr std::int64_t arrivingTimeoutUs = 100000;
+
+    void newLink() { frameUs = fastestBlockUs = replyUs = 0; }
+    void replyBegan (std::int64_t us) { replyUs = std::max (us, replyUs - replyUs / 8); }
+    bool lineQuiet (std::int64_t nowUs, bool arriving, std::int64_t lastBeganUs, std::int64_t lastEventUs) const
+    {
+        if (arriving && nowUs - lastBeganUs < 2 * frameUs + arrivingTimeoutUs)
+            return false;
+        return nowUs - std::max (lastBeganUs, lastEventUs) >= replyUs + replyUs / 2 + quietMarginUs;
+    }
+    std::int64_t replyTimeUs() const { return replyUs; }
 
     void frameTime (std::int64_t us) { frameUs = std::max (us, frameUs - frameUs / 8); }
     void blockAnswered (std::int64_t us) { fastestBlockUs = fastestBlockUs == 0 ? us : std::min (fastestBlockUs, us); }
@@ -64,4 +82,5 @@ public:
 private:
     std::int64_t frameUs = 0;
     std::int64_t fastestBlockUs = 0;
+    std::int64_t replyUs = 0;
 };

@@ -72,6 +72,16 @@ public:
     // A monotonic clock: when requests went out and replies came in. The device link stamps
     // incoming frames with it as they arrive.
     virtual std::int64_t microseconds();
+
+    // What a port that sees every byte knows of the line from the instrument. `known` false:
+    // the port delivers only whole frames, and quiet is judged from frames alone.
+    struct LineActivity
+    {
+        bool known = false;
+        bool arriving = false;        // a frame has begun and not yet ended
+        std::int64_t lastBeganUs = 0; // when the latest frame began (its F0)
+    };
+    virtual LineActivity lineActivity() { return {}; }
 };
 
 class TransferEngine

@@ -116,6 +116,9 @@ void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64
         }
         takenAnswer = a.answer;
         blockFill = 0;
+        const auto line = host.lineActivity();
+        if (line.known && line.lastBeganUs >= askedAtUs)
+            rules.replyBegan (line.lastBeganUs - askedAtUs);
     }
     else if (a.answer != takenAnswer)
         return; // the rest of an answer given up (a request went out meanwhile): never mixed in
@@ -260,7 +263,14 @@ void TransferEngine::endDrain()
 
 void TransferEngine::onTrailingTick()
 {
-    if (++trailingQuiet >= quietTicks())
+    // One frame more than was asked for would begin within a reply time of the last frame:
+    // where the port sees the bytes, that is what is waited for, not for a block's time twice.
+    ++trailingQuiet;
+    const auto line = host.lineActivity();
+    const bool quiet = line.known ? rules.lineQuiet (host.microseconds(), line.arriving, line.lastBeganUs,
+                                                     std::max (lastReadFrameUs, askedAtUs))
+                                  : trailingQuiet >= quietTicks();
+    if (quiet)
         finishRead();
 }
 

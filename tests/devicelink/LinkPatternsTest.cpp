@@ -94,11 +94,13 @@ TEST (LinkPatterns, HeldAnswersCompleteTheReadByteExact)
         { "DIN, FS, acked 600-byte frames", 3125, emu::LinkMode::FS, 600, emu::ReadFlagStyle::WaitForAck, 1000, 48 },
         { "DIN, HS, acked 600-byte frames", 3125, emu::LinkMode::HS, 600, emu::ReadFlagStyle::WaitForAck, 1000, 48 },
     };
+    for (const bool stamps : { false, true })
     for (const auto& c : cases)
     {
-        SCOPED_TRACE (c.what);
+        SCOPED_TRACE (std::string (c.what) + (stamps ? ", byte stamps" : ""));
         const auto data = content (c.blocks);
         Cable cable;
+        cable.byteStamps = stamps;
         cable.bytesPerSecond = c.bytesPerSecond;
         cable.mode = c.mode;
         cable.readFrameBytes = c.frameBytes;
@@ -150,16 +152,21 @@ TEST (LinkPatterns, BadFramesAndStatusThreeNeverShiftTheRead)
         { "status 3 once", { "ack-status-3@read-block:3" }, true },
         { "status 3 three times, doubled", { "ack-status-3@read-block:3,count=3", "duplicate-ack@read-block:3,count=3" }, false },
         { "status 3 doubled and late", { "ack-status-3@read-block:3,count=4", "duplicate-ack@read-block:3,count=4,after=100" }, false },
+        { "the last answer doubled", { "duplicate-read@read-block:6,count=0" }, false },
+        { "the last answer doubled late", { "duplicate-read@read-block:6,count=0,after=30" }, false },
     };
+    for (const bool stamps : { false, true })
     for (const double rate : { 0.0, 100000.0, 3125.0 })
         for (const auto mode : { emu::LinkMode::FS, emu::LinkMode::HS })
             for (const int frameBytes : { 0, 600 })
                 for (const auto& c : cases)
                 {
                     SCOPED_TRACE (std::string (c.what) + ", " + std::to_string (rate) + " B/s, "
-                                  + (mode == emu::LinkMode::FS ? "FS" : "HS") + ", frame bytes " + std::to_string (frameBytes));
-                    const auto data = content (rate > 0 && rate < 10000 ? 6 : 12);
+                                  + (mode == emu::LinkMode::FS ? "FS" : "HS") + ", frame bytes " + std::to_string (frameBytes)
+                                  + (stamps ? ", byte stamps" : ""));
+                    const auto data = content (6);
                     Cable cable;
+                    cable.byteStamps = stamps;
                     cable.bytesPerSecond = rate;
                     cable.mode = mode;
                     cable.readFrameBytes = frameBytes;

@@ -48,6 +48,8 @@ struct Cable
         double ms = 0;
     };
     std::optional<HeldAnswers> held;
+    // The host's port sees every byte: it knows when a frame begins, long before it is whole.
+    bool byteStamps = false;
 };
 
 class SimulatedLink final : public TransferHost
@@ -150,6 +152,7 @@ private:
             else if (a.kind == emu::Action::Kind::Send && programmer.deliverable (a))
             {
                 t += lineTime (a.bytes.size());
+                toHost (t - lineTime (a.bytes.size()), t);
                 const Bytes bytes = a.bytes;
                 at (t, [this, bytes] { frameReachesHost (bytes); });
                 programmer.sent (a);
@@ -238,6 +241,7 @@ private:
             Bytes f = std::move (answer.frames.front());
             answer.frames.pop_front();
             answerLineFreeAt = std::max (now, answerLineFreeAt) + lineTime (f.size());
+            toHost (answerLineFreeAt - lineTime (f.size()), answerLineFreeAt);
             at (answerLineFreeAt, [this, f] { frameReachesHost (f); });
             const bool readFrame = f.size() > Frames::header.size() && f[Frames::header.size()] == Frames::Data;
             if (acked && readFrame && ! answer.frames.empty())
@@ -246,6 +250,28 @@ private:
     }
 
     // ---- The host's side ----
+    void toHost (std::int64_t begins, std::int64_t ends)
+    {
+        framesToHost.emplace_back (begins, ends);
+        while (framesToHost.size() > 64)
+            framesToHost.pop_front();
+    }
+
+    LineActivity lineActivity() override
+    {
+        LineActivity line;
+        if (! cable.byteStamps)
+            return line;
+        line.known = true;
+        for (const auto& [begins, ends] : framesToHost)
+            if (begins <= now)
+            {
+                line.lastBeganUs = std::max (line.lastBeganUs, begins);
+                line.arriving = line.arriving || now < ends;
+            }
+        return line;
+    }
+
     void frameReachesHost (const Bytes& bytes)
     {
         const auto frame = Frames::classify (bytes.data(), static_cast<int> (bytes.size()));
@@ -321,6 +347,7 @@ private:
     int blocksSent = 0;
     int blocksTaken = 0;
     std::deque<Answer> answers;
+    std::deque<std::pair<std::int64_t, std::int64_t>> framesToHost; // when each began and ended
     int requestsTaken = 0;
     int requestsSent = 0;
     int answeredRequests = 0;
