@@ -139,9 +139,9 @@ void TransferEngine::printElapsed (const char* label, std::int64_t milliseconds)
     printf ("%s%s", label, formatElapsedTime (milliseconds).c_str());
 }
 
-void TransferEngine::postProgress (int phase, int a, int b)
+void TransferEngine::postProgress (int progressPhase, int a, int b)
 {
-    host.post (MessageCode::Progress, phase, a, b);
+    host.post (MessageCode::Progress, progressPhase, a, b);
 }
 
 // ===== The one ending ======================================================================
@@ -154,8 +154,7 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     // Nothing is owed any more: a late Ack or read frame from now on finds nothing to continue.
     operation = TransferOperation::none;
     awaitingReply = false;
-    transferActive = false;
-    readPhase = ReadPhase::off;
+    phase = Phase::idle;
     if (readWasOpen)
     {
         readDataOpen = false;
@@ -166,7 +165,6 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     // follows an upload runs under its period.
     const bool keepTimer = (op == TransferOperation::driverUpload || op == TransferOperation::flashTest)
                            && (ending == Ending::completed || ending == Ending::flashTestFailed);
-    settling = false;
     if (! keepTimer)
         startTimer (0);
 
@@ -272,7 +270,8 @@ void TransferEngine::startDriverUpload (const std::uint8_t* image, int size, boo
 
 void TransferEngine::sendDriverImage()
 {
-    settling = false;
+    if (phase == Phase::settling)
+        phase = Phase::idle;
     startTransfer (uploadImage, 0, uploadSize, false);
     watchdogTicks = 0;
     if (operation != TransferOperation::none)
@@ -294,7 +293,7 @@ void TransferEngine::startFlashTest (int argument, bool settleFirst)
 
 void TransferEngine::startSettling()
 {
-    settling = true;
+    phase = Phase::settling;
     settleQuiet = 0;
     settleTicks = 0;
     startTimer (readWatchdogMs);
@@ -302,7 +301,8 @@ void TransferEngine::startSettling()
 
 void TransferEngine::sendRunTest()
 {
-    settling = false;
+    if (phase == Phase::settling)
+        phase = Phase::idle;
     send (frameBuffer.data(), Frames::buildRunTest (frameBuffer.data(), testArgument));
     watchdogTicks = 0;
     // Started here whatever ran before: the timer may have been stopped or given another
@@ -367,7 +367,7 @@ void TransferEngine::startTransfer (const std::uint8_t* data, int address, int l
     {
         // Nothing to move: complete at once instead of sending a block of stale bytes.
         postProgress (ProgressPhase::Write, 0, 1);
-        transferActive = false;
+        phase = Phase::idle;
         postProgress (ProgressPhase::None, 0, 0);
         onStatus (DeviceStatus::ok, 0);
         return;
@@ -385,7 +385,7 @@ void TransferEngine::startTransfer (const std::uint8_t* data, int address, int l
 
     postProgress (ProgressPhase::Write, 0, 1);
     loadNextBlock();
-    transferActive = true;
+    phase = Phase::writing;
     sendBlock();
 }
 
@@ -406,7 +406,7 @@ void TransferEngine::sendBlock()
 
 void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
 {
-    if (settling)
+    if (phase == Phase::settling)
     {
         settleQuiet = 0;
         return;
@@ -440,7 +440,7 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     if (operation == TransferOperation::read && status == DeviceStatus::noResponse && ! ledger.canRequest())
         return;
     watchdogTicks = 0;
-    if (status != DeviceStatus::ok || ! transferActive)
+    if (status != DeviceStatus::ok || phase != Phase::writing)
     {
         onStatus (status, statusByte);
         return;
@@ -451,7 +451,7 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     postProgress (ProgressPhase::Write, transferPos, transferTotal);
     if (transferPos >= transferTotal)
     {
-        transferActive = false;
+        phase = Phase::idle;
         postProgress (ProgressPhase::None, 0, 0);
         onStatus (DeviceStatus::ok, 0);
         return;
@@ -464,7 +464,8 @@ void TransferEngine::onStatus (DeviceStatus status, int statusByte)
 {
     // Whatever brings a status here ends the block stream: a late Ack after a failure or after
     // an early completion must not send the next block of a finished transfer.
-    transferActive = false;
+    if (phase == Phase::writing)
+        phase = Phase::idle;
 
     switch (status)
     {
@@ -512,9 +513,9 @@ void TransferEngine::onNoReply()
     watchdogTicks = 0;
     if (operation == TransferOperation::read)
     {
-        if (readPhase == ReadPhase::off)
+        if (! readOpen())
             return; // the read has ended already
-        if (readPhase != ReadPhase::taking)
+        if (phase != Phase::reading)
             return; // a drain or the trailing wait counts its own silence
         if (retryCount + badBlockCount < maxReadRetries)
         {
@@ -543,17 +544,17 @@ void TransferEngine::tick()
         finish (Ending::noResponse);
         return;
     }
-    if (settling)
+    if (phase == Phase::settling)
     {
         onSettleTick();
         return;
     }
-    if (readPhase == ReadPhase::draining)
+    if (phase == Phase::draining)
     {
         onDrainTick();
         return;
     }
-    if (readPhase == ReadPhase::trailing)
+    if (phase == Phase::trailing)
     {
         onTrailingTick();
         return;

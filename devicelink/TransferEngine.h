@@ -163,7 +163,7 @@ private:
     void onSettleTick();
     void printf (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
     void printElapsed (const char* label, std::int64_t milliseconds);
-    void postProgress (int phase, int a, int b);
+    void postProgress (int progressPhase, int a, int b);
 
     void startTransfer (const std::uint8_t* data, int address, int length, bool toFlash);
     void loadNextBlock();
@@ -185,6 +185,20 @@ private:
     TransferHost& host;
     bool fsMode = false;
 
+    // Where the operation stands. Which operation it is, and whether the device owes a reply
+    // (the watchdog's concern), are kept beside it.
+    enum class Phase
+    {
+        idle,     // no stream: a step's Ack awaited (upload end, erase, test), or nothing at all
+        settling, // waiting for a quiet line before a driver upload or a flash test
+        writing,  // Data blocks going out, each after the Ack of the one before
+        reading,  // answers to the last read request are assembled into the block
+        draining, // read frames counted and dropped until nothing is owed
+        trailing, // every block read: one frame more means a block was taken from a copy
+    };
+    Phase phase = Phase::idle;
+    bool readOpen() const { return phase == Phase::reading || phase == Phase::draining || phase == Phase::trailing; }
+
     TransferOperation operation = TransferOperation::none;
     bool awaitingReply = false;      // the watchdog counts only while the device owes a reply
     bool noOutputReported = false;   // one "no output" report per operation
@@ -195,7 +209,6 @@ private:
     std::int64_t phaseTick = 0;
 
     // Write streaming
-    bool transferActive = false;
     const std::uint8_t* transferData = nullptr;
     int transferTotal = 0;
     int transferPos = 0;
@@ -221,7 +234,6 @@ private:
     // Settling before a driver upload or a flash test
     const std::uint8_t* uploadImage = nullptr;
     int uploadSize = 0;
-    bool settling = false;
     int settleQuiet = 0;
     int settleTicks = 0;
     int testArgument = 0;
@@ -239,14 +251,6 @@ private:
     // until nothing more is owed and the line has been quiet, then the block is asked for
     // again. An answer that waits for an Ack while others are owed behind it is Acked through,
     // so that they can come.
-    enum class ReadPhase
-    {
-        off,      // no read, or it has ended
-        taking,   // answers to the last request are assembled into the block
-        draining, // frames are counted and dropped until nothing is owed
-        trailing, // every block is in: one frame more means a block was taken from a copy
-    };
-    ReadPhase readPhase = ReadPhase::off;
     ReadLedger ledger;
     int readBase = 0;
     int blockFill = 0;

@@ -30,7 +30,7 @@ void TransferEngine::startRead (int byteAddress, int length)
     readStartedUs = host.microseconds();
     readDataOpen = true;
     startTimer (readWatchdogMs);
-    readPhase = ReadPhase::taking;
+    phase = Phase::reading;
 
     if (transferTotal == 0)
     {
@@ -56,7 +56,7 @@ void TransferEngine::sendHostAck()
 
 void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64_t arrivedUs)
 {
-    if (settling)
+    if (phase == Phase::settling)
     {
         settleQuiet = 0;
         return;
@@ -64,11 +64,11 @@ void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64
     // Frames of a read that has ended (completed, failed or never started) are late copies,
     // and so is one that was in before the read's first request went out.
     const auto at = arrival (arrivedUs);
-    if (readPhase == ReadPhase::off || size < Frames::bodyFirstPayload + 1 || at < readStartedUs)
+    if (! readOpen() || size < Frames::bodyFirstPayload + 1 || at < readStartedUs)
         return;
     watchdogTicks = 0;
 
-    if (readPhase == ReadPhase::trailing)
+    if (phase == Phase::trailing)
     {
         finish (Ending::extraReply);
         return;
@@ -86,7 +86,7 @@ void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64
     if ((! ledger.answerArriving() || ledger.isStalled()) && bytes > expected)
     {
         ledger.badFrame();
-        if (readPhase == ReadPhase::draining)
+        if (phase == Phase::draining)
             drainQuiet = 0;
         else
             onBadReadBlock (true);
@@ -94,7 +94,7 @@ void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64
     }
 
     const auto a = ledger.frame (bytes, waitsForAck, at);
-    if (readPhase == ReadPhase::draining)
+    if (phase == Phase::draining)
     {
         drainQuiet = 0;
         if (drainDriving && ledger.isStalled())
@@ -180,7 +180,7 @@ bool TransferEngine::takeReadBlock()
         requestReadBlock();
     else
     {
-        readPhase = ReadPhase::trailing;
+        phase = Phase::trailing;
         trailingQuiet = 0;
         awaitingReply = false;
     }
@@ -207,7 +207,7 @@ void TransferEngine::onBadReadBlock (bool drainFirst)
 void TransferEngine::startDrain()
 {
     // Nothing is owed to the watchdog while draining: silence is what the drain waits for.
-    readPhase = ReadPhase::draining;
+    phase = Phase::draining;
     awaitingReply = false;
     drainQuiet = 0;
     drainTicks = 0;
@@ -249,13 +249,13 @@ void TransferEngine::endDrain()
 {
     // Nothing more is owed, or it has had its time: the next answer is to the next request.
     drainDriving = false;
-    readPhase = ReadPhase::taking;
+    phase = Phase::reading;
     watchdogTicks = 0;
     if (transferPos < transferTotal)
         requestReadBlock();
     else
     {
-        readPhase = ReadPhase::trailing;
+        phase = Phase::trailing;
         trailingQuiet = 0;
         awaitingReply = false;
     }
@@ -278,7 +278,7 @@ void TransferEngine::finishRead()
 {
     readDataOpen = false;
     const bool kept = host.closeReadData() && ! readWriteFailed;
-    readPhase = ReadPhase::off;
+    phase = Phase::idle;
     awaitingReply = false;
     postProgress (ProgressPhase::None, 0, 0);
     finish (kept ? Ending::completed : Ending::readNotKept);
