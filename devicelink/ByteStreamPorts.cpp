@@ -205,7 +205,7 @@ void ByteStreamInPort::run()
                 if (began)
                     callback.lineActivity (this, true);
                 parser.feed (buffer.data(), static_cast<int> (n), deliver);
-                if (arriving != frameArriving || (began && ! arriving))
+                if (arriving != (began || frameArriving))
                     callback.lineActivity (this, arriving);
                 frameArriving = arriving;
             }
