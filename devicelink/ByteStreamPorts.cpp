@@ -158,6 +158,7 @@ void ByteStreamInPort::stop()
     // Empty it so that a later start() waits again.
     waker.drain();
     parser.reset();
+    frameArriving = false;
 }
 
 void ByteStreamInPort::run()
@@ -188,7 +189,26 @@ void ByteStreamInPort::run()
             int error = 0;
             const long n = connection->read (buffer.data(), buffer.size(), error);
             if (n > 0)
+            {
+                // The line is busy from a frame's first byte on, long before the frame is whole:
+                // on a slow cable a block takes more than a second to cross.
+                bool began = false;
+                bool arriving = frameArriving;
+                for (long i = 0; i < n; ++i)
+                {
+                    const auto b = buffer[std::size_t (i)];
+                    if (b == 0xF0)
+                        began = arriving = true;
+                    else if (arriving && b >= 0x80 && b < 0xF8)
+                        arriving = false; // F7, or a status byte that breaks the frame
+                }
+                if (began)
+                    callback.lineActivity (this, true);
                 parser.feed (buffer.data(), static_cast<int> (n), deliver);
+                if (arriving != (began || frameArriving))
+                    callback.lineActivity (this, arriving);
+                frameArriving = arriving;
+            }
             else if (n == 0 || (! sockets::interrupted (error) && ! sockets::wouldBlock (error)))
                 connection->markDead(); // peer closed or device gone: the cable is out
         }

@@ -81,6 +81,7 @@ private:
     const juce::String name;
     MidiInPortCallback& callback;
     MidiStreamParser parser;    // used by the reader thread only
+    bool frameArriving = false; // likewise: an F0 came in, its end has not
     sockets::Waker waker;       // ends the reader's wait at stop()
     std::thread reader;
 };

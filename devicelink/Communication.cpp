@@ -85,6 +85,25 @@ void Communication::InputTag::handleIncomingMidiMessage (MidiInPort*, const juce
         owner.incomingArrived->trigger();
 }
 
+void Communication::InputTag::lineActivity (MidiInPort*, bool frameArriving)
+{
+    const auto now = owner.microseconds();
+    const std::lock_guard<std::mutex> guard (owner.lineLock);
+    owner.lineState.portId = id;
+    owner.lineState.arriving = frameArriving;
+    if (frameArriving)
+        owner.lineState.beganUs = now;
+}
+
+TransferHost::LineActivity Communication::lineActivity()
+{
+    const std::lock_guard<std::mutex> guard (lineLock);
+    // Only the paired input speaks for the line; one that reports nothing keeps today's rule.
+    if (lineState.portId == 0 || lineState.portId != selectedInput.id())
+        return {};
+    return { true, lineState.arriving, lineState.beganUs };
+}
+
 void Communication::processIncoming()
 {
     inbox.takeAll (incoming);

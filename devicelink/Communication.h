@@ -129,6 +129,7 @@ private:
     public:
         InputTag (Communication& ownerIn, int idIn) : id (idIn), owner (ownerIn) {}
         void handleIncomingMidiMessage (MidiInPort*, const juce::MidiMessage& message) override;
+        void lineActivity (MidiInPort*, bool frameArriving) override;
         const int id;
 
     private:
@@ -161,7 +162,18 @@ private:
     std::vector<IncomingFrame> incoming;   // the batch being dispatched; its buffers go back
     int nextPortId = 1;
 
+    // What the byte-stream inputs report of their line, from their own threads.
+    struct LineState
+    {
+        int portId = 0; // the input that reported last; 0: none has
+        bool arriving = false;
+        std::int64_t beganUs = 0;
+    };
+    std::mutex lineLock;
+    LineState lineState; // guarded by lineLock
+
     // ===== TransferHost =====
+    LineActivity lineActivity() override;
     SendResult sendFrame (const std::uint8_t* frame, int size) override;
     void post (int code, int p1 = 0, int p2 = 0, int p3 = 0) override;
     void print (const char* text, Emphasis emphasis = Emphasis::none) override;

@@ -32,6 +32,13 @@ class MidiInPortCallback
 public:
     virtual ~MidiInPortCallback() = default;
     virtual void handleIncomingMidiMessage (MidiInPort* source, const juce::MidiMessage& message) = 0;
+    // From ports that see every byte: a SysEx began (its F0 came in), or the one arriving has
+    // ended (its F7, or a status byte that broke it), on the same thread and in order with the
+    // messages. Ports that deliver only whole messages never call it.
+    virtual void lineActivity (MidiInPort* source, bool frameArriving)
+    {
+        juce::ignoreUnused (source, frameArriving);
+    }
 };
 
 class MidiInPort

@@ -111,26 +111,17 @@ std::int64_t TransferEngine::arrival (std::int64_t arrivedUs)
 
 void TransferEngine::noteFrameTime (std::int64_t us)
 {
-    // The longest recent exchange rules; one slow reply (a busy device) fades out over a few
-    // dozen blocks instead of slowing the rest of the session.
-    linkFrameUs = std::max (us, linkFrameUs - linkFrameUs / 8);
-}
-
-int TransferEngine::ticksForTwice (std::int64_t us) const
-{
-    const std::int64_t period = std::int64_t (std::max (1, timerMs)) * 1000;
-    return static_cast<int> ((2 * us + period - 1) / period) + 1;
+    rules.frameTime (us);
 }
 
 int TransferEngine::watchdogLimitTicks() const
 {
-    return std::max (watchdogLimit, ticksForTwice (linkFrameUs));
+    return rules.watchdogTicks (timerMs);
 }
 
 int TransferEngine::quietTicks() const
 {
-    // Two whole ticks at least: more than a block frame takes on a USB link.
-    return std::max (2, ticksForTwice (linkFrameUs));
+    return rules.quietTicks (timerMs);
 }
 
 void TransferEngine::printf (const char* format, ...)
@@ -148,9 +139,9 @@ void TransferEngine::printElapsed (const char* label, std::int64_t milliseconds)
     printf ("%s%s", label, formatElapsedTime (milliseconds).c_str());
 }
 
-void TransferEngine::postProgress (int phase, int a, int b)
+void TransferEngine::postProgress (int progressPhase, int a, int b)
 {
-    host.post (MessageCode::Progress, phase, a, b);
+    host.post (MessageCode::Progress, progressPhase, a, b);
 }
 
 // ===== The one ending ======================================================================
@@ -163,11 +154,7 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     // Nothing is owed any more: a late Ack or read frame from now on finds nothing to continue.
     operation = TransferOperation::none;
     awaitingReply = false;
-    transferActive = false;
-    readActive = false;
-    readDraining = false;
-    readTrailing = false;
-    lateRepliesPossible = false;
+    phase = Phase::idle;
     if (readWasOpen)
     {
         readDataOpen = false;
@@ -178,7 +165,6 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     // follows an upload runs under its period.
     const bool keepTimer = (op == TransferOperation::driverUpload || op == TransferOperation::flashTest)
                            && (ending == Ending::completed || ending == Ending::flashTestFailed);
-    settling = false;
     if (! keepTimer)
         startTimer (0);
 
@@ -284,7 +270,8 @@ void TransferEngine::startDriverUpload (const std::uint8_t* image, int size, boo
 
 void TransferEngine::sendDriverImage()
 {
-    settling = false;
+    if (phase == Phase::settling)
+        phase = Phase::idle;
     startTransfer (uploadImage, 0, uploadSize, false);
     watchdogTicks = 0;
     if (operation != TransferOperation::none)
@@ -306,7 +293,7 @@ void TransferEngine::startFlashTest (int argument, bool settleFirst)
 
 void TransferEngine::startSettling()
 {
-    settling = true;
+    phase = Phase::settling;
     settleQuiet = 0;
     settleTicks = 0;
     startTimer (readWatchdogMs);
@@ -314,7 +301,8 @@ void TransferEngine::startSettling()
 
 void TransferEngine::sendRunTest()
 {
-    settling = false;
+    if (phase == Phase::settling)
+        phase = Phase::idle;
     send (frameBuffer.data(), Frames::buildRunTest (frameBuffer.data(), testArgument));
     watchdogTicks = 0;
     // Started here whatever ran before: the timer may have been stopped or given another
@@ -379,7 +367,7 @@ void TransferEngine::startTransfer (const std::uint8_t* data, int address, int l
     {
         // Nothing to move: complete at once instead of sending a block of stale bytes.
         postProgress (ProgressPhase::Write, 0, 1);
-        transferActive = false;
+        phase = Phase::idle;
         postProgress (ProgressPhase::None, 0, 0);
         onStatus (DeviceStatus::ok, 0);
         return;
@@ -397,7 +385,7 @@ void TransferEngine::startTransfer (const std::uint8_t* data, int address, int l
 
     postProgress (ProgressPhase::Write, 0, 1);
     loadNextBlock();
-    transferActive = true;
+    phase = Phase::writing;
     sendBlock();
 }
 
@@ -418,7 +406,7 @@ void TransferEngine::sendBlock()
 
 void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
 {
-    if (settling)
+    if (phase == Phase::settling)
     {
         settleQuiet = 0;
         return;
@@ -434,21 +422,25 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     if (arrivedUs != arrivedNow && askedCommand == Frames::Data)
     {
         const auto since = at - askedAtUs;
-        if (fastestBlockUs >= 16000 && since < fastestBlockUs / 16)
+        if (rules.isAckCopy (since))
         {
             if (! heldAck.has_value())
                 heldAck = HeldAck { statusByte, arrivedUs };
             return;
         }
         if (status == DeviceStatus::ok)
-            fastestBlockUs = fastestBlockUs == 0 ? since : std::min (fastestBlockUs, since);
+            rules.blockAnswered (since);
     }
     // A read is answered with read frames. A plain Ack there answers nothing, so it must not
     // keep the watchdog from ending a read that gets no data.
     if (operation == TransferOperation::read && status == DeviceStatus::ok)
         return;
+    // Status 3 during a read asks for the block again, but never stacks requests up: with the
+    // most already owed it changes nothing, and the watchdog stays the judge.
+    if (operation == TransferOperation::read && status == DeviceStatus::noResponse && ! ledger.canRequest())
+        return;
     watchdogTicks = 0;
-    if (status != DeviceStatus::ok || ! transferActive)
+    if (status != DeviceStatus::ok || phase != Phase::writing)
     {
         onStatus (status, statusByte);
         return;
@@ -459,7 +451,7 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     postProgress (ProgressPhase::Write, transferPos, transferTotal);
     if (transferPos >= transferTotal)
     {
-        transferActive = false;
+        phase = Phase::idle;
         postProgress (ProgressPhase::None, 0, 0);
         onStatus (DeviceStatus::ok, 0);
         return;
@@ -472,7 +464,8 @@ void TransferEngine::onStatus (DeviceStatus status, int statusByte)
 {
     // Whatever brings a status here ends the block stream: a late Ack after a failure or after
     // an early completion must not send the next block of a finished transfer.
-    transferActive = false;
+    if (phase == Phase::writing)
+        phase = Phase::idle;
 
     switch (status)
     {
@@ -520,8 +513,10 @@ void TransferEngine::onNoReply()
     watchdogTicks = 0;
     if (operation == TransferOperation::read)
     {
-        if (! readActive)
+        if (! readOpen())
             return; // the read has ended already
+        if (phase != Phase::reading)
+            return; // a drain or the trailing wait counts its own silence
         if (retryCount + badBlockCount < maxReadRetries)
         {
             ++retryCount;
@@ -529,8 +524,9 @@ void TransferEngine::onNoReply()
                 host.print ("Time out, retry...1");
             else
                 printf (",%d", retryCount);
-            // The block may only be late: its answer can still come after this request's.
-            lateRepliesPossible = true;
+            // The block may only be late: its answer can still come after this request's, and
+            // the ledger keeps it owed.
+            ledger.answerTimedOut();
             requestReadBlock();
             return;
         }
@@ -548,17 +544,17 @@ void TransferEngine::tick()
         finish (Ending::noResponse);
         return;
     }
-    if (settling)
+    if (phase == Phase::settling)
     {
         onSettleTick();
         return;
     }
-    if (readDraining)
+    if (phase == Phase::draining)
     {
         onDrainTick();
         return;
     }
-    if (readTrailing)
+    if (phase == Phase::trailing)
     {
         onTrailingTick();
         return;
@@ -568,11 +564,11 @@ void TransferEngine::tick()
         return;
     // Nothing else answered the block: the Ack taken for a copy was its answer, and the link
     // only looked slow while the host or the device was busy. Timing starts again.
-    if (heldAck.has_value() && host.microseconds() - heldAck->arrivedUs >= 2 * fastestBlockUs)
+    if (heldAck.has_value() && rules.heldAckExpired (heldAck->arrivedUs, host.microseconds()))
     {
         const auto held = *heldAck;
         heldAck.reset();
-        fastestBlockUs = 0;
+        rules.forgetFastestBlock();
         onAck (held.statusByte, held.arrivedUs);
         return;
     }

@@ -9,6 +9,8 @@
 
 #include "devicelink/FlashLayout.h"
 #include "devicelink/Frames.h"
+#include "devicelink/LinkRules.h"
+#include "devicelink/ReadLedger.h"
 
 #include <array>
 #include <optional>
@@ -70,6 +72,16 @@ public:
     // A monotonic clock: when requests went out and replies came in. The device link stamps
     // incoming frames with it as they arrive.
     virtual std::int64_t microseconds();
+
+    // What a port that sees every byte knows of the line from the instrument. `known` false:
+    // the port delivers only whole frames, and quiet is judged from frames alone.
+    struct LineActivity
+    {
+        bool known = false;
+        bool arriving = false;        // a frame has begun and not yet ended
+        std::int64_t lastBeganUs = 0; // when the latest frame began (its F0)
+    };
+    virtual LineActivity lineActivity() { return {}; }
 };
 
 class TransferEngine
@@ -90,7 +102,7 @@ public:
     void setFsMode (bool fs) { fsMode = fs; }
     bool isFsMode() const { return fsMode; }
     // Another instrument or cable: what was measured of the last link no longer holds.
-    void newLink() { linkFrameUs = fastestBlockUs = 0; }
+    void newLink() { rules.newLink(); }
 
     // --- Starts. Each one ends with exactly one JobFinished (through finish). ---
     // The image goes into the device's RAM after a RamLoad frame; the watchdog is left running
@@ -143,8 +155,6 @@ private:
     void startTimer (int milliseconds);
     std::int64_t arrival (std::int64_t arrivedUs);
     void noteFrameTime (std::int64_t us);
-    // Ticks of the running period that cover `us` of link time twice over, plus one tick.
-    int ticksForTwice (std::int64_t us) const;
     int watchdogLimitTicks() const;
     int quietTicks() const;
     void sendRunTest();
@@ -153,7 +163,7 @@ private:
     void onSettleTick();
     void printf (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
     void printElapsed (const char* label, std::int64_t milliseconds);
-    void postProgress (int phase, int a, int b);
+    void postProgress (int progressPhase, int a, int b);
 
     void startTransfer (const std::uint8_t* data, int address, int length, bool toFlash);
     void loadNextBlock();
@@ -168,10 +178,26 @@ private:
     void startDrain();
     void onDrainTick();
     void onTrailingTick();
+    void endDrain();
+    void sendHostAck();
     void finishRead();
 
     TransferHost& host;
     bool fsMode = false;
+
+    // Where the operation stands. Which operation it is, and whether the device owes a reply
+    // (the watchdog's concern), are kept beside it.
+    enum class Phase
+    {
+        idle,     // no stream: a step's Ack awaited (upload end, erase, test), or nothing at all
+        settling, // waiting for a quiet line before a driver upload or a flash test
+        writing,  // Data blocks going out, each after the Ack of the one before
+        reading,  // answers to the last read request are assembled into the block
+        draining, // read frames counted and dropped until nothing is owed
+        trailing, // every block read: one frame more means a block was taken from a copy
+    };
+    Phase phase = Phase::idle;
+    bool readOpen() const { return phase == Phase::reading || phase == Phase::draining || phase == Phase::trailing; }
 
     TransferOperation operation = TransferOperation::none;
     bool awaitingReply = false;      // the watchdog counts only while the device owes a reply
@@ -183,44 +209,31 @@ private:
     std::int64_t phaseTick = 0;
 
     // Write streaming
-    bool transferActive = false;
     const std::uint8_t* transferData = nullptr;
     int transferTotal = 0;
     int transferPos = 0;
     std::array<std::uint8_t, Frames::maxFrameSize> frameBuffer {};
     std::array<std::uint8_t, fsBlockSize> blockBuffer {};
 
-    // Link timing. Frames carry no request id, so what tells a lost reply from a slow one is
-    // time. A DIN cable (3125 bytes/s) takes 1.5 s for one block frame; USB a few ms. The
-    // watchdog and the quiet time of a drain are therefore stretched to twice the longest
-    // block exchange measured lately (a Data block to its Ack, a read request to its frame),
-    // never below the fixed limits that hold on fast links.
+    // Link timing (LinkRules): the watchdog and the quiet time of a drain stretch to twice the
+    // longest block exchange measured lately, never below the fixed limits that hold on fast
+    // links; an Ack sooner than a block can cross the cable is a copy. A busy host or device
+    // can make a fast link look slow for a few blocks, and then its real Acks look like copies:
+    // the first such Ack is held, and taken as the answer when no other comes in time.
+    LinkRules rules;
     std::int64_t askedAtUs = 0;      // the last frame that asks for a reply went out
     int askedCommand = -1;           // and its command
-    // The quickest a Data block has been answered on this link. Every block must cross the
-    // cable before its Ack can leave, so an Ack that comes in far sooner after a block went
-    // out (a sixteenth of that: more than any flash program time varies) is a copy of the Ack
-    // before, sent twice. Timed only on links slow enough to tell (16 ms a block and up, so
-    // the margin is a millisecond or more); on faster ones the copy arrives before the next
-    // block goes out. Erase Acks are not timed: a driver may skip a blank sector.
-    // A busy host or device can make a fast link look that slow for a few blocks, and then its
-    // real Acks look like copies: the first such Ack is held, and taken as the answer when no
-    // other comes within twice the fastest exchange.
-    std::int64_t fastestBlockUs = 0;
     struct HeldAck
     {
         int statusByte = 0;
         std::int64_t arrivedUs = 0;
     };
     std::optional<HeldAck> heldAck;
-    std::int64_t linkFrameUs = 0;    // decays by 1/8 per exchange towards what is measured
     std::int64_t lastReadFrameUs = 0;
-    std::int64_t blockAskedAtUs = 0; // the first request of the current read block
 
     // Settling before a driver upload or a flash test
     const std::uint8_t* uploadImage = nullptr;
     int uploadSize = 0;
-    bool settling = false;
     int settleQuiet = 0;
     int settleTicks = 0;
     int testArgument = 0;
@@ -232,25 +245,23 @@ private:
     int endSector = 0;
     int currentSector = 0;
 
-    // Read streaming. A block asked for again after a time-out may still be answered late,
-    // once per request (the device answers requests in turn). The first frame after such a
-    // request starts a drain: device frames are ignored, without host Acks, until the line has
-    // been quiet for a few read-watchdog ticks; then the block is asked for once more, and only
-    // that answer is taken.
-    bool readActive = false;
+    // Read streaming. What the instrument may still owe is kept by the ledger (ReadLedger.h).
+    // An answer is taken only when it answers the one request still owed; any other (late,
+    // copied, after a time-out or a bad frame) starts a drain: frames are counted and dropped
+    // until nothing more is owed and the line has been quiet, then the block is asked for
+    // again. An answer that waits for an Ack while others are owed behind it is Acked through,
+    // so that they can come.
+    ReadLedger ledger;
     int readBase = 0;
     int blockFill = 0;
+    int takenAnswer = 0;             // the ledger's number of the answer being assembled
     int retryCount = 0;              // time-outs of the current block
     int badBlockCount = 0;           // bad copies (check bytes, oversize) of the current block
     bool readWriteFailed = false;
     bool readDataOpen = false;       // the host's destination still waits for closeReadData
-    bool lateRepliesPossible = false;
-    bool readDraining = false;
+    std::int64_t readStartedUs = 0;
     int drainQuiet = 0;
     int drainTicks = 0;
-    // After the last block the line must stay quiet for a drain's quiet time: one frame more
-    // than was asked for means a copy (a doubled reply, one held back past the drain) was taken
-    // for a block somewhere, and that every block after it may be one behind.
-    bool readTrailing = false;
+    bool drainDriving = false;       // Acking a held answer through so that the next can come
     int trailingQuiet = 0;
 };

@@ -24,12 +24,13 @@ void TransferEngine::startRead (int byteAddress, int length)
     retryCount = 0;
     badBlockCount = 0;
     readWriteFailed = false;
-    readDraining = false;
-    readTrailing = false;
-    lateRepliesPossible = false;
+    ledger.reset (fsMode ? fsBlockSize : blockSize);
+    takenAnswer = 0;
+    lastReadFrameUs = 0;
+    readStartedUs = host.microseconds();
     readDataOpen = true;
     startTimer (readWatchdogMs);
-    readActive = true;
+    phase = Phase::reading;
 
     if (transferTotal == 0)
     {
@@ -42,43 +43,88 @@ void TransferEngine::startRead (int byteAddress, int length)
 void TransferEngine::requestReadBlock()
 {
     blockFill = 0;
+    takenAnswer = 0;
     send (frameBuffer.data(), Frames::buildAddress (frameBuffer.data(), readBase + transferPos, 1));
-    if (! lateRepliesPossible)
-        blockAskedAtUs = askedAtUs;
+    ledger.requestSent (askedAtUs);
+}
+
+void TransferEngine::sendHostAck()
+{
+    send (frameBuffer.data(), Frames::buildAck (frameBuffer.data()));
+    ledger.hostAckSent();
 }
 
 void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64_t arrivedUs)
 {
-    if (settling)
+    if (phase == Phase::settling)
     {
         settleQuiet = 0;
         return;
     }
     // Frames of a read that has ended (completed, failed or never started) are late copies,
-    // and so is one that was in before the request it would answer went out.
+    // and so is one that was in before the read's first request went out.
     const auto at = arrival (arrivedUs);
-    if (! readActive || size < Frames::bodyFirstPayload + 1 || at < askedAtUs)
+    if (! readOpen() || size < Frames::bodyFirstPayload + 1 || at < readStartedUs)
         return;
     watchdogTicks = 0;
 
-    if (readTrailing)
+    if (phase == Phase::trailing)
     {
         finish (Ending::extraReply);
         return;
     }
-    if (readDraining)
+
+    const int expected = fsMode ? fsBlockSize : blockSize;
+    const int flag = body[Frames::bodyFirstPayload];
+    const bool waitsForAck = flag != 1;
+    const std::uint8_t* packed = body + Frames::bodyFirstPayload + 1;
+    const int packedCount = size - Frames::bodyFirstPayload - 1;
+    const int bytes = Frames::unpackedSize (packedCount);
+
+    // Longer than a block before any other frame of an answer: noise, or a bad copy. Whether it
+    // answered a request is unknown, so it answers none, and the count is uncertain.
+    if ((! ledger.answerArriving() || ledger.isStalled()) && bytes > expected)
     {
-        drainQuiet = 0;
+        ledger.badFrame();
+        if (phase == Phase::draining)
+            drainQuiet = 0;
+        else
+            onBadReadBlock (true);
         return;
     }
-    if (lateRepliesPossible)
+
+    const auto a = ledger.frame (bytes, waitsForAck, at);
+    if (phase == Phase::draining)
     {
-        // The block was asked for again after a time-out, and frames carry no request id: this
-        // frame may answer any of those requests, and taking it could mix copies in one block
-        // or take a late copy as the next block. It answers the first request at the latest,
-        // which bounds how slow this link is: the drain's quiet time must cover that.
-        noteFrameTime (at - blockAskedAtUs);
-        startDrain();
+        drainQuiet = 0;
+        if (drainDriving && ledger.isStalled())
+            sendHostAck();
+        return;
+    }
+
+    if (a.begins)
+    {
+        // Only the answer to the one request still owed is taken; one that others are owed
+        // behind, or that nothing was owed for, may be a late copy.
+        if (ledger.owedAnswers() > 0 || a.unasked)
+        {
+            // It answers the oldest request owed at the latest, which bounds how slow this
+            // link is: the watchdog and the drain's quiet time must cover that.
+            noteFrameTime (ledger.slowestAnswerUs());
+            startDrain();
+            return;
+        }
+        takenAnswer = a.answer;
+        blockFill = 0;
+        const auto line = host.lineActivity();
+        if (line.known && line.lastBeganUs >= askedAtUs)
+            rules.replyBegan (line.lastBeganUs - askedAtUs);
+    }
+    else if (a.answer != takenAnswer)
+        return; // the rest of an answer given up (a request went out meanwhile): never mixed in
+    if (a.overflow)
+    {
+        onBadReadBlock (true);
         return;
     }
     // A frame answers the request or host Ack before it, or follows the frame before it in a
@@ -86,13 +132,6 @@ void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64
     noteFrameTime (at - std::max (askedAtUs, lastReadFrameUs));
     lastReadFrameUs = at;
 
-    const int expected = fsMode ? fsBlockSize : blockSize;
-    const int flag = body[Frames::bodyFirstPayload];
-    const std::uint8_t* packed = body + Frames::bodyFirstPayload + 1;
-    const int packedCount = size - Frames::bodyFirstPayload - 1;
-
-    // More bytes than the block holds: a bad copy of the block, never written past its end.
-    // Its remaining frames may still be on their way, so they are drained before asking again.
     if (! Frames::unpackPayload (packed, packedCount, blockBuffer.data(), expected, blockFill))
     {
         onBadReadBlock (true);
@@ -104,17 +143,18 @@ void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64
         takeReadBlock();
         return;
     }
-    if (flag != 1)
-        send (frameBuffer.data(), Frames::buildAck (frameBuffer.data()));
+    if (waitsForAck)
+        sendHostAck();
 }
 
 bool TransferEngine::takeReadBlock()
 {
+    takenAnswer = 0;
     if (fsMode && ! Frames::blockCheckOk (blockBuffer.data()))
     {
         // The whole copy is in, and the device sends nothing after a block's last frame: the
-        // block can be asked for again at once.
-        onBadReadBlock (false);
+        // block can be asked for again at once, unless something else may still come.
+        onBadReadBlock (ledger.owedAnswers() > 0 || ledger.uncertain());
         return false;
     }
 
@@ -128,14 +168,19 @@ bool TransferEngine::takeReadBlock()
     const int n = std::min (blockSize, transferTotal - transferPos);
     if (! host.writeReadData (blockBuffer.data(), n))
         readWriteFailed = true;
-    if (transferPos + blockSize < transferTotal)
+    transferPos += blockSize;
+    // The next block is asked for only when nothing more can come for this one.
+    if (ledger.owedAnswers() > 0 || ledger.uncertain())
     {
-        transferPos += blockSize;
-        requestReadBlock();
+        ledger.settled();
+        startDrain();
+        return true;
     }
+    if (transferPos < transferTotal)
+        requestReadBlock();
     else
     {
-        readTrailing = true;
+        phase = Phase::trailing;
         trailingQuiet = 0;
         awaitingReply = false;
     }
@@ -161,38 +206,71 @@ void TransferEngine::onBadReadBlock (bool drainFirst)
 
 void TransferEngine::startDrain()
 {
-    // Nothing is owed while draining: silence is what the drain waits for.
-    readDraining = true;
+    // Nothing is owed to the watchdog while draining: silence is what the drain waits for.
+    phase = Phase::draining;
     awaitingReply = false;
     drainQuiet = 0;
     drainTicks = 0;
+    drainDriving = false;
     blockFill = 0;
+    takenAnswer = 0;
 }
 
 void TransferEngine::onDrainTick()
 {
-    // Quiet means no frame for twice the longest frame time the link has shown (at least two
-    // ticks): a device answers its requests in turn, so another answer still owed would have
-    // arrived within one frame time of the last. A device that never falls silent for that
-    // long cannot be read from.
+    // A device that never falls silent for long enough cannot be read from.
     if (++drainTicks > std::max (watchdogCeiling, 4 * quietTicks()))
     {
         finish (Ending::noResponse);
         return;
     }
+    // Quiet means no frame for twice the longest frame time the link has shown, late answers
+    // included (at least two ticks): a device answers its requests in turn, so another answer
+    // still owed would have begun within that time of the last.
     if (++drainQuiet < quietTicks())
         return;
 
-    // Every earlier request has been answered or dropped by now: the next answer is to this one.
-    readDraining = false;
-    lateRepliesPossible = false;
+    // An answer that waits for an Ack holds back the ones behind it: the line is quiet, yet
+    // they are owed. It is Acked through so that they can come.
+    if (ledger.owedAnswers() > 0 && ledger.isStalled())
+    {
+        drainDriving = true;
+        drainQuiet = 0;
+        sendHostAck();
+        awaitingReply = false;
+        return;
+    }
+    // Whatever else is owed has been lost.
+    ledger.presumeLost();
+    endDrain();
+}
+
+void TransferEngine::endDrain()
+{
+    // Nothing more is owed, or it has had its time: the next answer is to the next request.
+    drainDriving = false;
+    phase = Phase::reading;
     watchdogTicks = 0;
-    requestReadBlock();
+    if (transferPos < transferTotal)
+        requestReadBlock();
+    else
+    {
+        phase = Phase::trailing;
+        trailingQuiet = 0;
+        awaitingReply = false;
+    }
 }
 
 void TransferEngine::onTrailingTick()
 {
-    if (++trailingQuiet >= quietTicks())
+    // One frame more than was asked for would begin within a reply time of the last frame:
+    // where the port sees the bytes, that is what is waited for, not for a block's time twice.
+    ++trailingQuiet;
+    const auto line = host.lineActivity();
+    const bool quiet = line.known ? rules.lineQuiet (host.microseconds(), line.arriving, line.lastBeganUs,
+                                                     std::max (lastReadFrameUs, askedAtUs))
+                                  : trailingQuiet >= quietTicks();
+    if (quiet)
         finishRead();
 }
 
@@ -200,7 +278,7 @@ void TransferEngine::finishRead()
 {
     readDataOpen = false;
     const bool kept = host.closeReadData() && ! readWriteFailed;
-    readActive = false;
+    phase = Phase::idle;
     awaitingReply = false;
     postProgress (ProgressPhase::None, 0, 0);
     finish (kept ? Ending::completed : Ending::readNotKept);

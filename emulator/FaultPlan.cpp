@@ -27,6 +27,7 @@ constexpr NamedKind faultKinds[] = {
     { "duplicate-read", FaultKind::DuplicateReadFrame },
     { "noise", FaultKind::Noise },
     { "second-instrument", FaultKind::SecondInstrument },
+    { "oversize-read", FaultKind::OversizeReadFrame },
 };
 struct NamedPoint { const char* name; FaultPoint point; };
 constexpr NamedPoint faultPoints[] = {

@@ -96,6 +96,7 @@ enum class FaultKind
     DuplicateReadFrame, // a read frame is sent twice
     Noise,            // unrelated SysEx and MIDI clock (F8) bytes around and inside a reply
     SecondInstrument, // a Probe is answered twice, as by a second instrument on the same port
+    OversizeReadFrame, // before a read answer: a read frame of ours with more bytes than a block holds
 };
 
 enum class FaultPoint

@@ -96,6 +96,7 @@ Faults (repeatable; each counted from the start of the run):
              noise              a foreign SysEx, an unknown-command frame and MIDI clock
                                 bytes (F8, also inside the reply) around a reply
              second-instrument  a Probe is answered twice
+             oversize-read      before a read answer, a read frame longer than a block
       POINT  frame | block | program-block | read-block | erase | test | bytes
              (default frame:1)
              frame: the N-th SysEx frame from the host; block: the N-th Data block or read

@@ -157,6 +157,12 @@ void Programmer::onAddress (const Bytes& p, std::vector<Action>& out)
     else
         take (FaultKind::WrongCheckBytes); // nothing to spoil in HS; it is used up all the same
 
+    if (take (FaultKind::OversizeReadFrame))
+    {
+        const Bytes junk (block.size() + 64, 0x5A);
+        out.push_back (send (wire::readFrame (1, junk.data(), junk.size()), false));
+    }
+
     const std::size_t packed = cfg.readFramePackedSize > 0 ? std::size_t (cfg.readFramePackedSize) : block.size() + block.size() / 7 + 1;
     const std::size_t perFrame = std::max<std::size_t> (1, wire::unpackedSize (std::max<std::size_t> (2, packed)));
     const std::uint8_t flag = cfg.readFlags == ReadFlagStyle::Stream ? 1 : 0;

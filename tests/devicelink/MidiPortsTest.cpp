@@ -10,11 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #if ! defined(_WIN32)
@@ -409,6 +411,58 @@ TEST_P (SocketTransport, StoppingAnInputWaitsForItsCallback)
         std::this_thread::yield();
     in->stop();
     EXPECT_TRUE (slow.finished);
+    sockets::close (peer);
+}
+
+// A port that sees every byte tells when a frame begins, before the frame is whole, and when it
+// has ended, in order with the message itself.
+TEST_P (SocketTransport, AFrameIsReportedFromItsFirstByte)
+{
+    Listener server (GetParam());
+    auto system = createSocketMidiPorts ({ server.path });
+
+    struct Activity : Collector
+    {
+        void lineActivity (MidiInPort*, bool frameArriving) override
+        {
+            const std::lock_guard<std::mutex> g (mutex);
+            events += frameArriving ? 'B' : 'E';
+            events += char ('0' + std::min<std::size_t> (got.size(), 9));
+            changed.notify_all();
+        }
+        bool waitForEvents (std::size_t n)
+        {
+            std::unique_lock<std::mutex> l (mutex);
+            return changed.wait_for (l, std::chrono::seconds (2), [&] { return events.size() >= n; });
+        }
+        std::string eventsSoFar()
+        {
+            const std::lock_guard<std::mutex> g (mutex);
+            return events;
+        }
+        std::string events; // B: began, E: ended; each with the messages delivered by then
+    } activity;
+
+    auto in = system->openInput (system->getInputs()[0], activity);
+    ASSERT_NE (in, nullptr);
+    const auto peer = server.accept();
+    in->start();
+
+    sendAll (peer, { 0xF0, 0x00, 0x20 });
+    ASSERT_TRUE (activity.waitForEvents (2));
+    EXPECT_EQ (activity.eventsSoFar(), "B0");
+    sendAll (peer, { 0x54, 0x7D, 0x00, 0x00, 0xF7 });
+    ASSERT_TRUE (activity.waitForEvents (4));
+    EXPECT_EQ (activity.eventsSoFar(), "B0E1");
+
+    // A clock byte is no frame; a frame broken by a status byte ends there.
+    sendAll (peer, { 0xF8, 0xF0, 0x01, 0x90, 0x40, 0x7F });
+    ASSERT_TRUE (activity.waitForEvents (8));
+    const auto later = activity.eventsSoFar().substr (4);
+    EXPECT_EQ (later.size(), 4u);
+    EXPECT_EQ (later[0], 'B');
+    EXPECT_EQ (later[2], 'E');
+    in->stop();
     sockets::close (peer);
 }
 

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -36,6 +37,19 @@ struct Cable
     int readFrameBytes = 0;    // packed payload bytes per read frame; 0: a whole block
     emu::ReadFlagStyle flags = emu::ReadFlagStyle::WaitForAck;
     std::vector<emu::Fault> faults;
+    // Answers to read requests first..last (counted from 1) held back `ms` while the instrument
+    // goes on taking frames. Such an instrument answers in turn: an answer waits for the one
+    // before it, and in acked mode one that has sent a frame waits for the host's Ack until the
+    // host's next other frame ends it.
+    struct HeldAnswers
+    {
+        int first = 0;
+        int last = 0;
+        double ms = 0;
+    };
+    std::optional<HeldAnswers> held;
+    // The host's port sees every byte: it knows when a frame begins, long before it is whole.
+    bool byteStamps = false;
 };
 
 class SimulatedLink final : public TransferHost
@@ -77,6 +91,9 @@ public:
     // Data blocks the host had sent beyond those the instrument had taken, at most, when it
     // sent one: 0 while the host waits for each block's Ack.
     int mostBlocksAhead = 0;
+    // Read requests the host had sent whose answers had not begun to leave the instrument, at
+    // most, when it sent one (the one sent included).
+    int mostRequestsOwed = 0;
 
 private:
     static emu::Config configFor (const Cable& c, emu::FlashChip chip)
@@ -85,7 +102,8 @@ private:
         config.chip = chip;
         config.mode = c.mode;
         config.readFramePackedSize = c.readFrameBytes;
-        config.readFlags = c.flags;
+        // Holding answers needs them whole: the link sends their frames and keeps the Acks.
+        config.readFlags = c.held ? emu::ReadFlagStyle::Stream : c.flags;
         config.faults = c.faults;
         return config;
     }
@@ -113,6 +131,10 @@ private:
         }
         if (isDataBlock (frame))
             ++blocksTaken;
+        if (cable.held && takeInTurn (frame))
+            return;
+        if (isReadRequest (frame))
+            ++answeredRequests;
         std::int64_t t = now;
         std::vector<emu::Action> actions;
         std::size_t used = 0;
@@ -130,6 +152,7 @@ private:
             else if (a.kind == emu::Action::Kind::Send && programmer.deliverable (a))
             {
                 t += lineTime (a.bytes.size());
+                toHost (t - lineTime (a.bytes.size()), t);
                 const Bytes bytes = a.bytes;
                 at (t, [this, bytes] { frameReachesHost (bytes); });
                 programmer.sent (a);
@@ -138,7 +161,117 @@ private:
         deviceFreeAt = t;
     }
 
+    // ---- An instrument that answers read requests in turn ----
+    struct Answer
+    {
+        std::deque<Bytes> frames;
+        std::int64_t due = 0;
+        bool started = false;
+        bool stalled = false; // sent a frame, waits for the host's Ack
+    };
+
+    static bool isReadRequest (const Bytes& frame)
+    {
+        return frame.size() == std::size_t (Frames::addressFrameSize) && frame[Frames::header.size()] == Frames::Address
+               && frame[Frames::addressFrameSize - 2] == 1;
+    }
+
+    bool takeInTurn (const Bytes& frame)
+    {
+        const bool acked = cable.flags == emu::ReadFlagStyle::WaitForAck;
+        if (frame.size() > Frames::header.size() && frame[Frames::header.size()] == Frames::Ack)
+        {
+            if (! answers.empty() && answers.front().stalled)
+            {
+                answers.front().stalled = false;
+                sendAnswers();
+            }
+            return true;
+        }
+        if (! answers.empty() && answers.front().stalled)
+            answers.pop_front(); // ended by the host's next frame
+        if (! isReadRequest (frame))
+            return false;
+        ++requestsTaken;
+        std::vector<emu::Action> actions;
+        programmer.feed (frame.data(), frame.size(), actions);
+        Answer answer;
+        answer.due = now;
+        if (requestsTaken >= cable.held->first && requestsTaken <= cable.held->last)
+            answer.due += std::int64_t (cable.held->ms * 1000);
+        for (const auto& a : actions)
+        {
+            if (a.kind == emu::Action::Kind::Wait)
+                answer.due += std::int64_t (a.ms * 1000);
+            else if (a.kind == emu::Action::Kind::Send && programmer.deliverable (a))
+            {
+                Bytes bytes = a.bytes;
+                if (acked && bytes.size() > std::size_t (Frames::bodyFirstPayload + 2) && bytes[Frames::header.size()] == Frames::Data)
+                    bytes[1 + Frames::bodyFirstPayload] = 0;
+                answer.frames.push_back (std::move (bytes));
+                programmer.sent (a);
+            }
+        }
+        answers.push_back (std::move (answer));
+        sendAnswers();
+        return true;
+    }
+
+    void sendAnswers()
+    {
+        const bool acked = cable.flags == emu::ReadFlagStyle::WaitForAck;
+        while (! answers.empty())
+        {
+            auto& answer = answers.front();
+            if (answer.stalled)
+                return;
+            if (answer.frames.empty())
+            {
+                answers.pop_front();
+                continue;
+            }
+            if (answer.due > now)
+            {
+                at (answer.due, [this] { sendAnswers(); });
+                return;
+            }
+            if (! answer.started)
+                answeredRequests++;
+            answer.started = true;
+            Bytes f = std::move (answer.frames.front());
+            answer.frames.pop_front();
+            answerLineFreeAt = std::max (now, answerLineFreeAt) + lineTime (f.size());
+            toHost (answerLineFreeAt - lineTime (f.size()), answerLineFreeAt);
+            at (answerLineFreeAt, [this, f] { frameReachesHost (f); });
+            const bool readFrame = f.size() > Frames::header.size() && f[Frames::header.size()] == Frames::Data;
+            if (acked && readFrame && ! answer.frames.empty())
+                answer.stalled = true;
+        }
+    }
+
     // ---- The host's side ----
+    void toHost (std::int64_t begins, std::int64_t ends)
+    {
+        framesToHost.emplace_back (begins, ends);
+        while (framesToHost.size() > 64)
+            framesToHost.pop_front();
+    }
+
+    LineActivity lineActivity() override
+    {
+        LineActivity line;
+        if (! cable.byteStamps)
+            return line;
+        line.known = true;
+        for (const auto& [begins, ends] : framesToHost)
+            if (begins <= now)
+            {
+                line.lastBeganUs = std::max (line.lastBeganUs, begins);
+                line.arriving = line.arriving || now < ends;
+            }
+        return line;
+    }
+
     void frameReachesHost (const Bytes& bytes)
     {
         const auto frame = Frames::classify (bytes.data(), static_cast<int> (bytes.size()));
@@ -158,6 +291,8 @@ private:
         Bytes bytes (frame, frame + size);
         if (isDataBlock (bytes))
             mostBlocksAhead = std::max (mostBlocksAhead, blocksSent++ - blocksTaken);
+        if (isReadRequest (bytes))
+            mostRequestsOwed = std::max (mostRequestsOwed, ++requestsSent - answeredRequests);
         const std::int64_t start = std::max (now, hostLineFreeAt);
         hostLineFreeAt = start + lineTime (std::size_t (size));
         at (hostLineFreeAt, [this, bytes] { frameReachesDevice (bytes); });
@@ -211,6 +346,12 @@ private:
     int timerGeneration = 0;
     int blocksSent = 0;
     int blocksTaken = 0;
+    std::deque<Answer> answers;
+    std::deque<std::pair<std::int64_t, std::int64_t>> framesToHost; // when each began and ended
+    int requestsTaken = 0;
+    int requestsSent = 0;
+    int answeredRequests = 0;
+    std::int64_t answerLineFreeAt = 0;
     std::optional<std::pair<int, int>> finished;
 };
 } // namespace simlink
