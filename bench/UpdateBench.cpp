@@ -63,6 +63,7 @@ times), the measured time, their ratio and where the excess went.
   --tool PATH              the talvek-update to measure (default: the one of this build)
   --instrument PATH        the talvek-instrument to run (default: the one of this build)
   --emulator-arg ARG       one more option for the instrument (repeatable)
+  --timeout S              stop the tool (SIGTERM twice) after S seconds (default 1800)
   --turnaround-limit-ms MS a tool gap longer than this (less its CPU time) is a quiet wait
                            (default 50)
   --work DIR               scratch folder (default: a new one under the system's temp
@@ -108,6 +109,7 @@ struct Options
     std::string tool, instrument, label, work;
     std::vector<std::string> emulatorArgs;
     double turnaroundLimitMs = 50;
+    double timeoutS = 1800;
     bool keep = false, row = false;
 };
 
@@ -308,6 +310,7 @@ Analysis analyse (const std::vector<Frame>& frames, double ready, double end, do
         {
             s.instrumentFrames++;
             s.instrumentBytes += std::uint64_t (f.bytes);
+            lastCpu = f.toolCpu; // the tool's work on this answer shows before its next frame
             const double wireStart = f.t - wire;
             if (wireStart > lineFree)
                 s.instrument += wireStart - lineFree;
@@ -488,6 +491,7 @@ Run run (const Options& o, const fs::path& work)
     std::vector<Pair> pairs;
     std::string lineBuffer;
     bool outOpen = true;
+    int stops = 0;
     std::vector<std::uint8_t> buffer (1 << 16);
 
     auto stamp = [&] (double t) { return [&r, &o, t, toolPid] (Frame f) {
@@ -508,6 +512,13 @@ Run run (const Options& o, const fs::path& work)
         if (::poll (fds.data(), fds.size(), 1000) < 0 && errno != EINTR)
             die ("poll");
         const double t = now();
+        // A hung run still ends: during the flash write the tool takes the second SIGTERM.
+        if (t > o.timeoutS + stops * 5.0 && stops < 2)
+        {
+            std::fprintf (stderr, "talvek_update_bench: the tool ran past --timeout; stopping it\n");
+            ::kill (toolPid, SIGTERM);
+            ++stops;
+        }
         if (fds[0].revents & POLLIN)
         {
             const int fd = ::accept4 (listenFd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -647,6 +658,7 @@ int main (int argc, char** argv)
         else if (a == "--tool") o.tool = value();
         else if (a == "--instrument") o.instrument = value();
         else if (a == "--emulator-arg") o.emulatorArgs.push_back (value());
+        else if (a == "--timeout") o.timeoutS = number (a, value());
         else if (a == "--turnaround-limit-ms") o.turnaroundLimitMs = number (a, value());
         else if (a == "--work") o.work = value();
         else if (a == "--keep") o.keep = true;
