@@ -71,7 +71,8 @@ times), the measured time, their ratio and where the excess went.
   --keep                   keep the scratch folder (frame stamps in frames.tsv, the tool's
                            output, the instrument's events)
   --label TEXT             the case's name in the markdown row
-  --row                    print only the markdown row (see bench/update-bench.sh)
+  --row                    print the markdown row (see bench/update-bench.sh); the report
+                           goes to stderr
   --help                   this text
 )";
 
@@ -619,17 +620,17 @@ Run run (const Options& o, const fs::path& work)
     return r;
 }
 
-void printSplit (const char* name, const Split& s, double measured)
+void printSplit (FILE* out, const char* name, const Split& s, double measured)
 {
-    std::printf ("%s\n", name);
-    std::printf ("  frames       tool %d (%llu bytes), instrument %d (%llu bytes); erases %d, program blocks %d, tests %d\n",
+    std::fprintf (out, "%s\n", name);
+    std::fprintf (out, "  frames       tool %d (%llu bytes), instrument %d (%llu bytes); erases %d, program blocks %d, tests %d\n",
                  s.hostFrames, (unsigned long long) s.hostBytes, s.instrumentFrames, (unsigned long long) s.instrumentBytes,
                  s.erases, s.programBlocks, s.tests);
-    std::printf ("  bound        %s s (line %s s, flash %s s)\n", fmt (s.bound(), 3).c_str(), fmt (s.wire, 3).c_str(),
+    std::fprintf (out, "  bound        %s s (line %s s, flash %s s)\n", fmt (s.bound(), 3).c_str(), fmt (s.wire, 3).c_str(),
                  fmt (s.flash, 3).c_str());
-    std::printf ("  measured     %s s   ratio %s\n", fmt (measured, 3).c_str(),
+    std::fprintf (out, "  measured     %s s   ratio %s\n", fmt (measured, 3).c_str(),
                  s.bound() > 0 ? fmt (measured / s.bound(), 3).c_str() : "-");
-    std::printf ("  excess       %s s: quiet waits %s s (%d, largest %s s), turnaround %s s (%d), local work %s s, "
+    std::fprintf (out, "  excess       %s s: quiet waits %s s (%d, largest %s s), turnaround %s s (%d), local work %s s, "
                  "instrument late %s s, not placed %s s\n",
                  fmt (measured - s.bound(), 3).c_str(), fmt (s.quiet, 3).c_str(), s.quietGaps, fmt (s.largestQuiet, 3).c_str(),
                  fmt (s.turnaround, 3).c_str(), s.turnarounds, fmt (s.localWork, 3).c_str(), fmt (s.instrument, 3).c_str(),
@@ -707,23 +708,24 @@ int main (int argc, char** argv)
                      fmt (u.instrument, 3).c_str(), fmt (ready, 2).c_str(), fmt (a.connect.bound(), 3).c_str(),
                      fmt (cpu, 2).c_str(), r.exitCode);
     }
-    else
     {
-        std::printf ("%s: link %s B/s, erase %s ms, program %s ms, test %s ms\n", o.label.c_str(), fmt (o.rate, 0).c_str(),
+        // With --row the whole report goes to stderr, for a closer look at a row.
+        FILE* out = o.row ? stderr : stdout;
+        std::fprintf (out, "%s: link %s B/s, erase %s ms, program %s ms, test %s ms\n", o.label.c_str(), fmt (o.rate, 0).c_str(),
                      fmt (o.eraseMs, 1).c_str(), fmt (o.programMs, 1).c_str(), fmt (o.testMs, 1).c_str());
-        std::printf ("tool %s: exit code %d\n", o.tool.c_str(), r.exitCode);
+        std::fprintf (out, "tool %s: exit code %d\n", o.tool.c_str(), r.exitCode);
         if (r.ready < 0)
-            std::printf ("the tool never said \"Device connected.\": everything counts as connect\n");
-        printSplit ("connect (start to \"Device connected.\")", a.connect, ready);
-        printSplit ("update (\"Device connected.\" to the tool's exit)", a.update, updateMeasured);
-        std::printf ("whole run    %s s; tool host CPU %s s (user %s, system %s)\n", fmt (r.end, 3).c_str(),
+            std::fprintf (out, "the tool never said \"Device connected.\": everything counts as connect\n");
+        printSplit (out, "connect (start to \"Device connected.\")", a.connect, ready);
+        printSplit (out, "update (\"Device connected.\" to the tool's exit)", a.update, updateMeasured);
+        std::fprintf (out, "whole run    %s s; tool host CPU %s s (user %s, system %s)\n", fmt (r.end, 3).c_str(),
                      fmt (cpu, 3).c_str(), fmt (r.cpuUser, 3).c_str(), fmt (r.cpuSystem, 3).c_str());
         if (r.strayBytes > 0)
-            std::printf ("bytes outside frames: %llu\n", (unsigned long long) r.strayBytes);
+            std::fprintf (out, "bytes outside frames: %llu\n", (unsigned long long) r.strayBytes);
         if (! r.result.empty())
-            std::printf ("result: %s\n", r.result.c_str());
+            std::fprintf (out, "result: %s\n", r.result.c_str());
         if (o.keep || ! madeWork)
-            std::printf ("scratch folder: %s\n", work.c_str());
+            std::fprintf (out, "scratch folder: %s\n", work.c_str());
     }
     if (madeWork && ! o.keep)
     {

@@ -7,7 +7,8 @@
 # BUILD is the build folder holding bench/talvek_update_bench (default: build). --quick leaves
 # out the two 10 MiB rows (about 6 minutes of the about 14); --repeat runs the 256 KiB rows
 # at 100 and 800 kB/s N times, to show the spread on a busy machine; --tool measures another
-# build's talvek-update against this build's emulator.
+# build's talvek-update against this build's emulator. Each run's whole report goes to stderr:
+#   bench/update-bench.sh > table.md 2> reports.txt
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
