@@ -13,8 +13,9 @@
 // it was:
 //   - before an instrument frame: the instrument (emulator) was late;
 //   - before a host frame: the tool's time; the tool's own CPU time within it (all threads,
-//     from /proc) is local work, the rest is turnaround when it is short and a quiet wait
-//     when it is longer than --turnaround-limit-ms.
+//     from /proc) is local work, its time runnable while other programs had the CPUs is
+//     waiting for a CPU, and the rest is turnaround when it is short and a quiet wait when it
+//     is longer than --turnaround-limit-ms.
 // A disk sync blocks without CPU, so it shows as a quiet wait, not as local work.
 //
 // Linux only (posix_spawn, /proc, Unix-domain sockets).
@@ -115,15 +116,21 @@ struct Options
 };
 
 // ---------------------------------------------------------------------------------------------
-// The tool's CPU time so far, every thread, in seconds (threads that ended are no longer counted,
-// which only makes a later difference smaller).
-double cpuSeconds (pid_t pid)
+// The tool's time so far on a CPU and waiting for one (runnable while other programs ran),
+// every thread, in seconds (threads that ended are no longer counted, which only makes a later
+// difference smaller).
+struct CpuTime
+{
+    double run = 0, wait = 0;
+};
+
+CpuTime cpuSeconds (pid_t pid)
 {
     const std::string dir = "/proc/" + std::to_string (pid) + "/task";
     DIR* d = ::opendir (dir.c_str());
     if (d == nullptr)
-        return 0;
-    double total = 0;
+        return {};
+    CpuTime total;
     while (const dirent* e = ::readdir (d))
     {
         if (e->d_name[0] == '.')
@@ -131,9 +138,12 @@ double cpuSeconds (pid_t pid)
         const std::string path = dir + "/" + e->d_name + "/schedstat";
         if (FILE* f = std::fopen (path.c_str(), "r"))
         {
-            unsigned long long ns = 0;
-            if (std::fscanf (f, "%llu", &ns) == 1)
-                total += double (ns) / 1e9;
+            unsigned long long run = 0, wait = 0;
+            if (std::fscanf (f, "%llu %llu", &run, &wait) == 2)
+            {
+                total.run += double (run) / 1e9;
+                total.wait += double (wait) / 1e9;
+            }
             std::fclose (f);
         }
     }
@@ -150,7 +160,7 @@ struct Frame
     int bytes = 0;
     int command = -1;   // the programmer's command, or -1 for a foreign frame
     double flashMs = 0; // the flash work the instrument does before answering it
-    double toolCpu = 0; // the tool's CPU seconds at that moment
+    CpuTime toolCpu;    // the tool's CPU seconds at that moment
     bool programs = false; // a Data block the instrument programs into its flash
 };
 
@@ -234,7 +244,7 @@ struct FrameCutter
 struct Split
 {
     double wire = 0, flash = 0;
-    double quiet = 0, turnaround = 0, localWork = 0, instrument = 0;
+    double quiet = 0, turnaround = 0, localWork = 0, cpuWait = 0, instrument = 0;
     int quietGaps = 0, turnarounds = 0;
     double largestQuiet = 0;
     int hostFrames = 0, instrumentFrames = 0;
@@ -242,7 +252,7 @@ struct Split
     int erases = 0, programBlocks = 0, tests = 0;
 
     double bound() const { return wire + flash; }
-    double accounted() const { return bound() + quiet + turnaround + localWork + instrument; }
+    double accounted() const { return bound() + quiet + turnaround + localWork + cpuWait + instrument; }
 };
 
 struct Analysis
@@ -250,14 +260,16 @@ struct Analysis
     Split connect, update;
 };
 
-Analysis analyse (const std::vector<Frame>& frames, double ready, double end, double endCpu, const Options& o)
+Analysis analyse (const std::vector<Frame>& frames, double ready, double end, CpuTime endCpu, const Options& o)
 {
     Analysis a;
-    double lineFree = 0, lastCpu = 0;
-    auto place = [&] (Split& s, double gap, double work)
+    double lineFree = 0;
+    CpuTime lastCpu;
+    auto place = [&] (Split& s, double gap, double work, double waitForCpu)
     {
-        const double rest = gap - work;
+        const double rest = gap - work - waitForCpu;
         s.localWork += work;
+        s.cpuWait += waitForCpu;
         if (rest * 1000 <= o.turnaroundLimitMs)
         {
             s.turnaround += rest;
@@ -272,23 +284,25 @@ Analysis analyse (const std::vector<Frame>& frames, double ready, double end, do
     };
     // The tool's time from `from` to `to`; a gap across the moment of "Device connected." is
     // shared between the two stretches, its CPU time in proportion.
-    auto toolGap = [&] (double from, double to, double cpuNow)
+    auto toolGap = [&] (double from, double to, CpuTime cpuNow)
     {
         const double gap = to - from;
-        const double cpu = std::max (0.0, cpuNow - lastCpu);
+        const double cpu = std::max (0.0, cpuNow.run - lastCpu.run);
+        const double cpuWait = std::max (0.0, cpuNow.wait - lastCpu.wait);
         lastCpu = cpuNow;
         if (gap <= 0)
             return;
         const double work = std::min (cpu, gap);
+        const double waitForCpu = std::min (cpuWait, gap - work);
         if (to <= ready)
-            place (a.connect, gap, work);
+            place (a.connect, gap, work, waitForCpu);
         else if (from >= ready)
-            place (a.update, gap, work);
+            place (a.update, gap, work, waitForCpu);
         else
         {
             const double before = (ready - from) / gap;
-            place (a.connect, gap * before, work * before);
-            place (a.update, gap * (1 - before), work * (1 - before));
+            place (a.connect, gap * before, work * before, waitForCpu * before);
+            place (a.update, gap * (1 - before), work * (1 - before), waitForCpu * (1 - before));
         }
     };
     for (const auto& f : frames)
@@ -424,7 +438,8 @@ std::string rateName (double rate)
 struct Run
 {
     std::vector<Frame> frames;
-    double ready = -1, end = 0, cpuUser = 0, cpuSystem = 0, endCpu = 0;
+    double ready = -1, end = 0, cpuUser = 0, cpuSystem = 0;
+    CpuTime endCpu;
     int exitCode = -1;
     std::string result;
     std::uint64_t strayBytes = 0;
@@ -595,7 +610,8 @@ Run run (const Options& o, const fs::path& work)
     r.exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : 128 + WTERMSIG (status);
     r.cpuUser = double (spent.ru_utime.tv_sec) + double (spent.ru_utime.tv_usec) / 1e6;
     r.cpuSystem = double (spent.ru_stime.tv_sec) + double (spent.ru_stime.tv_usec) / 1e6;
-    r.endCpu = r.cpuUser + r.cpuSystem;
+    r.endCpu.run = r.cpuUser + r.cpuSystem;
+    r.endCpu.wait = r.frames.empty() ? 0 : r.frames.back().toolCpu.wait; // not known after the exit
     for (auto& p : pairs)
     {
         r.strayBytes += p.fromTool.strayBytes + p.fromInstrument.strayBytes;
@@ -611,10 +627,10 @@ Run run (const Options& o, const fs::path& work)
     // Every stamp, for a closer look (--keep).
     if (FILE* f = std::fopen ((work / "frames.tsv").c_str(), "w"))
     {
-        std::fprintf (f, "seconds\tfrom\tbytes\tcommand\tflash_ms\ttool_cpu_s\n");
+        std::fprintf (f, "seconds\tfrom\tbytes\tcommand\tflash_ms\ttool_cpu_s\ttool_cpu_wait_s\n");
         for (const auto& fr : r.frames)
-            std::fprintf (f, "%.6f\t%s\t%d\t%d\t%.3f\t%.6f\n", fr.t, fr.fromHost ? "tool" : "instrument", fr.bytes,
-                          fr.command, fr.flashMs, fr.toolCpu);
+            std::fprintf (f, "%.6f\t%s\t%d\t%d\t%.3f\t%.6f\t%.6f\n", fr.t, fr.fromHost ? "tool" : "instrument", fr.bytes,
+                          fr.command, fr.flashMs, fr.toolCpu.run, fr.toolCpu.wait);
         std::fclose (f);
     }
     return r;
@@ -631,9 +647,9 @@ void printSplit (FILE* out, const char* name, const Split& s, double measured)
     std::fprintf (out, "  measured     %s s   ratio %s\n", fmt (measured, 3).c_str(),
                  s.bound() > 0 ? fmt (measured / s.bound(), 3).c_str() : "-");
     std::fprintf (out, "  excess       %s s: quiet waits %s s (%d, largest %s s), turnaround %s s (%d), local work %s s, "
-                 "instrument late %s s, not placed %s s\n",
+                 "waiting for a CPU %s s, instrument late %s s, not placed %s s\n",
                  fmt (measured - s.bound(), 3).c_str(), fmt (s.quiet, 3).c_str(), s.quietGaps, fmt (s.largestQuiet, 3).c_str(),
-                 fmt (s.turnaround, 3).c_str(), s.turnarounds, fmt (s.localWork, 3).c_str(), fmt (s.instrument, 3).c_str(),
+                 fmt (s.turnaround, 3).c_str(), s.turnarounds, fmt (s.localWork, 3).c_str(), fmt (s.cpuWait, 3).c_str(), fmt (s.instrument, 3).c_str(),
                  fmt (measured - s.accounted(), 3).c_str());
 }
 } // namespace
@@ -701,11 +717,11 @@ int main (int argc, char** argv)
     if (o.row)
     {
         const auto& u = a.update;
-        std::printf ("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %d |\n", o.label.c_str(),
+        std::printf ("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %d |\n", o.label.c_str(),
                      fmt (u.bound(), 2).c_str(), fmt (updateMeasured, 2).c_str(),
                      u.bound() > 0 ? fmt (updateMeasured / u.bound(), 3).c_str() : "-",
                      fmt (u.quiet, 2).c_str(), fmt (u.turnaround, 3).c_str(), fmt (u.localWork, 3).c_str(),
-                     fmt (u.instrument, 3).c_str(), fmt (ready, 2).c_str(), fmt (a.connect.bound(), 3).c_str(),
+                     fmt (u.cpuWait, 3).c_str(), fmt (u.instrument, 3).c_str(), fmt (ready, 2).c_str(), fmt (a.connect.bound(), 3).c_str(),
                      fmt (cpu, 2).c_str(), r.exitCode);
     }
     {

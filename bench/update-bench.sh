@@ -32,8 +32,8 @@ row() { "$bench" --row "${extra[@]}" "$@" || true; }
 
 echo "Whole update, terminal tool, flash 275 ms erase, 2.7 ms program, 5 ms test; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) at the start"
 echo
-echo "| case | bound (s) | measured (s) | ratio | quiet waits (s) | turnaround (s) | local work (s) | instrument late (s) | connect (s) | connect bound (s) | tool CPU (s) | exit |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| case | bound (s) | measured (s) | ratio | quiet waits (s) | turnaround (s) | local work (s) | waiting for a CPU (s) | instrument late (s) | connect (s) | connect bound (s) | tool CPU (s) | exit |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for _ in $(seq "$repeat"); do
   row --size 256K --rate 100000
   row --size 256K --rate 800000
