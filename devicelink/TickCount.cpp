@@ -1,13 +1,6 @@
 #include "devicelink/TickCount.h"
 
-#include <chrono>
 #include <cstdio>
-
-std::int64_t getTickCount()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds> (steady_clock::now().time_since_epoch()).count();
-}
 
 std::string formatElapsedTime (std::int64_t milliseconds)
 {

@@ -1,5 +1,6 @@
 #include "devicelink/TransferEngine.h"
 
+#include "devicelink/Clock.h"
 #include "devicelink/TickCount.h"
 #include "messages/CustomMessage.h"
 
@@ -58,8 +59,7 @@ const char* logLineFor (DeviceStatus status)
 
 std::int64_t TransferHost::microseconds()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds> (
-               std::chrono::steady_clock::now().time_since_epoch()).count();
+    return Clock::real().nowUs();
 }
 
 TransferEngine::TransferEngine (TransferHost& hostIn) : host (hostIn) {}
@@ -180,18 +180,18 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
                     host.print ("OK.\n", TransferHost::Emphasis::success);
                     break;
                 case TransferOperation::erase:
-                    printElapsed ("Erase finished, time:", getTickCount() - phaseTick);
+                    printElapsed ("Erase finished, time:", elapsedMs() - phaseTick);
                     break;
                 case TransferOperation::program:
                 {
-                    const auto now = getTickCount();
+                    const auto now = elapsedMs();
                     printElapsed ("Program finished, time:", now - phaseTick);
                     printElapsed ("Total time:", now - startTick);
                     host.print ("Program OK.\n");
                     break;
                 }
                 case TransferOperation::read:
-                    printElapsed ("Read finished, read time:", getTickCount() - startTick);
+                    printElapsed ("Read finished, read time:", elapsedMs() - startTick);
                     host.print ("Read OK.\n");
                     postProgress (ProgressPhase::None, 0, 0);
                     break;
@@ -336,7 +336,7 @@ void TransferEngine::startErase (int page, std::vector<FlashSector> table, int f
     operation = TransferOperation::erase;
     noOutputReported = false;
     outputFailed = false;
-    startTick = phaseTick = getTickCount();
+    startTick = phaseTick = elapsedMs();
     if (! eraseNextSector())
     {
         finish (Ending::completed); // nothing to erase
@@ -350,7 +350,7 @@ void TransferEngine::startProgram (const std::uint8_t* data, int byteAddress, in
     operation = TransferOperation::program;
     noOutputReported = false;
     outputFailed = false;
-    phaseTick = getTickCount();
+    phaseTick = elapsedMs();
     startTimer (watchdogMs);
     startTransfer (data, byteAddress, length, true);
 }

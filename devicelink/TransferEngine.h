@@ -205,6 +205,8 @@ private:
     bool outputFailed = false;       // a frame the output did not take: the cable is gone
     int watchdogTicks = 0;
     int timerMs = 0;                 // the period this engine last set
+    // The log's elapsed times, on the host's clock like everything else that is timed.
+    std::int64_t elapsedMs() { return host.microseconds() / 1000; }
     std::int64_t startTick = 0;      // an erase's or a read's start: "Total time" of a program
     std::int64_t phaseTick = 0;
 

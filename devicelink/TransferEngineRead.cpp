@@ -11,7 +11,7 @@
 
 void TransferEngine::startRead (int byteAddress, int length)
 {
-    startTick = getTickCount();
+    startTick = elapsedMs();
     transferTotal = std::max (0, length);
     transferPos = 0;
     postProgress (ProgressPhase::Read, 0, 1);

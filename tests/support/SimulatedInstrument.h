@@ -12,6 +12,7 @@
 // fail.
 
 #include "devicelink/Clock.h"
+#include "devicelink/Frames.h"
 #include "devicelink/MidiPorts.h"
 #include "devicelink/MidiStreamParser.h"
 #include "emulator/Instrument.h"
@@ -97,6 +98,10 @@ public:
             endConnection (emu::EventKind::CablePulled, "pulled");
     }
     bool connected() const { return current != nullptr; }
+
+    // Data frames the host sent before the instrument had acknowledged the Data frame before
+    // them: 0 for a host that waits for each block's Ack.
+    int dataFramesAhead() const { return framesAhead; }
 
     // Called after every event the programmer records (the event is the record's last).
     std::function<void (const emu::Event&)> onEvent;
@@ -248,6 +253,11 @@ private:
 
     void fromHost (const std::uint8_t* data, int size)
     {
+        if (const auto frame = Frames::classify (data, size); frame && frame->command == Frames::Data)
+        {
+            framesAhead += dataUnacknowledged ? 1 : 0;
+            dataUnacknowledged = true;
+        }
         fromHostBytes.insert (fromHostBytes.end(), data, data + size);
         if (! busy)
             schedule (0);
@@ -302,6 +312,9 @@ private:
                 if (current == nullptr)
                     continue;
                 programmer.sent (a);
+                if (const auto frame = Frames::classify (a.bytes.data(), int (a.bytes.size()));
+                    frame && frame->command == Frames::Ack)
+                    dataUnacknowledged = false;
                 const auto inputs = current->inputs;
                 for (auto* in : inputs)
                     in->deliver (a.bytes);
@@ -334,5 +347,7 @@ private:
     std::deque<Pending> pending;
     bool busy = false;
     std::uint64_t generation = 0;
+    bool dataUnacknowledged = false;
+    int framesAhead = 0;
 };
 } // namespace simsession
