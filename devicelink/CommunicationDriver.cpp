@@ -41,7 +41,7 @@ void Communication::testFlash (int argument, const char* name, bool settleFirst)
 
 int Communication::flashEnd() const
 {
-    return sectors.empty() ? 0 : sectors.back().start + sectors.back().size;
+    return static_cast<int> (FlashLayout::endOf (sectors));
 }
 
 std::vector<FlashSector> Communication::getSectors() const

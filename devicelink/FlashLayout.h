@@ -4,6 +4,7 @@
 // takes these numbers from here.
 
 #include <cstdint>
+#include <vector>
 
 // One flash sector: start byte address and size in bytes.
 struct FlashSector
@@ -34,6 +35,12 @@ constexpr int paramAreaLength = 0x20000;
 
 // Update files are whole multiples of this; up to it, the parameter area is kept.
 constexpr std::int64_t updateUnit = 0x40000;
+
+// The end of the flash a sector table describes: the end of its last sector, 0 without one.
+inline std::int64_t endOf (const std::vector<FlashSector>& sectors)
+{
+    return sectors.empty() ? 0 : std::int64_t (sectors.back().start) + sectors.back().size;
+}
 
 static_assert (tagOffset == 0x9E0000);
 static_assert (paramAreaOffset + paramAreaLength <= 3 * pageSize);

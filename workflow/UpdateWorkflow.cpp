@@ -89,8 +89,7 @@ bool UpdateWorkflow::startFailed() const
 
 std::int64_t UpdateWorkflow::flashEnd() const
 {
-    const auto sectors = ::DriverImage::readSectorTable (workDriver.data, workDriver.size);
-    return sectors.empty() ? 0 : std::int64_t (sectors.back().start) + sectors.back().size;
+    return FlashLayout::endOf (::DriverImage::readSectorTable (workDriver.data, workDriver.size));
 }
 
 bool UpdateWorkflow::readFlash (std::int64_t start, int length, const juce::StringArray& files)
