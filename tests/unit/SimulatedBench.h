@@ -11,12 +11,12 @@
 
 namespace workflowtest
 {
-class SimBench
+class SimBench : public BenchBase<simsession::SimulatedInstrument>
 {
 public:
     explicit SimBench (emu::Config config = instantInstrument())
-        : instrument (std::make_unique<simsession::SimulatedInstrument> (clock, std::move (config)))
     {
+        instrument = std::make_unique<simsession::SimulatedInstrument> (clock, std::move (config));
         instrument->generateContent();
         state.scratch().createDirectory();
         start();
@@ -61,48 +61,8 @@ public:
         return runUntil ([&] { return identity().versionReadPhase == 0 && status() == "Device connected."; }, limitMs);
     }
 
-    UpdateWorkflow& w() { return *workflow; }
-    UpdateIdentityState& identity() { return inside().identity; }
-    UpdateWorkflowTestAccess inside() { return UpdateWorkflowTestAccess (*workflow); }
-
-    void handle (int code, int p1 = 0, int p2 = 0, int p3 = 0, std::unique_ptr<std::u16string> data = nullptr)
-    {
-        const CCustomMessage message (code, p1, p2, p3, std::move (data));
-        workflow->handleMessage (message);
-    }
-    juce::String status() const { return view.status; }
-
-    juce::File writeUpdate (const char* name, std::size_t size, std::uint32_t seed = 2)
-    {
-        const auto file = state.scratch().getChildFile (name);
-        std::string error;
-        EXPECT_TRUE (emu::writeUpdateFile (file.getFullPathName().toStdString(), emu::Identity::defaults(), size, seed, &error))
-            << error;
-        return file;
-    }
-
-    void choose (const juce::File& file)
-    {
-        view.file = file;
-        workflow->chooseUpdateFile();
-    }
-
-    void execute (bool yes = true)
-    {
-        view.confirm = yes;
-        workflow->executeUpdate();
-    }
-
-    std::vector<std::uint8_t> flash (std::uint64_t address, std::size_t length) const
-    {
-        return instrument->readFlash (address, length);
-    }
-
+    // Goes before the base's members: ~SimBench has ended the workflow, whose link has timers on
+    // it; the instrument only holds a reference.
     SimulatedClock clock;
-    ScopedStateFolder state;
-    RecordingView view;
-    LogRecorder log;
-    std::unique_ptr<simsession::SimulatedInstrument> instrument;
-    std::unique_ptr<ObservedWorkflow> workflow;
 };
 } // namespace workflowtest

@@ -147,7 +147,59 @@ public:
     std::vector<Step> versionSteps;
 };
 
-class Bench
+// What both benches share: the window's recorder, the state folder, the log, the instrument
+// and the workflow, and the user's moves.
+template <typename InstrumentT>
+class BenchBase
+{
+public:
+    UpdateWorkflow& w() { return *workflow; }
+    UpdateIdentityState& identity() { return inside().identity; }
+    UpdateWorkflowTestAccess inside() { return UpdateWorkflowTestAccess (*workflow); }
+    juce::String status() const { return view.status; }
+
+    void handle (int code, int p1 = 0, int p2 = 0, int p3 = 0, std::unique_ptr<std::u16string> data = nullptr)
+    {
+        const CCustomMessage message (code, p1, p2, p3, std::move (data));
+        workflow->handleMessage (message);
+    }
+
+    juce::File writeUpdate (const char* name, std::size_t size, std::uint32_t seed = 2)
+    {
+        const auto file = state.scratch().getChildFile (name);
+        std::string error;
+        EXPECT_TRUE (emu::writeUpdateFile (file.getFullPathName().toStdString(), emu::Identity::defaults(), size, seed, &error))
+            << error;
+        return file;
+    }
+
+    // Picks `file` through File...
+    void choose (const juce::File& file)
+    {
+        view.file = file;
+        workflow->chooseUpdateFile();
+    }
+
+    // Presses Execute and answers the confirmation.
+    void execute (bool yes = true)
+    {
+        view.confirm = yes;
+        workflow->executeUpdate();
+    }
+
+    std::vector<std::uint8_t> flash (std::uint64_t address, std::size_t length) const
+    {
+        return instrument->readFlash (address, length);
+    }
+
+    ScopedStateFolder state;
+    RecordingView view;
+    LogRecorder log;
+    std::unique_ptr<InstrumentT> instrument;
+    std::unique_ptr<ObservedWorkflow> workflow;
+};
+
+class Bench : public BenchBase<emu::Instrument>
 {
 public:
     // Without an instrument the workflow's link never finds a device.
@@ -197,11 +249,6 @@ public:
         log.runs.clear();
     }
 
-    UpdateWorkflow& w() { return *workflow; }
-    UpdateIdentityState& identity() { return inside().identity; }
-    UpdateWorkflowTestAccess inside() { return UpdateWorkflowTestAccess (*workflow); }
-    juce::String status() const { return view.status; }
-
     bool waitForStatus (const juce::String& text, int timeoutMs)
     {
         return pumpUntil ([&] { return status() == text; }, timeoutMs);
@@ -214,46 +261,7 @@ public:
                           timeoutMs);
     }
 
-    void handle (int code, int p1 = 0, int p2 = 0, int p3 = 0, std::unique_ptr<std::u16string> data = nullptr)
-    {
-        const CCustomMessage message (code, p1, p2, p3, std::move (data));
-        workflow->handleMessage (message);
-    }
-
-    juce::File writeUpdate (const char* name, std::size_t size, std::uint32_t seed = 2)
-    {
-        const auto file = state.scratch().getChildFile (name);
-        std::string error;
-        EXPECT_TRUE (emu::writeUpdateFile (file.getFullPathName().toStdString(), emu::Identity::defaults(), size, seed, &error))
-            << error;
-        return file;
-    }
-
-    // Picks `file` through File...
-    void choose (const juce::File& file)
-    {
-        view.file = file;
-        workflow->chooseUpdateFile();
-    }
-
-    // Presses Execute and answers the confirmation.
-    void execute (bool yes = true)
-    {
-        view.confirm = yes;
-        workflow->executeUpdate();
-    }
-
-    std::vector<std::uint8_t> flash (std::uint64_t address, std::size_t length) const
-    {
-        return instrument->readFlash (address, length);
-    }
-
-    ScopedStateFolder state;
-    RecordingView view;
-    LogRecorder log;
-    std::unique_ptr<emu::Instrument> instrument;
     juce::String socket;
-    std::unique_ptr<ObservedWorkflow> workflow;
 };
 
 inline emu::Config instantInstrument (emu::FlashChip chip = emu::FlashChip::S29GL512_S)
