@@ -178,6 +178,7 @@ private:
     void startDrain();
     void onDrainTick();
     void onTrailingTick();
+    void requestNextBlockOrTrail(); // the next block, or the quiet after the last
     void endDrain();
     void sendHostAck();
     void finishRead();

@@ -176,14 +176,7 @@ bool TransferEngine::takeReadBlock()
         startDrain();
         return true;
     }
-    if (transferPos < transferTotal)
-        requestReadBlock();
-    else
-    {
-        phase = Phase::trailing;
-        trailingQuiet = 0;
-        awaitingReply = false;
-    }
+    requestNextBlockOrTrail();
     return true;
 }
 
@@ -251,6 +244,11 @@ void TransferEngine::endDrain()
     drainDriving = false;
     phase = Phase::reading;
     watchdogTicks = 0;
+    requestNextBlockOrTrail();
+}
+
+void TransferEngine::requestNextBlockOrTrail()
+{
     if (transferPos < transferTotal)
         requestReadBlock();
     else
