@@ -32,6 +32,10 @@
 //                                        | for one reply time (a request to the first byte of
 //                                        | its answer) plus a margin; a frame that never ends
 //                                        | stops counting as arriving after twice the frame time
+//   settled(now, arriving, began,        | before a driver upload or a flash test: the line is
+//     lastEvent)                        | quiet as above and for at least settleFloorUs, as
+//                                        | long as a copy of the last reply has been seen to
+//                                        | come late
 //   heldAckExpired(heldUs, nowUs)       | a held Ack that nothing else followed for twice the
 //                                        | fastest exchange was the real answer: the link only
 //                                        | looked slow while the host or the device was busy
@@ -47,6 +51,7 @@ public:
 
     static constexpr std::int64_t quietMarginUs = 10000;
     static constexpr std::int64_t arrivingTimeoutUs = 100000;
+    static constexpr std::int64_t settleFloorUs = 50000;
 
     void newLink() { frameUs = fastestBlockUs = replyUs = 0; }
     void replyBegan (std::int64_t us) { replyUs = std::max (us, replyUs - replyUs / 8); }
@@ -55,6 +60,11 @@ public:
         if (arriving && nowUs - lastBeganUs < 2 * frameUs + arrivingTimeoutUs)
             return false;
         return nowUs - std::max (lastBeganUs, lastEventUs) >= replyUs + replyUs / 2 + quietMarginUs;
+    }
+    bool settled (std::int64_t nowUs, bool arriving, std::int64_t lastBeganUs, std::int64_t lastEventUs) const
+    {
+        return lineQuiet (nowUs, arriving, lastBeganUs, lastEventUs)
+               && nowUs - std::max (lastBeganUs, lastEventUs) >= settleFloorUs;
     }
     std::int64_t replyTimeUs() const { return replyUs; }
 

@@ -116,7 +116,13 @@ void TransferEngine::noteFrameTime (std::int64_t us)
 
 int TransferEngine::watchdogLimitTicks() const
 {
-    return rules.watchdogTicks (timerMs);
+    // A read also waits twice as long as the slowest answer it has had: a link that holds
+    // answers back once does so again, and a block asked again behind a held answer only
+    // costs a drain.
+    const int limit = rules.watchdogTicks (timerMs);
+    if (operation != TransferOperation::read)
+        return limit;
+    return std::max (limit, rules.ticksForTwice (ledger.slowestAnswerUs(), timerMs));
 }
 
 int TransferEngine::quietTicks() const
@@ -152,6 +158,7 @@ void TransferEngine::finish (Ending ending, int detail, bool operationFailed)
     const bool readWasOpen = readDataOpen;
 
     // Nothing is owed any more: a late Ack or read frame from now on finds nothing to continue.
+    lastEndedUnanswered = ending == Ending::noResponse;
     operation = TransferOperation::none;
     awaitingReply = false;
     phase = Phase::idle;
@@ -296,7 +303,13 @@ void TransferEngine::startSettling()
     phase = Phase::settling;
     settleQuiet = 0;
     settleTicks = 0;
-    startTimer (readWatchdogMs);
+    settleSinceUs = host.microseconds();
+    // The line has been quiet since the last frame either way, in this wait or before it.
+    settleLastFrameUs = std::max (lastFrameInUs, askedAtUs);
+    // After an operation that never got its reply, that reply may come at any time: the
+    // frame rule's longer wait stays.
+    settleByBytes = host.lineActivity().known && ! lastEndedUnanswered;
+    startTimer (settleByBytes ? quietCheckMs : readWatchdogMs);
 }
 
 void TransferEngine::sendRunTest()
@@ -313,13 +326,29 @@ void TransferEngine::sendRunTest()
 
 void TransferEngine::onSettleTick()
 {
-    if (++settleTicks > std::max (watchdogCeiling, 4 * quietTicks()))
+    if (settleByBytes)
     {
-        finish (Ending::noResponse); // a device that never falls silent cannot be worked with
-        return;
+        const auto now = host.microseconds();
+        const auto limitUs = std::int64_t (std::max (watchdogCeiling, 4 * rules.quietTicks (readWatchdogMs))) * readWatchdogMs * 1000;
+        if (now - settleSinceUs > limitUs)
+        {
+            finish (Ending::noResponse);
+            return;
+        }
+        const auto line = host.lineActivity();
+        if (! line.known || ! rules.settled (now, line.arriving, line.lastBeganUs, settleLastFrameUs))
+            return;
     }
-    if (++settleQuiet < quietTicks())
-        return;
+    else
+    {
+        if (++settleTicks > std::max (watchdogCeiling, 4 * quietTicks()))
+        {
+            finish (Ending::noResponse); // a device that never falls silent cannot be worked with
+            return;
+        }
+        if (++settleQuiet < quietTicks())
+            return;
+    }
     if (operation == TransferOperation::driverUpload)
         sendDriverImage();
     else
@@ -406,9 +435,11 @@ void TransferEngine::sendBlock()
 
 void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
 {
+    lastFrameInUs = std::max (lastFrameInUs, arrival (arrivedUs));
     if (phase == Phase::settling)
     {
         settleQuiet = 0;
+        settleLastFrameUs = std::max (settleLastFrameUs, lastFrameInUs);
         return;
     }
     // An Ack that nothing waits for is a late copy (a duplicate, or one after the operation

@@ -94,6 +94,8 @@ public:
     static constexpr int watchdogCeiling = 50;   // the count stops here
     static constexpr int watchdogMs = 500;
     static constexpr int readWatchdogMs = 80;
+    // Where the port sees every byte, a wait for a quiet line looks this often.
+    static constexpr int quietCheckMs = 5;
     // A reply's arrival time when it is handed over at once (tests, direct calls).
     static constexpr std::int64_t arrivedNow = -1;
 
@@ -233,12 +235,17 @@ private:
     };
     std::optional<HeldAck> heldAck;
     std::int64_t lastReadFrameUs = 0;
+    std::int64_t lastFrameInUs = 0;  // the latest frame from the device, whatever it was
 
     // Settling before a driver upload or a flash test
     const std::uint8_t* uploadImage = nullptr;
     int uploadSize = 0;
     int settleQuiet = 0;
     int settleTicks = 0;
+    bool settleByBytes = false;          // the line's bytes are seen: quiet is timed, not counted
+    std::int64_t settleSinceUs = 0;
+    std::int64_t settleLastFrameUs = 0;  // the last frame in or asking a reply out
+    bool lastEndedUnanswered = false;    // the last operation timed out: its reply may yet come
     int testArgument = 0;
 
     // Erase stepping

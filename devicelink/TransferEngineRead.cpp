@@ -56,9 +56,11 @@ void TransferEngine::sendHostAck()
 
 void TransferEngine::onReadFrame (const std::uint8_t* body, int size, std::int64_t arrivedUs)
 {
+    lastFrameInUs = std::max (lastFrameInUs, arrival (arrivedUs));
     if (phase == Phase::settling)
     {
         settleQuiet = 0;
+        settleLastFrameUs = std::max (settleLastFrameUs, lastFrameInUs);
         return;
     }
     // Frames of a read that has ended (completed, failed or never started) are late copies,
@@ -256,6 +258,10 @@ void TransferEngine::requestNextBlockOrTrail()
         phase = Phase::trailing;
         trailingQuiet = 0;
         awaitingReply = false;
+        // Seen byte by byte, the line is looked at often: the read ends a few ms after it fell
+        // quiet. Whatever follows ends the read, so the period needs no restoring.
+        if (host.lineActivity().known)
+            startTimer (quietCheckMs);
     }
 }
 

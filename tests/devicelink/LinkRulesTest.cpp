@@ -193,3 +193,36 @@ TEST (LinkRules, WatchdogAndQuietTimes)
     rules.frameTime (900);
     EXPECT_EQ (rules.frameTimeUs(), 900);
 }
+
+TEST (LinkRules, QuietLineSeenByTheByte)
+{
+    // Times in ms after the last frame (or request) at 0; the reply time is 20 ms where known.
+    struct Row
+    {
+        const char* what;
+        std::int64_t replyMs;
+        std::int64_t nowMs;
+        bool arriving;
+        std::int64_t beganMs;
+        bool quiet;
+        bool settled;
+    };
+    const Row rows[] = {
+        { "no reply time yet: the margin alone", 0, 11, false, -5, true, false },
+        { "within one and a half reply times and the margin", 20, 39, false, -5, false, false },
+        { "past them, but a copy may still come", 20, 41, false, -5, true, false },
+        { "past the floor as well", 20, 51, false, -5, true, true },
+        { "a frame begun since counts from its start", 20, 60, false, 30, false, false },
+        { "a frame still arriving", 20, 200, true, 150, false, false },
+        { "a frame that never ended stops counting", 20, 300, true, 50, true, true },
+    };
+    for (const auto& r : rows)
+    {
+        SCOPED_TRACE (r.what);
+        LinkRules rules;
+        if (r.replyMs > 0)
+            rules.replyBegan (r.replyMs * 1000);
+        EXPECT_EQ (rules.lineQuiet (r.nowMs * 1000, r.arriving, r.beganMs * 1000, 0), r.quiet);
+        EXPECT_EQ (rules.settled (r.nowMs * 1000, r.arriving, r.beganMs * 1000, 0), r.settled);
+    }
+}
