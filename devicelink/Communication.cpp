@@ -255,18 +255,19 @@ bool Communication::refuseLongPath (const juce::String& path)
 
 void Communication::compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath)
 {
-    // The bytes compared against must be the ones the journal names, like those written.
+    // The bytes compared against must be the ones the journal names, like those written: the
+    // checked copy in memory, not the file as it may be now.
     if (pinnedContent.count (writtenPath) != 0)
     {
-        juce::MemoryBlock written;
-        auto in = SafeFiles::openForReading (JobPaths::fileAt (writtenPath));
-        if (in != nullptr)
-            in->readIntoMemoryBlock (written); // a short read fails the digest
-        if (in == nullptr || ! contentAsPinned (writtenPath, written.getData(), written.getSize()))
+        if (! loadFileBuffer (writtenPath))
         {
             post (MessageCode::JobFinished, 1, FailureReason::SourceNotOpened);
             return;
         }
+        const auto result = FileJobs::compareBytes (fileBuffer.data(), fileBuffer.size(), offset, readBackPath, log);
+        fileBuffer.clear();
+        post (MessageCode::JobFinished, result.ok ? 0 : 1, result.ok ? 0 : result.reason);
+        return;
     }
     const auto result = FileJobs::compareFiles (writtenPath, offset, readBackPath, log);
     post (MessageCode::JobFinished, result.ok ? 0 : 1, result.ok ? 0 : result.reason);

@@ -26,6 +26,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -237,6 +238,14 @@ private:
     std::vector<std::uint8_t> driverImage;      // copy kept until the next upload
     std::vector<std::uint8_t> fileBuffer;       // whole content of the last file loaded
     std::map<juce::String, juce::String> pinnedContent; // path -> SHA-256 its bytes must have
+    // A pinned file's bytes, read and checked once: later jobs take these and never the file
+    // again, so a file swapped meanwhile is never mixed in, and a large file is hashed once.
+    struct VerifiedCopy
+    {
+        juce::String path, sha256;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::optional<VerifiedCopy> verifiedCopy;
     // False (logged) when `path` is pinned and `bytes` are not what was pinned.
     bool contentAsPinned (const juce::String& path, const void* bytes, std::size_t size) const;
     int flashEnd() const;                        // end of the last sector, 0 without a table

@@ -51,23 +51,18 @@ bool refuseLongPath (const juce::String& path, CLogPrinter* log)
     return true;
 }
 
-Result compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath, CLogPrinter* log)
+namespace
 {
-    logText (log, "Start comparing...\n");
-
-    if (refuseLongPath (writtenPath, log) || refuseLongPath (readBackPath, log))
-    {
-        return { false, FailureReason::SourceNotOpened };
-    }
-
-    auto written = openForReading (writtenPath);
+// The written bytes from `offset` on against the whole read-back file; `written` null: it could
+// not be opened.
+Result compareWith (std::unique_ptr<juce::InputStream> written, int offset, const juce::String& readBackPath, CLogPrinter* log)
+{
     auto readBack = written != nullptr ? openForReading (readBackPath) : nullptr;
     if (written == nullptr || readBack == nullptr)
     {
         logText (log, "Can't open source file.\n");
         return { false, FailureReason::SourceNotOpened };
     }
-
     const auto writtenLength = written->getTotalLength();
     const auto readBackLength = readBack->getTotalLength();
     if (offset < 0 || writtenLength < offset)
@@ -105,6 +100,24 @@ Result compareFiles (const juce::String& writtenPath, int offset, const juce::St
     if (log != nullptr)
         log->setBold (false);
     return result;
+}
+
+} // namespace
+
+Result compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath, CLogPrinter* log)
+{
+    logText (log, "Start comparing...\n");
+    if (refuseLongPath (writtenPath, log) || refuseLongPath (readBackPath, log))
+        return { false, FailureReason::SourceNotOpened };
+    return compareWith (openForReading (writtenPath), offset, readBackPath, log);
+}
+
+Result compareBytes (const void* written, std::size_t size, int offset, const juce::String& readBackPath, CLogPrinter* log)
+{
+    logText (log, "Start comparing...\n");
+    if (refuseLongPath (readBackPath, log))
+        return { false, FailureReason::SourceNotOpened };
+    return compareWith (std::make_unique<juce::MemoryInputStream> (written, size, false), offset, readBackPath, log);
 }
 
 std::unique_ptr<std::u16string> readVersionRecord (const juce::String& path)

@@ -29,6 +29,8 @@ bool refuseLongPath (const juce::String& path, CLogPrinter* log);
 
 // The written file from `offset` on against the whole read-back file.
 Result compareFiles (const juce::String& writtenPath, int offset, const juce::String& readBackPath, CLogPrinter* log);
+// The same, against written bytes already in memory.
+Result compareBytes (const void* written, std::size_t size, int offset, const juce::String& readBackPath, CLogPrinter* log);
 
 // 143 UTF-16 units: the first 12 bytes of the file, one unit each, then zeros; or "error".
 std::unique_ptr<std::u16string> readVersionRecord (const juce::String& path);

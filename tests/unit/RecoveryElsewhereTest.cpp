@@ -315,6 +315,33 @@ TEST (PrivateCopy, ReplacedAfterTheJournalIsNotWritten)
     (void) before;
 }
 
+// Swapped once its first bytes are in the flash, the copy is never read again: the rest is
+// written from, and compared against, the bytes that were checked.
+TEST (PrivateCopy, ReplacedDuringTheWriteIsNeverMixedIn)
+{
+    SimBench bench (instantInstrument());
+    ASSERT_TRUE (bench.waitUntilReady()) << bench.log.all();
+    const auto small = bench.writeUpdate ("update-256k.bin", 0x40000);
+    const auto other = bench.writeUpdate ("update-256k-other.bin", 0x40000, 9);
+    const auto copy = juce::File (bench.state.paths().updateCopyFile);
+
+    bench.choose (small);
+    ASSERT_TRUE (bench.view.executeEnabled);
+    bench.execute (true);
+    const auto programmedBelowTheArea = [&]
+    {
+        for (const auto& b : bench.instrument->record().programmed)
+            if (b.address >= 0x20000 && b.address < 0x40000) // the file's first bytes, not the zero block
+                return true;
+        return false;
+    };
+    ASSERT_TRUE (bench.runUntil (programmedBelowTheArea, 60000)) << bench.log.all();
+    ASSERT_TRUE (other.copyFileTo (copy));
+    ASSERT_TRUE (bench.runUntil ([&] { return ! bench.w().isUpdating(); }, 120000));
+    EXPECT_EQ (bench.status(), completed) << bench.log.all();
+    EXPECT_TRUE (bench.flash (0, 0x40000) == readAll (small));
+}
+
 // Choosing the private copy itself uses it as it is: after a cut that left the identity
 // unreadable it may be the only file that completes the update.
 TEST (PrivateCopy, ChosenAsTheUpdateFileIsUsedNotDestroyed)
