@@ -336,7 +336,14 @@ void TransferEngine::onSettleTick()
             return;
         }
         const auto line = host.lineActivity();
-        if (! line.known || ! rules.settled (now, line.arriving, line.lastBeganUs, settleLastFrameUs))
+        if (! line.known)
+        {
+            // Another port meanwhile: counted from frames, from the start.
+            settleByBytes = false;
+            startTimer (readWatchdogMs);
+            return;
+        }
+        if (! rules.settled (now, line.arriving, line.lastBeganUs, settleLastFrameUs))
             return;
     }
     else
