@@ -3,6 +3,7 @@
 
 #include "SocketServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -120,14 +121,24 @@ void SocketServer::wake()
     pauseEnds.notify_all();
 }
 
-// Waits, but returns early (false) on stop or a pulled cable.
-bool SocketServer::pause (double ms)
+// Waits, but returns early (false) on stop or a pulled cable, which also frees the line at
+// once: what was planned on it will not happen.
+bool SocketServer::waitUntil (Clock::time_point until)
 {
-    if (ms <= 0)
-        return true;
     std::unique_lock lock (pauseLock);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds (std::int64_t (ms * 1000.0));
-    return ! pauseEnds.wait_until (lock, until, [this] { return stopFlag.load() || pullFlag.load(); });
+    if (! pauseEnds.wait_until (lock, until, [this] { return stopFlag.load() || pullFlag.load(); }))
+        return true;
+    lineFreeAt = Clock::now();
+    return false;
+}
+
+// The line or the flash is busy for `length` after everything before it, and the server waits
+// until then. Rounded up: the line is never faster than its rate.
+bool SocketServer::occupy (std::chrono::duration<double, std::milli> length)
+{
+    if (length.count() > 0)
+        lineFreeAt += std::chrono::ceil<Clock::duration> (length);
+    return waitUntil (lineFreeAt);
 }
 
 void SocketServer::closeConnection (EventKind kind, const std::string& why)
@@ -176,7 +187,7 @@ void SocketServer::run (std::vector<Action>& actions)
         switch (a.kind)
         {
             case Action::Kind::Wait:
-                if (! pause (a.ms))
+                if (! occupy (std::chrono::duration<double, std::milli> (a.ms)))
                     return;
                 break;
             case Action::Kind::Close:
@@ -189,10 +200,14 @@ void SocketServer::run (std::vector<Action>& actions)
                         if (! programmer.deliverable (a))
                             continue;
                     }
-                    if (linkBytesPerSecond > 0 && ! pause (1000.0 * double (a.bytes.size()) / linkBytesPerSecond))
+                    if (linkBytesPerSecond > 0
+                        && ! occupy (std::chrono::duration<double, std::milli> (1000.0 * double (a.bytes.size()) / linkBytesPerSecond)))
                         return;
                     if (! sendAll (a.bytes))
                         return;
+                    // The next frame can only follow this one as the host got it, however late
+                    // that was.
+                    lineFreeAt = std::max (lineFreeAt, Clock::now());
                     std::lock_guard lock (m);
                     programmer.sent (a);
                 }
@@ -239,6 +254,7 @@ void SocketServer::serve()
                     closeConnection (EventKind::ConnectionReplaced, "a new connection replaced it");
                 connFd = fd;
                 isConnected = true;
+                lineFreeAt = Clock::now(); // a new cable, idle
                 std::lock_guard lock (m);
                 programmer.connected();
             }
@@ -254,6 +270,7 @@ void SocketServer::serve()
             }
             if (n < 0)
                 continue;
+            const auto arrived = Clock::now();
             std::size_t at = 0;
             while (at < std::size_t (n) && connFd != sockets::invalidHandle && ! stopFlag && ! pullFlag)
             {
@@ -264,7 +281,9 @@ void SocketServer::serve()
                     fed = programmer.feed (buffer.data() + at, std::size_t (n) - at, actions);
                 }
                 at += fed.used;
-                // The frame took its time to arrive over the cable before it was acted on.
+                // The frame took its time to arrive over the cable before it was acted on: from
+                // when the host sent it, or, when the line was still busy then, after that.
+                lineFreeAt = std::max (lineFreeAt, arrived);
                 if (fed.frameBytes > 0 && linkBytesPerSecond > 0)
                     actions.insert (actions.begin(), Action::wait (1000.0 * double (fed.frameBytes) / linkBytesPerSecond));
                 run (actions);

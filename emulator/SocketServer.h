@@ -11,6 +11,7 @@
 #include "common/Sockets.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -41,8 +42,11 @@ public:
     void pullCable(); // close the current connection, if any
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void wake();
-    bool pause (double ms);
+    bool waitUntil (Clock::time_point until);
+    bool occupy (std::chrono::duration<double, std::milli> length);
     void closeConnection (EventKind kind, const std::string& why);
     bool sendAll (const wire::Bytes& bytes);
     void run (std::vector<Action>& actions);
@@ -54,6 +58,11 @@ private:
 
     std::mutex pauseLock;
     std::condition_variable pauseEnds; // stop or a pulled cable
+
+    // When the line (and the instrument behind it) is done with everything asked of it so far;
+    // I/O thread only. Each step is scheduled from here, not from the moment the last sleep
+    // happened to end, so the wake-up delays of a chain of sleeps do not add up.
+    Clock::time_point lineFreeAt {};
 
     std::thread io;
     std::atomic<bool> stopFlag { false };

@@ -292,6 +292,60 @@ TEST (EmulatorLink, ClosedConnectionsAreLikeAPulledCableAndANewOneTakesOver)
     EXPECT_EQ (rec.count (EventKind::ConnectionReplaced), 1u);
 }
 
+// The cable and the flash take their time, whatever the wake-ups of the server: no reply reaches
+// the host sooner than the bytes on the line at the link rate and the flash work allow, counted
+// from the host's request; streamed read frames follow each other no faster than the line.
+// A busy machine only makes replies later.
+TEST (EmulatorLink, NoReplyArrivesSoonerThanTheLineAndTheFlashAllow)
+{
+    constexpr double rate = 50000;
+    constexpr double eraseSeconds = 0.04;
+    Served s ({ .chip = FlashChip::S29GL256_S, .readFramePackedSize = 256, .readFlags = ReadFlagStyle::Stream,
+                .timing = { rate, eraseSeconds * 1000, 0, 0 } });
+    TestHost host (s.path);
+    using Clock = std::chrono::steady_clock;
+    auto onLine = [] (std::size_t bytes) { return double (bytes) / rate; };
+    auto since = [] (Clock::time_point t) { return std::chrono::duration<double> (Clock::now() - t).count(); };
+    // Each request after the line has been idle a while: its time counts from the request.
+    auto idleThenNow = [] { std::this_thread::sleep_for (100ms); return Clock::now(); };
+
+    // RamLoad and a driver block sent at once: the Ack follows both on the line.
+    const auto driver = flashDriver ("S29GL256_S", 256);
+    Bytes block (4096, 0xFF);
+    std::copy (driver.begin(), driver.begin() + std::ptrdiff_t (std::min<std::size_t> (driver.size(), 4096)), block.begin());
+    const auto ramLoad = ramLoadFrame();
+    const auto data = dataFrame (block);
+    auto start = idleThenNow();
+    host.send (ramLoad);
+    host.send (data);
+    auto ack = host.nextOurs();
+    ASSERT_TRUE (ack && isAck (*ack) && ack->at (6) == 0);
+    EXPECT_GE (since (start), onLine (ramLoad.size() + data.size() + ack->size()));
+
+    const auto erase = eraseFrame (0);
+    start = idleThenNow();
+    host.send (erase);
+    ack = host.nextOurs();
+    ASSERT_TRUE (ack && isAck (*ack) && ack->at (6) == 0);
+    EXPECT_GE (since (start), onLine (erase.size() + ack->size()) + eraseSeconds);
+
+    const auto ask = addressFrame (0, 1);
+    start = idleThenNow();
+    host.send (ask);
+    std::size_t bytes = ask.size(), payload = 0;
+    int frames = 0;
+    while (payload < 4100)
+    {
+        const auto f = host.nextOurs();
+        ASSERT_TRUE (f && f->size() > 8 && f->at (5) == 0x01) << "read frame " << frames;
+        payload += unpackReadPayload (f->data() + 7, f->size() - 8).size();
+        bytes += f->size();
+        EXPECT_GE (since (start), onLine (bytes)) << "read frame " << frames;
+        ++frames;
+    }
+    EXPECT_GT (frames, 10);
+}
+
 TEST (EmulatorLink, PowerCycleKeepsFlashInItsFileAndLosesRam)
 {
     const auto dir = std::filesystem::temp_directory_path();
