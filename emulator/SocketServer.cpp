@@ -200,10 +200,22 @@ void SocketServer::run (std::vector<Action>& actions)
                         if (! programmer.deliverable (a))
                             continue;
                     }
-                    if (linkBytesPerSecond > 0
-                        && ! occupy (std::chrono::duration<double, std::milli> (1000.0 * double (a.bytes.size()) / linkBytesPerSecond)))
-                        return;
-                    if (! sendAll (a.bytes))
+                    std::size_t sentAhead = 0;
+                    if (linkBytesPerSecond > 0)
+                    {
+                        const std::chrono::duration<double, std::milli> length (1000.0 * double (a.bytes.size()) / linkBytesPerSecond);
+                        // A frame's first byte reaches the host as the frame begins, long before
+                        // its last one on a slow line; a host that watches the bytes sees that.
+                        if (length.count() >= 1.0 && a.bytes.size() > 1)
+                        {
+                            if (! waitUntil (lineFreeAt) || ! sendAll (wire::Bytes (a.bytes.begin(), a.bytes.begin() + 1)))
+                                return;
+                            sentAhead = 1;
+                        }
+                        if (! occupy (length))
+                            return;
+                    }
+                    if (! sendAll (sentAhead == 0 ? a.bytes : wire::Bytes (a.bytes.begin() + std::ptrdiff_t (sentAhead), a.bytes.end())))
                         return;
                     // The next frame can only follow this one as the host got it, however late
                     // that was.
