@@ -93,9 +93,10 @@ juce::Result append (const juce::File& historyFile, const UpdateHistoryEntry& en
 Contents read (const juce::File& historyFile)
 {
     Contents contents;
-    juce::FileInputStream in (historyFile);
-    if (! in.openedOk())
+    juce::FileInputStream file (historyFile);
+    if (! file.openedOk())
         return contents;
+    juce::BufferedInputStream in (file, 65536); // read byte by byte below
     while (! in.isExhausted())
     {
         // Read by hand, so that a line without its end is taken as it is, and a huge one is cut.
@@ -149,7 +150,9 @@ juce::Result UpdateHistoryRecorder::screenSaverBlocked (const UpdateWorkflow& w,
     if (juce::FileInputStream in (file); in.openedOk())
     {
         current.fileBytes = in.getTotalLength();
-        current.fileSha256 = juce::SHA256 (in).toHexString().removeCharacters (" ");
+        // The digest reads 64 bytes at a time: unbuffered, that is a system call each.
+        juce::BufferedInputStream buffered (in, 65536);
+        current.fileSha256 = juce::SHA256 (buffered).toHexString().removeCharacters (" ");
     }
     // The instrument's own area at 40000h is kept by the update of a 256 KiB file only.
     current.script = current.fileBytes == FlashLayout::updateUnit ? "B" : "A";
