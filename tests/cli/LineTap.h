@@ -68,11 +68,12 @@ public:
         return passed;
     }
 
-    // Data blocks the host sent before the instrument's Ack of the Data block just before them
-    // had passed the line. `doubled` holds the host frames (counted from 1 as the instrument
-    // counts them, Event::frame) whose Ack the instrument sent twice: the copy follows its
-    // original, and each Data, EraseSector and RunTest has one Ack, so every Ack on the line
-    // belongs to a known host frame. `why` tells when the Acks cannot be matched.
+    // Data blocks the host sent while the instrument still owed the Ack of an earlier frame (a
+    // Data block, an erase or a test). `doubled` holds the host frames (counted from 1 as the
+    // instrument counts them, Event::frame) whose Ack the instrument sent twice: the copy
+    // follows its original, and each Data, EraseSector and RunTest has one Ack, so every Ack on
+    // the line belongs to a known host frame. `why` tells when the Acks cannot be matched, and
+    // where the first block went ahead.
     static int dataAhead (const std::vector<Frame>& frames, const std::set<std::uint64_t>& doubled, std::string& why)
     {
         std::vector<const Frame*> host, acks;
@@ -80,15 +81,14 @@ public:
             (f.fromHost ? host : acks).push_back (&f);
         std::erase_if (acks, [] (const Frame* f) { return f->command != emu::wire::cmdAck; });
 
+        const auto answeredByAck = [] (std::uint8_t c)
+        { return c == emu::wire::cmdData || c == emu::wire::cmdEraseSector || c == emu::wire::cmdRunTest; };
         std::vector<std::size_t> ackOwner; // host frame index of each Ack, in line order
         for (std::size_t i = 0; i < host.size(); ++i)
-        {
-            const auto c = host[i]->command;
-            if (c == emu::wire::cmdData || c == emu::wire::cmdEraseSector || c == emu::wire::cmdRunTest)
+            if (answeredByAck (host[i]->command))
                 ackOwner.insert (ackOwner.end(), doubled.count (i + 1) != 0 ? 2 : 1, i);
-        }
         if (ackOwner.size() != acks.size())
-            why = std::to_string (acks.size()) + " Acks passed, " + std::to_string (ackOwner.size()) + " expected";
+            why = std::to_string (acks.size()) + " Acks passed, " + std::to_string (ackOwner.size()) + " expected. ";
 
         std::vector<const Frame*> firstAck (host.size(), nullptr);
         for (std::size_t j = 0; j < std::min (acks.size(), ackOwner.size()); ++j)
@@ -96,10 +96,33 @@ public:
                 firstAck[ackOwner[j]] = acks[j];
 
         int ahead = 0;
-        for (std::size_t i = 1; i < host.size(); ++i)
-            if (host[i]->command == emu::wire::cmdData && host[i - 1]->command == emu::wire::cmdData)
-                if (firstAck[i - 1] == nullptr || firstAck[i - 1]->end >= host[i]->start)
-                    ++ahead;
+        std::uint64_t owedUntil = 0; // the latest end of an Ack owed to the frames so far
+        std::size_t owedTo = 0;
+        for (std::size_t i = 0; i < host.size(); ++i)
+        {
+            if (host[i]->command == emu::wire::cmdData && owedUntil >= host[i]->start)
+            {
+                if (ahead++ == 0)
+                    why += "host frame " + std::to_string (i + 1) + " (Data) began in read round " + std::to_string (host[i]->start)
+                         + ", the Ack of host frame " + std::to_string (owedTo + 1) + " (command "
+                         + std::to_string (host[owedTo]->command) + ") ended in round " + std::to_string (owedUntil)
+                         + "; on the line then:";
+                if (ahead == 1)
+                    for (const auto& f : frames)
+                        if (f.end + 6 >= host[i]->start && f.start <= owedUntil + 2)
+                            why += std::string (f.fromHost ? " host " : " instrument ") + std::to_string (f.command) + "@"
+                                 + std::to_string (f.start) + (f.end != f.start ? "-" + std::to_string (f.end) : "");
+            }
+            if (answeredByAck (host[i]->command))
+            {
+                const auto until = firstAck[i] != nullptr ? firstAck[i]->end : UINT64_MAX;
+                if (until >= owedUntil)
+                {
+                    owedUntil = until;
+                    owedTo = i;
+                }
+            }
+        }
         return ahead;
     }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 using namespace workflowtest;
@@ -33,6 +34,20 @@ std::size_t delaysFired (const emu::Record& record)
     for (const auto& e : record.eventsOf (emu::EventKind::FaultFired))
         n += e.text.rfind ("delay@", 0) == 0 ? 1 : 0;
     return n;
+}
+
+// The address of the last block read before the first answer held back.
+std::optional<std::uint64_t> readBeforeFirstHold (const emu::Record& record)
+{
+    std::optional<std::uint64_t> last;
+    for (const auto& e : record.events)
+    {
+        if (e.kind == emu::EventKind::ReadBlock)
+            last = e.address;
+        if (e.kind == emu::EventKind::FaultFired && e.text.rfind ("delay@", 0) == 0)
+            return last;
+    }
+    return std::nullopt;
 }
 } // namespace
 
@@ -86,6 +101,10 @@ TEST (LinkPatternsUpdate, LateAnswersInAckedReadModeStillGiveTheRightFlash)
         EXPECT_TRUE (bench.flash (0, 0x40000) == readAll (file));
         EXPECT_TRUE (bench.flash (0x40000, 0x20000) == ownArea);
         EXPECT_EQ (delaysFired (record), 38u) << "every held answer was asked for";
+        const auto before = readBeforeFirstHold (record);
+        ASSERT_TRUE (before.has_value());
+        EXPECT_TRUE (*before >= 0x40000 && *before < 0x60000)
+            << "the holds begin in the backup of the instrument's own area, not at " << std::hex << *before;
         EXPECT_EQ (bench.instrument->dataFramesAhead(), 0);
         // As in a plain update: only the zero block at F000h goes over unerased bytes, clearing bits.
         EXPECT_EQ (record.mismatchedBytes(), 0u);
