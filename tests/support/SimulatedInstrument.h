@@ -102,7 +102,8 @@ public:
 
     // Data frames the host sent while the instrument still owed the Ack of an earlier frame (a
     // Data block, an erase or a test; a doubled Ack's copy pays nothing): 0 for a host that
-    // waits for each answer.
+    // waits for each answer. Meant for links that lose nothing: an Ack dropped by a fault or a
+    // power loss stays owed.
     int dataFramesAhead() const { return framesAhead; }
 
     // Called after every event the programmer records (the event is the record's last).
