@@ -17,6 +17,7 @@
 #include "devicelink/MidiStreamParser.h"
 #include "emulator/Instrument.h"
 #include "emulator/Programmer.h"
+#include "emulator/Wire.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -99,8 +100,10 @@ public:
     }
     bool connected() const { return current != nullptr; }
 
-    // Data frames the host sent before the instrument had acknowledged the Data frame before
-    // them: 0 for a host that waits for each block's Ack.
+    // Data frames the host sent while the instrument still owed the Ack of an earlier frame (a
+    // Data block, an erase or a test; a doubled Ack's copy pays nothing): 0 for a host that
+    // waits for each answer. Meant for links that lose nothing: an Ack dropped by a fault or a
+    // power loss stays owed.
     int dataFramesAhead() const { return framesAhead; }
 
     // Called after every event the programmer records (the event is the record's last).
@@ -248,15 +251,19 @@ private:
         pending.clear();
         ++generation; // a step already scheduled finds itself out of date
         busy = false;
+        acksOwed = 0; // what was on its way is lost
         programmer.disconnected (kind, why);
     }
 
     void fromHost (const std::uint8_t* data, int size)
     {
-        if (const auto frame = Frames::classify (data, size); frame && frame->command == Frames::Data)
+        if (const auto frame = emu::wire::parse (emu::wire::Bytes (data, data + size)))
         {
-            framesAhead += dataUnacknowledged ? 1 : 0;
-            dataUnacknowledged = true;
+            const auto c = frame->command;
+            if (c == emu::wire::cmdData && acksOwed > 0)
+                ++framesAhead;
+            if (c == emu::wire::cmdData || c == emu::wire::cmdEraseSector || c == emu::wire::cmdRunTest)
+                ++acksOwed;
         }
         fromHostBytes.insert (fromHostBytes.end(), data, data + size);
         if (! busy)
@@ -274,6 +281,7 @@ private:
     {
         emu::Action action;
         bool onTheWire = false; // a send whose bytes have crossed the cable
+        bool ackCopy = false;   // a second Ack to the same host frame
     };
 
     // The instrument's one thread of work: actions in order, then the next host frame.
@@ -313,8 +321,8 @@ private:
                     continue;
                 programmer.sent (a);
                 if (const auto frame = Frames::classify (a.bytes.data(), int (a.bytes.size()));
-                    frame && frame->command == Frames::Ack)
-                    dataUnacknowledged = false;
+                    frame && frame->command == Frames::Ack && ! p.ackCopy && acksOwed > 0)
+                    --acksOwed;
                 const auto inputs = current->inputs;
                 for (auto* in : inputs)
                     in->deliver (a.bytes);
@@ -328,8 +336,16 @@ private:
             // The frame took its time to arrive over the cable before it was acted on.
             if (fed.frameBytes > 0 && cableUs (fed.frameBytes) > 0)
                 pending.push_back ({ emu::Action::wait (cableUs (fed.frameBytes) / 1000.0), false });
+            // One host frame has one answer: an Ack after its first is a copy.
+            bool acked = false;
             for (auto& a : actions)
-                pending.push_back ({ std::move (a), false });
+            {
+                const auto frame = a.kind == emu::Action::Kind::Send ? Frames::classify (a.bytes.data(), int (a.bytes.size()))
+                                                                     : std::nullopt;
+                const bool ack = frame && frame->command == Frames::Ack;
+                pending.push_back ({ std::move (a), false, ack && acked });
+                acked = acked || ack;
+            }
         }
     }
 
@@ -347,7 +363,7 @@ private:
     std::deque<Pending> pending;
     bool busy = false;
     std::uint64_t generation = 0;
-    bool dataUnacknowledged = false;
+    int acksOwed = 0; // Acks the host's Data, erase and test frames are owed, copies not counted
     int framesAhead = 0;
 };
 } // namespace simsession
