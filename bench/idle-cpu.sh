@@ -11,7 +11,8 @@
 #             in its log (TALVEK_LOG_FILE) on
 #   terminal  talvek-update update FILE at a terminal (script(1) gives it one), waiting at its
 #             "[yes/no]" question with the instrument connected; it is answered "no" at the
-#             end, so nothing is written. The terminal tool has no other connected idle state
+#             end, so nothing is written. Its questions are the terminal tool's only
+#             connected idle state
 # Over N seconds (default 20) each process's CPU time (utime + stime of /proc/PID/stat) is
 # divided by the time; the wake-ups are its threads' context switches in that time.
 set -euo pipefail
@@ -23,7 +24,7 @@ if [ "${1:-}" != --inside ]; then
   while [ $# -gt 0 ]; do
     case $1 in
       --seconds) seconds=$2; shift ;;
-      -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+      -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
       -*) echo "idle-cpu: unknown option $1" >&2; exit 2 ;;
       *) build=$1 ;;
     esac
