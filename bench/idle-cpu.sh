@@ -24,7 +24,7 @@ if [ "${1:-}" != --inside ]; then
   while [ $# -gt 0 ]; do
     case $1 in
       --seconds) seconds=$2; shift ;;
-      -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+      -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
       -*) echo "idle-cpu: unknown option $1" >&2; exit 2 ;;
       *) build=$1 ;;
     esac
