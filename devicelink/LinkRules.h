@@ -12,7 +12,9 @@
 //     of its answer)                    | the frame time does
 //   blockAnswered(us) (a Data block's    | the fastest block exchange seen on this link
 //     Ack, status 0, not a copy)         |
-//   newLink()                            | forgets both
+//   eraseAnswered(us) (an erase's Ack,   | the fastest sector erase seen on this link
+//     status 0, not a copy)              |
+//   newLink()                            | forgets them all
 //
 //   question                            | answer
 //   ------------------------------------+-----------------------------------------------------
@@ -36,6 +38,11 @@
 //     lastEvent)                        | quiet as above and for at least settleFloorUs, as
 //                                        | long as a copy of the last reply has been seen to
 //                                        | come late
+//   isEraseAckCopy(sinceEraseSentUs)    | the same for an erase: no sector erases in less than
+//                                        | half the fastest erase seen, so an Ack that soon is
+//                                        | a copy of the one before (the last block's, or the
+//                                        | last sector's)
+//   heldEraseAckExpired(heldUs, nowUs)  | as heldAckExpired, with the fastest erase
 //   heldAckExpired(heldUs, nowUs)       | a held Ack that nothing else followed for twice the
 //                                        | fastest exchange was the real answer: the link only
 //                                        | looked slow while the host or the device was busy
@@ -53,7 +60,7 @@ public:
     static constexpr std::int64_t arrivingTimeoutUs = 100000;
     static constexpr std::int64_t settleFloorUs = 50000;
 
-    void newLink() { frameUs = fastestBlockUs = replyUs = 0; }
+    void newLink() { frameUs = fastestBlockUs = fastestEraseUs = replyUs = 0; }
     void replyBegan (std::int64_t us) { replyUs = std::max (us, replyUs - replyUs / 8); }
     bool lineQuiet (std::int64_t nowUs, bool arriving, std::int64_t lastBeganUs, std::int64_t lastEventUs) const
     {
@@ -71,6 +78,13 @@ public:
     void frameTime (std::int64_t us) { frameUs = std::max (us, frameUs - frameUs / 8); }
     void blockAnswered (std::int64_t us) { fastestBlockUs = fastestBlockUs == 0 ? us : std::min (fastestBlockUs, us); }
     void forgetFastestBlock() { fastestBlockUs = 0; }
+    void eraseAnswered (std::int64_t us) { fastestEraseUs = fastestEraseUs == 0 ? us : std::min (fastestEraseUs, us); }
+    void forgetFastestErase() { fastestEraseUs = 0; }
+    bool isEraseAckCopy (std::int64_t sinceEraseSentUs) const
+    {
+        return fastestEraseUs >= copyJudgedFromUs && sinceEraseSentUs < fastestEraseUs / 2;
+    }
+    bool heldEraseAckExpired (std::int64_t heldUs, std::int64_t nowUs) const { return nowUs - heldUs >= 2 * fastestEraseUs; }
 
     bool isAckCopy (std::int64_t sinceBlockSentUs) const
     {
@@ -92,5 +106,6 @@ public:
 private:
     std::int64_t frameUs = 0;
     std::int64_t fastestBlockUs = 0;
+    std::int64_t fastestEraseUs = 0;
     std::int64_t replyUs = 0;
 };

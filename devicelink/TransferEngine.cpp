@@ -343,7 +343,12 @@ void TransferEngine::onSettleTick()
             startTimer (readWatchdogMs);
             return;
         }
-        if (! rules.settled (now, line.arriving, line.lastBeganUs, settleLastFrameUs))
+        // A copy right behind the last Ack is what an erase waits out; a later one is caught by
+        // the erase's own timing (LinkRules::isEraseAckCopy).
+        const bool quiet = operation == TransferOperation::erase
+                               ? rules.lineQuiet (now, line.arriving, line.lastBeganUs, settleLastFrameUs)
+                               : rules.settled (now, line.arriving, line.lastBeganUs, settleLastFrameUs);
+        if (! quiet)
             return;
     }
     else
@@ -358,6 +363,8 @@ void TransferEngine::onSettleTick()
     }
     if (operation == TransferOperation::driverUpload)
         sendDriverImage();
+    else if (operation == TransferOperation::erase)
+        beginErase();
     else
         sendRunTest();
 }
@@ -373,6 +380,19 @@ void TransferEngine::startErase (int page, std::vector<FlashSector> table, int f
     noOutputReported = false;
     outputFailed = false;
     startTick = phaseTick = elapsedMs();
+    awaitingReply = false;
+    // A copy of the Ack before (a program's last block, another erase's last sector) taken for
+    // this erase's answer would send the next step while the instrument still erases.
+    if (first < end)
+        startSettling();
+    else
+        beginErase();
+}
+
+void TransferEngine::beginErase()
+{
+    if (phase == Phase::settling)
+        phase = Phase::idle;
     if (! eraseNextSector())
     {
         finish (Ending::completed); // nothing to erase
@@ -457,6 +477,18 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     if (! awaitingReply || at < askedAtUs)
         return;
     const auto status = deviceStatusOf (statusByte);
+    if (arrivedUs != arrivedNow && askedCommand == Frames::EraseSector)
+    {
+        const auto since = at - askedAtUs;
+        if (rules.isEraseAckCopy (since))
+        {
+            if (! heldAck.has_value())
+                heldAck = HeldAck { statusByte, arrivedUs };
+            return;
+        }
+        if (status == DeviceStatus::ok)
+            rules.eraseAnswered (since);
+    }
     if (arrivedUs != arrivedNow && askedCommand == Frames::Data)
     {
         const auto since = at - askedAtUs;
@@ -602,11 +634,17 @@ void TransferEngine::tick()
         return;
     // Nothing else answered the block: the Ack taken for a copy was its answer, and the link
     // only looked slow while the host or the device was busy. Timing starts again.
-    if (heldAck.has_value() && rules.heldAckExpired (heldAck->arrivedUs, host.microseconds()))
+    const bool erasing = askedCommand == Frames::EraseSector;
+    if (heldAck.has_value()
+        && (erasing ? rules.heldEraseAckExpired (heldAck->arrivedUs, host.microseconds())
+                    : rules.heldAckExpired (heldAck->arrivedUs, host.microseconds())))
     {
         const auto held = *heldAck;
         heldAck.reset();
-        rules.forgetFastestBlock();
+        if (erasing)
+            rules.forgetFastestErase();
+        else
+            rules.forgetFastestBlock();
         onAck (held.statusByte, held.arrivedUs);
         return;
     }

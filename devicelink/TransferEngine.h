@@ -162,6 +162,7 @@ private:
     void sendRunTest();
     void sendDriverImage();
     void startSettling();
+    void beginErase();
     void onSettleTick();
     void printf (const char* format, ...) __attribute__ ((format (printf, 2, 3)));
     void printElapsed (const char* label, std::int64_t milliseconds);
