@@ -157,6 +157,19 @@ TEST (LinkRules, CopiesOfAcks)
     EXPECT_TRUE (rules.heldAckExpired (100, 100 + 12000));
     rules.newLink();
     EXPECT_EQ (rules.fastestBlock(), 0);
+
+    // Erases are judged by their own fastest exchange, not by the blocks'.
+    rules.blockAnswered (6000);
+    EXPECT_FALSE (rules.isEraseAckCopy (10)) << "no erase measured yet";
+    rules.eraseAnswered (280000);
+    rules.eraseAnswered (276000);
+    EXPECT_TRUE (rules.isEraseAckCopy (10)) << "the last block's Ack, doubled";
+    EXPECT_TRUE (rules.isEraseAckCopy (137999));
+    EXPECT_FALSE (rules.isEraseAckCopy (138000));
+    EXPECT_FALSE (rules.heldEraseAckExpired (0, 551999));
+    EXPECT_TRUE (rules.heldEraseAckExpired (0, 552000));
+    rules.newLink();
+    EXPECT_FALSE (rules.isEraseAckCopy (10));
 }
 
 TEST (LinkRules, WatchdogAndQuietTimes)
