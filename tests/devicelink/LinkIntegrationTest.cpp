@@ -248,7 +248,9 @@ TEST_P (LateReadReplies, TheReadBackIsTheFlash)
     for (std::uint64_t a = 0x40000; a < 0x60000; a += 4096)
         expected.push_back (a);
     EXPECT_EQ (order, expected);
-    EXPECT_GE (instrument->record().readBlocks, 32u + 4u);
+    // Block 2 is asked again; once the link has held an answer back for a second, the read
+    // waits twice that long before asking again, so block 12's 1.6 s need not be.
+    EXPECT_GE (instrument->record().readBlocks, 32u + 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P (Modes, LateReadReplies,

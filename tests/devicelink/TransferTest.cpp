@@ -137,7 +137,7 @@ TEST_F (TransferTest, ARefusalEndsTheOperationAsAFailure)
     };
     const Case cases[] = {
         { "driver upload", 1, [&] { engine->startDriverUpload (data.data(), (int) data.size()); }, 0, "Send driver OK!" },
-        { "erase", 1, [&] { engine->startErase (0, { { 0, 0x20000 }, { 0x20000, 0x20000 }, { 0x40000, 0x20000 } }, 0, 3); }, 1, "Erase finished" },
+        { "erase", 1, [&] { engine->startErase (0, { { 0, 0x20000 }, { 0x20000, 0x20000 }, { 0x40000, 0x20000 } }, 0, 3); untilSent(); }, 1, "Erase finished" },
         { "program", 0x7F, [&] { engine->startProgram (data.data(), 0, (int) data.size()); }, 2, "Program OK." },
         { "read", 1, [&] { startRead (0, 0, 8192); }, 0, "Read OK." },
     };
@@ -191,6 +191,7 @@ TEST_F (TransferTest, EraseStepsThroughTheSectorsOfAPage)
 {
     connect (true);
     engine->startErase (1, { { 0, 0x20000 }, { 0x20000, 0x20000 }, { 0x40000, 0x20000 }, { 0x60000, 0x20000 } }, 1, 3);
+    untilSent();
     reply (ack (0));
     reply (ack (0));
 

@@ -135,6 +135,14 @@ protected:
     }
 
     void reply (const Bytes& bytes) { deliver (*engine, bytes); }
+    // An erase (like an upload or a test that settles first) goes out once the line has been
+    // quiet for a few ticks.
+    void untilSent()
+    {
+        const auto before = sent().size();
+        for (int i = 0; i < 20 && sent().size() == before; ++i)
+            engine->tick();
+    }
     void tick (int n = 1)
     {
         for (int i = 0; i < n; ++i)
