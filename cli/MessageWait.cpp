@@ -19,15 +19,22 @@ namespace
 // How late a stop request (Ctrl-C, SIGTERM) may be seen while nothing else arrives.
 constexpr int stopCheckMs = 100;
 
-// Only its message matters: it ends the blocking dispatch.
+// Only its message matters: it ends the blocking dispatch. It keeps ticking at one period:
+// started again after every message, it would wake the framework's timer thread each time.
 class WakeUp final : private juce::Timer
 {
 public:
     ~WakeUp() override { stopTimer(); }
-    void in (int ms) { startTimer (std::max (1, ms)); }
+    void every (int ms)
+    {
+        ms = std::max (1, ms);
+        if (ms != period)
+            startTimer (period = ms);
+    }
 
 private:
-    void timerCallback() override { stopTimer(); }
+    void timerCallback() override {}
+    int period = 0;
 };
 } // namespace
 
@@ -50,7 +57,7 @@ WaitEnd dispatchUntil (const std::function<bool()>& done, int timeoutMs, const s
                 return WaitEnd::timedOut;
             sleepMs = std::min (sleepMs, static_cast<int> (std::ceil (left)));
         }
-        wakeUp.in (sleepMs);
+        wakeUp.every (sleepMs);
         juce::dispatchNextMessageOnSystemQueue (false);
     }
 }
