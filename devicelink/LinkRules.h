@@ -18,10 +18,14 @@
 //
 //   question                            | answer
 //   ------------------------------------+-----------------------------------------------------
-//   isAckCopy(sinceBlockSentUs)         | true when the Ack came sooner than half the fastest
-//                                        | block exchange: every block must cross the cable
-//                                        | before its Ack can leave, so a real Ack cannot come
-//                                        | that soon; it is a copy of the Ack before. Not judged
+//   isAckCopy(sinceBlockSentUs)         | true when the Ack came sooner than four fifths of
+//                                        | the fastest block exchange: every block must cross
+//                                        | the cable before its Ack can leave, so a real Ack
+//                                        | cannot come that soon; it is a copy of the Ack
+//                                        | before. The fastest exchange is the least delayed by
+//                                        | the host, while a copy's stamp may be late by as
+//                                        | long as the input thread waited for a CPU: hence
+//                                        | close to the fastest, not half of it. Not judged
 //                                        | below 1 ms a block (an instant socket), where a copy
 //                                        | and a quick answer look the same.
 //   watchdogTicks(periodMs)             | the ticks of silence before a reply counts as lost:
@@ -88,7 +92,7 @@ public:
 
     bool isAckCopy (std::int64_t sinceBlockSentUs) const
     {
-        return fastestBlockUs >= copyJudgedFromUs && sinceBlockSentUs < fastestBlockUs / 2;
+        return fastestBlockUs >= copyJudgedFromUs && sinceBlockSentUs < fastestBlockUs * 4 / 5;
     }
     bool heldAckExpired (std::int64_t heldUs, std::int64_t nowUs) const { return nowUs - heldUs >= 2 * fastestBlockUs; }
 

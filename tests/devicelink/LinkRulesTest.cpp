@@ -133,8 +133,10 @@ TEST (LinkRules, CopiesOfAcks)
         { "nothing measured yet", 0, 0, false },
         { "an instant socket: a copy and a quick answer look the same", 600, 0, false },
         { "800 kB/s: the copy follows the real Ack at once", 5900, 10, true },
-        { "800 kB/s: a real Ack a little quicker than the fastest", 5900, 4000, false },
-        { "800 kB/s: just under half the fastest", 5900, 2949, true },
+        { "800 kB/s: a real Ack a little quicker than the fastest", 5900, 5000, false },
+        { "800 kB/s: the copy, stamped late by a busy input thread", 5900, 4000, true },
+        { "800 kB/s: just under four fifths of the fastest", 5900, 4719, true },
+        { "800 kB/s: four fifths of the fastest", 5900, 4720, false },
         { "100 kB/s: the copy", 47000, 100, true },
         { "100 kB/s: the real Ack", 47000, 47500, false },
     };
