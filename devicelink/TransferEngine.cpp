@@ -477,28 +477,20 @@ void TransferEngine::onAck (int statusByte, std::int64_t arrivedUs)
     if (! awaitingReply || at < askedAtUs)
         return;
     const auto status = deviceStatusOf (statusByte);
-    if (arrivedUs != arrivedNow && askedCommand == Frames::EraseSector)
+    // A block's or an erase's Ack sooner than that step can take is a copy of the Ack before.
+    const bool erasing = askedCommand == Frames::EraseSector;
+    if (arrivedUs != arrivedNow && (erasing || askedCommand == Frames::Data))
     {
         const auto since = at - askedAtUs;
-        if (rules.isEraseAckCopy (since))
+        if (erasing ? rules.isEraseAckCopy (since) : rules.isAckCopy (since))
         {
             if (! heldAck.has_value())
                 heldAck = HeldAck { statusByte, arrivedUs };
             return;
         }
-        if (status == DeviceStatus::ok)
+        if (status == DeviceStatus::ok && erasing)
             rules.eraseAnswered (since);
-    }
-    if (arrivedUs != arrivedNow && askedCommand == Frames::Data)
-    {
-        const auto since = at - askedAtUs;
-        if (rules.isAckCopy (since))
-        {
-            if (! heldAck.has_value())
-                heldAck = HeldAck { statusByte, arrivedUs };
-            return;
-        }
-        if (status == DeviceStatus::ok)
+        else if (status == DeviceStatus::ok)
             rules.blockAnswered (since);
     }
     // A read is answered with read frames. A plain Ack there answers nothing, so it must not

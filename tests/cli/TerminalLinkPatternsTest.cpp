@@ -3,6 +3,7 @@
 // time, with the emulated instrument's flash timing.
 #include "CliRun.h"
 #include "LineTap.h"
+#include "support/FaultRecord.h"
 
 #include <chrono>
 #include <cstdio>
@@ -18,35 +19,15 @@ using namespace clitest;
 
 namespace
 {
+using testsupport::faultsFired;
+using testsupport::readBeforeFirstHold;
+
 emu::Fault fault (const std::string& spec)
 {
     std::string error;
     const auto parsed = emu::parseFault (spec, &error);
     EXPECT_TRUE (parsed.has_value()) << spec << ": " << error;
     return parsed.value_or (emu::Fault {});
-}
-
-std::vector<emu::Event> faultsFired (const emu::Record& record, const char* kind)
-{
-    std::vector<emu::Event> fired;
-    for (const auto& e : record.eventsOf (emu::EventKind::FaultFired))
-        if (e.text.rfind (kind, 0) == 0)
-            fired.push_back (e);
-    return fired;
-}
-
-// The address of the last block read before the first answer held back.
-std::optional<std::uint64_t> readBeforeFirstHold (const emu::Record& record)
-{
-    std::optional<std::uint64_t> last;
-    for (const auto& e : record.events)
-    {
-        if (e.kind == emu::EventKind::ReadBlock)
-            last = e.address;
-        if (e.kind == emu::EventKind::FaultFired && e.text.rfind ("delay@", 0) == 0)
-            return last;
-    }
-    return std::nullopt;
 }
 
 // A host of our own on the line: connects, sends frames and reads what comes back.

@@ -2,6 +2,7 @@
 // the update's reads held back, and doubled Acks on a fast link. In simulated time, with the
 // emulated instrument's flash timing.
 #include "SimulatedBench.h"
+#include "support/FaultRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@ using namespace workflowtest;
 
 namespace
 {
+using testsupport::readBeforeFirstHold;
+
 // The answers to the update's reads `first`..`last` (re-requests included: each is a read the
 // instrument answers) each held back `ms`. The instrument is busy while it holds one: a
 // re-request is taken afterwards and its answer follows the held one.
@@ -30,24 +33,7 @@ void holdReadAnswers (simsession::SimulatedInstrument& instrument, int first, in
 
 std::size_t delaysFired (const emu::Record& record)
 {
-    std::size_t n = 0;
-    for (const auto& e : record.eventsOf (emu::EventKind::FaultFired))
-        n += e.text.rfind ("delay@", 0) == 0 ? 1 : 0;
-    return n;
-}
-
-// The address of the last block read before the first answer held back.
-std::optional<std::uint64_t> readBeforeFirstHold (const emu::Record& record)
-{
-    std::optional<std::uint64_t> last;
-    for (const auto& e : record.events)
-    {
-        if (e.kind == emu::EventKind::ReadBlock)
-            last = e.address;
-        if (e.kind == emu::EventKind::FaultFired && e.text.rfind ("delay@", 0) == 0)
-            return last;
-    }
-    return std::nullopt;
+    return testsupport::faultsFired (record, "delay@").size();
 }
 } // namespace
 
